@@ -454,10 +454,13 @@ class AtomicTarget:
         self.mode = _new_file_mode(path)
 
     def commit(self) -> None:
-        os.chmod(self.temp, self.mode)
-        with open(self.temp, "rb") as f:
-            os.fsync(f.fileno())
-        os.replace(self.temp, self.path)
+        try:
+            os.chmod(self.temp, self.mode)
+            with open(self.temp, "rb") as f:
+                os.fsync(f.fileno())
+            os.replace(self.temp, self.path)
+        except OSError as e:
+            raise CliError(f"cannot write {self.path}: {e.strerror or e}") from None
         with contextlib.suppress(OSError):
             dir_fd = os.open(os.path.dirname(os.path.abspath(self.path)), os.O_RDONLY)
             try:
@@ -471,21 +474,25 @@ class AtomicTarget:
 
 
 class Progress:
-    """A one-line progress bar on standard error, redrawn at most ten times a second."""
+    """A one-line progress bar on standard error, redrawn at most ten times a second.
 
-    def __init__(self, stream: TextIO, total_bytes: int, label: str) -> None:
+    The position is the byte offset reached in the input file, against its size.
+    """
+
+    def __init__(self, stream: TextIO, source: IO[bytes], total_bytes: int, label: str) -> None:
         self.stream = stream
+        self.source = source
         self.total = max(total_bytes, 1)
         self.label = label
-        self.last = 0.0
         self.start = time.monotonic()
+        self.last = self.start - 1.0
 
-    def update(self, done_bytes: int, rows: int, force: bool = False) -> None:
+    def update(self, rows: int, force: bool = False) -> None:
         now = time.monotonic()
         if not force and now - self.last < 0.1:
             return
         self.last = now
-        fraction = min(done_bytes / self.total, 1.0)
+        fraction = min(self.source.tell() / self.total, 1.0)
         width = 30
         filled = int(fraction * width)
         bar = "#" * filled + "-" * (width - filled)
@@ -594,7 +601,7 @@ def run_score(args: argparse.Namespace) -> int:
         else:
             out = sys.stdout
         if is_file and not args.no_progress and sys.stderr.isatty():
-            progress = Progress(sys.stderr, size, f"scoring {os.path.basename(source)}")
+            progress = Progress(sys.stderr, raw, size, f"scoring {os.path.basename(source)}")
 
         writer = csv.writer(out, delimiter=args.delimiter, lineterminator="\n")
         writer.writerow([*header, args.score_column])
@@ -617,9 +624,9 @@ def run_score(args: argparse.Namespace) -> int:
             writer.writerow([*fields, repr(value)])
             count += 1
             if progress is not None:
-                progress.update(raw.tell(), count)
+                progress.update(count)
         if progress is not None:
-            progress.update(raw.tell(), count, force=True)
+            progress.update(count, force=True)
             progress.close()
             progress = None
         out.flush()
@@ -675,11 +682,13 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"{command}: error: {e}", file=sys.stderr)
         return EXIT_FAILURE
     except BrokenPipeError:
-        # The reader of standard output went away: stop quietly, with nothing saved.
+        # The reader of standard output went away (`... | head`): stop, saving
+        # nothing, and keep the interpreter's final flush from complaining.
         with contextlib.suppress(OSError):
             devnull = os.open(os.devnull, os.O_WRONLY)
             os.dup2(devnull, sys.stdout.fileno())
-        print(f"{command}: error: output closed early; the state was not saved", file=sys.stderr)
+        if getattr(args, "state", None):
+            print(f"{command}: error: output closed early; the state was not saved", file=sys.stderr)
         return EXIT_FAILURE
     except KeyboardInterrupt:
         print(f"{command}: interrupted; the state was not saved", file=sys.stderr)
