@@ -247,7 +247,7 @@ void dealloc(PyObject* obj) {
     PyTypeObject* type = Py_TYPE(obj);
     auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_fn(obj);
-    Py_DECREF(type);
+    Py_DECREF(reinterpret_cast<PyObject*>(type));
 }
 
 // A method row: the info plus the implementation.
@@ -337,7 +337,7 @@ constexpr PyMethodDef method_def() {
 template <class S, const Method<S>& Ctor, std::string (*Repr)(const S&)>
 PyObject* class_object(const char* name, const char* full_name, const char* doc, PyMethodDef* methods) {
     if (ClassSlot<S>::type) {
-        Py_INCREF(ClassSlot<S>::type);
+        Py_INCREF(reinterpret_cast<PyObject*>(ClassSlot<S>::type));
         return reinterpret_cast<PyObject*>(ClassSlot<S>::type);
     }
     static auto repr_fn = [](PyObject* self) -> PyObject* {
