@@ -95,6 +95,33 @@ PyObject* to_py(const std::vector<float>& v);
 PyObject* to_py(const std::vector<double>& v);
 PyObject* none();
 
+// A dict filled in insertion order (the order Python shows).
+class DictBuilder {
+public:
+    DictBuilder() : dict_(check(PyDict_New())) {}
+    // Takes ownership of value (a new reference, as returned by to_py).
+    DictBuilder& set(const char* key, PyObject* value) {
+        Ref v(value);
+        if (PyDict_SetItemString(dict_.get(), key, v.get()) < 0) throw PyErrorSet{};
+        return *this;
+    }
+    PyObject* release() { return dict_.release(); }
+
+private:
+    Ref dict_;
+};
+
+// A list of n items; set(i, value) takes ownership of value.
+class ListBuilder {
+public:
+    explicit ListBuilder(std::size_t n) : list_(check(PyList_New(static_cast<Py_ssize_t>(n)))) {}
+    void set(std::size_t i, PyObject* value) { PyList_SetItem(list_.get(), static_cast<Py_ssize_t>(i), value); }
+    PyObject* release() { return list_.release(); }
+
+private:
+    Ref list_;
+};
+
 // ------------------------------------------------- argument conversion
 // Each converter either returns the value or sets a Python error and throws
 // PyErrorSet. Scalar kinds:
