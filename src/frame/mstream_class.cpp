@@ -3,9 +3,22 @@
 #include <vector>
 
 #include "frame/frame.hpp"
+#include "frame/persistence.hpp"
 #include "mstream/detector.hpp"
 
 namespace tarn::frame {
+
+template <>
+struct StateFormat<mstream::MStream> {
+    static core::Result<std::string> write(const mstream::MStream& m) { return m.to_json(); }
+    static core::Result<mstream::MStream> read(std::string_view text) { return mstream::MStream::from_json(text); }
+    static PyObject* newargs(const mstream::MStream& m) {
+        Ref numeric_dim(to_py(m.config.numeric_dim));
+        Ref categorical_dim(to_py(m.config.categorical_dim));
+        return check(PyTuple_Pack(2, numeric_dim.get(), categorical_dim.get()));
+    }
+};
+
 namespace {
 
 using mstream::MStream;
@@ -171,6 +184,20 @@ constexpr Method<MStream> kCurrentTime{
      "current_time($self)\n--\n\nReturn the last timestamp observed by the detector."},
     mstream_current_time};
 
+constexpr Method<MStream> kToJson =
+    persistence::to_json_row<MStream>("to_json($self)\n--\n\nSerialize the detector state to JSON.");
+constexpr Method<MStream> kFromJson = persistence::from_json_row<MStream>(
+    "from_json(json)\n--\n\nDeserialize detector state from a JSON string previously written by `to_json()`.");
+constexpr Method<MStream> kSaveJson =
+    persistence::save_json_row<MStream>("save_json($self, path)\n--\n\nSerialize the detector state to a JSON file.");
+constexpr Method<MStream> kLoadJson = persistence::load_json_row<MStream>(
+    "load_json(path)\n--\n\nDeserialize detector state from a JSON file previously written by `save_json()`.");
+constexpr Method<MStream> kCopy = persistence::copy_row<MStream>();
+constexpr Method<MStream> kDeepCopy = persistence::deepcopy_row<MStream>();
+constexpr Method<MStream> kGetState = persistence::getstate_row<MStream>();
+constexpr Method<MStream> kSetState = persistence::setstate_row<MStream>();
+constexpr Method<MStream> kGetNewArgs = persistence::getnewargs_row<MStream>();
+
 PyMethodDef kMethods[] = {
     method_def<MStream, kUpdate>(),
     method_def<MStream, kScore>(),
@@ -180,6 +207,15 @@ PyMethodDef kMethods[] = {
     method_def<MStream, kIsReady>(),
     method_def<MStream, kEntriesSeen>(),
     method_def<MStream, kCurrentTime>(),
+    method_def<MStream, kToJson>(),
+    method_def<MStream, kFromJson>(),
+    method_def<MStream, kSaveJson>(),
+    method_def<MStream, kLoadJson>(),
+    method_def<MStream, kCopy>(),
+    method_def<MStream, kDeepCopy>(),
+    method_def<MStream, kGetState>(),
+    method_def<MStream, kSetState>(),
+    method_def<MStream, kGetNewArgs>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
