@@ -349,20 +349,35 @@ def test_worked_example_repeated_value_after_one_tick():
     assert abs(part + part - 8.90909) < 1e-5
 
 
-def test_score_equals_following_update_and_score_and_model():
-    rng = random.Random(2024)
-    det = MStream(10, 3, num_rows=3, num_buckets=64, alpha=0.6, seed=7)
-    twin = MStream(10, 3, num_rows=3, num_buckets=64, alpha=0.6, seed=7)
-    for i, rec in enumerate(random_stream(rng, 10, 3, 300)):
+@pytest.mark.parametrize("n, c, r, b, count", [(10, 3, 3, 64, 300), (0, 2, 2, 1000, 80), (3, 0, 1, 1025, 80)])
+def test_score_equals_following_update_and_score_and_model(n, c, r, b, count):
+    rng = random.Random(2024 + n)
+    det = MStream(n, c, num_rows=r, num_buckets=b, alpha=0.6, seed=7)
+    twin = MStream(n, c, num_rows=r, num_buckets=b, alpha=0.6, seed=7)
+    for i, rec in enumerate(random_stream(rng, n, c, count)):
         preview = det.score_detailed(*rec)
         assert det.score(*rec) == preview["total"]
-        if i % 25 == 0:
+        if i % 20 == 0:
             assert preview == model_score(state_of(det), *rec)
         committed = det.update_and_score_detailed(*rec)
         assert committed == preview
         assert twin.update_and_score(*rec) == committed["total"]
     assert det.to_json() == twin.to_json()  # previews changed nothing
-    assert det.entries_seen() == 300
+    assert det.entries_seen() == count
+
+
+def test_chi_score_within_the_first_tick():
+    det = MStream(1, 0, num_buckets=4, seed=1)
+    det.update([3.0], [], 1)
+    state = state_of(det)
+    pair = state["numeric_counts"][0]
+    pair["current"]["count"]["data"][0] = 3.0
+    pair["total"]["count"]["data"][0] = 1.0
+    # t = 1 floors t - 1 to 1: the score is 2 (a - s)^2 / s with a = 4, s = 2
+    part = MStream.from_json(json.dumps(state)).score_detailed([3.0], [], 1)["numeric_features"][0]
+    assert part == 4.0
+    pair["total"]["count"]["data"][0] = -1.0  # expected count s / t = 0 <= eps
+    assert MStream.from_json(json.dumps(state)).score_detailed([3.0], [], 1)["numeric_features"][0] == 0.0
 
 
 def test_ticks_depend_only_on_timestamp_differences():
