@@ -4,8 +4,9 @@
 //
 // X[0] = V / phi(R), X[1] = R, X[i+1] = sqrt(-2 ln(V / X[i] + phi(X[i]))),
 // X[256] = 0 and F[i] = phi(X[i]) with phi(x) = exp(-x*x/2), each step
-// evaluated in double precision; F[3] and F[94] keep the historical values
-// that sit one unit in the last place from that evaluation.
+// evaluated in double precision (x * x rounded, then exp). F[3] and F[94]
+// are the two fixed exceptions, 0.004037972593371872 and 0.2064054063986793,
+// each one unit in the last place from what the C library's exp gives there.
 #include "mstream/ziggurat_tables.hpp"
 
 namespace tarn::mstream {
