@@ -1,0 +1,79 @@
+// The extension module tarn.tarn: multi-phase initialisation whose one
+// execution step creates the classes and fills the module.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace tarn::frame {
+PyObject* forest_class();
+} // namespace tarn::frame
+
+namespace {
+
+struct Registration {
+    const char* name;
+    PyObject* (*make)(); // new reference to the class object, or NULL with an error set
+};
+
+// Registration order is the order of the module's __all__.
+const Registration kClasses[] = {
+    {"Forest", tarn::frame::forest_class},
+};
+
+constexpr const char* kVersion = "0.5.0";
+
+// Appends name to the module's __all__ (creating the list when absent), then
+// sets the attribute.
+int add_public(PyObject* module, const char* name, PyObject* value) {
+    PyObject* all = PyObject_GetAttrString(module, "__all__");
+    if (!all) {
+        PyErr_Clear();
+        all = PyList_New(0);
+        if (!all) return -1;
+        if (PyObject_SetAttrString(module, "__all__", all) < 0) {
+            Py_DECREF(all);
+            return -1;
+        }
+    }
+    PyObject* text = PyUnicode_FromString(name);
+    const int appended = text ? PyList_Append(all, text) : -1;
+    Py_XDECREF(text);
+    Py_DECREF(all);
+    if (appended < 0) return -1;
+    return PyObject_SetAttrString(module, name, value);
+}
+
+int exec_module(PyObject* module) {
+    for (const Registration& r : kClasses) {
+        PyObject* cls = r.make();
+        if (!cls) return -1;
+        const int rc = add_public(module, r.name, cls);
+        Py_DECREF(cls);
+        if (rc < 0) return -1;
+    }
+    PyObject* version = PyUnicode_FromString(kVersion);
+    if (!version) return -1;
+    const int rc = add_public(module, "__version__", version);
+    Py_DECREF(version);
+    return rc;
+}
+
+PyModuleDef_Slot kSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT,
+    "tarn",  // m_name
+    nullptr, // m_doc: empty module docstring
+    0,       // m_size: no per-module state
+    nullptr, // m_methods: no module-level functions
+    kSlots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+} // namespace
+
+PyMODINIT_FUNC PyInit_tarn(void) { return PyModuleDef_Init(&kModule); }
