@@ -3,8 +3,20 @@
 
 #include "featuresketch/detector.hpp"
 #include "frame/frame.hpp"
+#include "frame/persistence.hpp"
 
 namespace tarn::frame {
+
+// The state text of a FeatureSketch. There is no __getnewargs__: unpickling
+// goes through the default constructor.
+template <>
+struct StateFormat<fsketch::FeatureSketch> {
+    static core::Result<std::string> write(const fsketch::FeatureSketch& s) { return s.to_json(); }
+    static core::Result<fsketch::FeatureSketch> read(std::string_view text) {
+        return fsketch::FeatureSketch::from_json(text);
+    }
+};
+
 namespace {
 
 using fsketch::FeatureSketch;
@@ -109,12 +121,33 @@ constexpr Method<FeatureSketch> kEntriesSeen{
      "entries_seen($self)\n--\n\nReturn the number of processed events."},
     sketch_entries_seen};
 
+constexpr Method<FeatureSketch> kToJson =
+    persistence::to_json_row<FeatureSketch>("to_json($self)\n--\n\nSerialize the detector state to JSON.");
+constexpr Method<FeatureSketch> kFromJson = persistence::from_json_row<FeatureSketch>(
+    "from_json(json)\n--\n\nDeserialize detector state from a JSON string previously written by `to_json()`.");
+constexpr Method<FeatureSketch> kSaveJson = persistence::save_json_row<FeatureSketch>(
+    "save_json($self, path)\n--\n\nSerialize the detector state to a JSON file.");
+constexpr Method<FeatureSketch> kLoadJson = persistence::load_json_row<FeatureSketch>(
+    "load_json(path)\n--\n\nDeserialize detector state from a JSON file previously written by `save_json()`.");
+constexpr Method<FeatureSketch> kCopy = persistence::copy_row<FeatureSketch>();
+constexpr Method<FeatureSketch> kDeepCopy = persistence::deepcopy_row<FeatureSketch>();
+constexpr Method<FeatureSketch> kGetState = persistence::getstate_row<FeatureSketch>();
+constexpr Method<FeatureSketch> kSetState = persistence::setstate_row<FeatureSketch>();
+
 PyMethodDef kMethods[] = {
     method_def<FeatureSketch, kUpdate>(),
     method_def<FeatureSketch, kScore>(),
     method_def<FeatureSketch, kUpdateAndScore>(),
     method_def<FeatureSketch, kIsReady>(),
     method_def<FeatureSketch, kEntriesSeen>(),
+    method_def<FeatureSketch, kToJson>(),
+    method_def<FeatureSketch, kFromJson>(),
+    method_def<FeatureSketch, kSaveJson>(),
+    method_def<FeatureSketch, kLoadJson>(),
+    method_def<FeatureSketch, kCopy>(),
+    method_def<FeatureSketch, kDeepCopy>(),
+    method_def<FeatureSketch, kGetState>(),
+    method_def<FeatureSketch, kSetState>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
