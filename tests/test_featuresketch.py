@@ -130,6 +130,11 @@ def test_oversized_configurations_raise_memory_error():
         FeatureSketch(chains_per_ensemble=2**30, chain_depth=1, sketch_rows=1, sketch_buckets=2**32, seed=1)
     with pytest.raises(MemoryError):
         FeatureSketch(value_projection_dims=2**62, seed=1)
+    # A loaded state is held to the same rule: its per-event vectors follow the configuration.
+    state = json.loads(small().to_json())
+    state["config"]["value_projection_dims"] = 2**62
+    with pytest.raises(MemoryError):
+        FeatureSketch.from_json(json.dumps(state))
 
 
 def test_argument_binding():
