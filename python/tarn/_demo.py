@@ -54,11 +54,11 @@ def _anomaly_positions(rng: random.Random, n: int, warmup: int, count: int, spac
 
 
 def series_stream(n: int, warmup: int, seed: int) -> Stream:
-    """A noisy two-period seasonal series with injected spikes and short glitches.
+    """A noisy two-period seasonal series with injected spikes and short oscillations.
 
-    Spikes are single records far off the curve; glitches are runs of four
-    records where the series freezes at an unusual level. Every injected
-    record is labelled anomalous.
+    A spike is one record beyond the series' range; an oscillation is a run of
+    four records jumping between high and low values. Every injected record is
+    labelled anomalous.
     """
     rng = random.Random(seed)
     values = [
@@ -68,13 +68,14 @@ def series_stream(n: int, warmup: int, seed: int) -> Stream:
     labels = [False] * n
     for k, p in enumerate(_anomaly_positions(rng, n - 4, warmup, max(1, n // 200), 30)):
         if k % 2 == 0:
-            values[p] += rng.choice((-1.0, 1.0)) * rng.uniform(1.5, 2.5)
+            values[p] = rng.choice((-1.0, 1.0)) * rng.uniform(2.2, 3.0)
             labels[p] = True
         else:
-            level = rng.choice((-1.0, 1.0)) * rng.uniform(2.0, 2.6)
+            sign = rng.choice((-1.0, 1.0))
             for q in range(p, p + 4):
-                values[q] = level + rng.gauss(0.0, 0.02)
+                values[q] = sign * rng.uniform(1.8, 2.6)
                 labels[q] = True
+                sign = -sign
     return Stream([([v],) for v in values], labels)
 
 
@@ -185,7 +186,7 @@ class DemoCase:
 
 
 def _forest(seed: int) -> Callable[..., float]:
-    return _ext.Forest(1, shingle_size=8, num_trees=50, capacity=256, seed=seed).update_and_score
+    return _ext.Forest(1, shingle_size=4, num_trees=50, capacity=256, seed=seed).update_and_score
 
 
 def _online_iforest(seed: int) -> Callable[..., float]:
@@ -201,7 +202,7 @@ def _feature_sketch(seed: int) -> Callable[..., float]:
 
 
 CASES: list[DemoCase] = [
-    DemoCase("Forest", "seasonal series, shingle 8", series_stream, _forest),
+    DemoCase("Forest", "seasonal series, shingle 4", series_stream, _forest),
     DemoCase("OnlineIForest", "3-D clusters and outliers", cluster_stream, _online_iforest),
     DemoCase("MStream", "connections with bursts", traffic_stream, _mstream),
     DemoCase("FeatureSketch", "sparse named features", event_stream, _feature_sketch),
