@@ -31,7 +31,7 @@ def use_forest() -> None:
     assert_type(forest.displacement_score(range(2)), float)
     assert_type(forest.density([1.0, 1.0]), float)
     shares = forest.attribution([1.0, 9.0])
-    assert_type(shares, list[tarn.tarn._Attribution])
+    assert_type(shares, "list[tarn.tarn._Attribution]")
     below: float = shares[0]["below"] + shares[0]["above"]
     neighbours = forest.near_neighbors([1.0, 1.0], top_k=3, percentile=10)
     for n in neighbours:
@@ -67,7 +67,7 @@ def use_mstream() -> None:
     detailed = detector.score_detailed([1.0, 2.0], [8], 3)
     parts: list[float] = detailed["numeric_features"] + detailed["categorical_features"]
     assert_type(detailed["total"] + detailed["record"], float)
-    assert_type(detector.update_and_score_detailed([1.0, 2.0], [8], 3), tarn.tarn._DetailedScore)
+    assert_type(detector.update_and_score_detailed([1.0, 2.0], [8], 3), "tarn.tarn._DetailedScore")
     assert len(parts) == 3
     assert_type(detector.is_ready(), bool)
     assert_type(detector.entries_seen(), int)
