@@ -58,6 +58,14 @@ def test_mypy_strict_accepts_package(request):
     assert result.stdout == "Success: no issues found in 6 source files\n"
 
 
+def test_stubtest_agrees_with_extension():
+    # mypy's stubtest imports tarn.tarn and compares every stub definition
+    # (names, parameter kinds, defaults, static methods) with the runtime.
+    result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "--concise", "tarn.tarn"],
+                            capture_output=True, text=True, env=_mypy_env(), check=False)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
 def test_mypy_strict_reports_a_wrong_result_type(request, tmp_path):
     # The check above only means something if mypy sees the stubs at all.
     bad = tmp_path / "bad.py"
