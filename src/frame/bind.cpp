@@ -34,17 +34,18 @@ Bound bind(const MethodInfo& info, const char* class_name, PyObject* args, PyObj
     Bound b;
     b.info = &info;
     b.class_name = class_name;
-    const std::string fname = std::string(class_name) + "." + info.name + "()";
+    // The method's display name, built only when an error needs it.
+    const auto fname_of = [&] { return std::string(class_name) + "." + info.name + "()"; };
 
     const Py_ssize_t nargs = args ? PyTuple_Size(args) : 0;
     if (nargs < 0) throw PyErrorSet{};
     if (static_cast<std::size_t>(nargs) > info.num_params) {
         const char* verb = nargs == 1 ? "was" : "were";
         if (info.required == info.num_params) {
-            raise_type_error(fname + " takes " + std::to_string(info.num_params) + " positional arguments but " +
+            raise_type_error(fname_of() + " takes " + std::to_string(info.num_params) + " positional arguments but " +
                              std::to_string(nargs) + " " + verb + " given");
         }
-        raise_type_error(fname + " takes from " + std::to_string(info.required) + " to " +
+        raise_type_error(fname_of() + " takes from " + std::to_string(info.required) + " to " +
                          std::to_string(info.num_params) + " positional arguments but " + std::to_string(nargs) +
                          " " + verb + " given");
     }
@@ -67,11 +68,11 @@ Bound bind(const MethodInfo& info, const char* class_name, PyObject* args, PyObj
                 Py_ssize_t len = 0;
                 const char* s = text ? PyUnicode_AsUTF8AndSize(text.get(), &len) : nullptr;
                 if (!s) throw PyErrorSet{};
-                raise_type_error(fname + " got an unexpected keyword argument '" +
+                raise_type_error(fname_of() + " got an unexpected keyword argument '" +
                                  std::string(s, static_cast<std::size_t>(len)) + "'");
             }
             if (b.slots[found]) {
-                raise_type_error(fname + " got multiple values for argument '" + info.params[found] + "'");
+                raise_type_error(fname_of() + " got multiple values for argument '" + info.params[found] + "'");
             }
             b.slots[found] = value;
         }
@@ -82,7 +83,7 @@ Bound bind(const MethodInfo& info, const char* class_name, PyObject* args, PyObj
         if (!b.slots[p]) missing.push_back(info.params[p]);
     }
     if (!missing.empty()) {
-        raise_type_error(fname + " missing " + std::to_string(missing.size()) + " required positional " +
+        raise_type_error(fname_of() + " missing " + std::to_string(missing.size()) + " required positional " +
                          (missing.size() == 1 ? "argument" : "arguments") + ": " + quoted_list(missing));
     }
     return b;

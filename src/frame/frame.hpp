@@ -95,6 +95,33 @@ PyObject* to_py(const std::vector<float>& v);
 PyObject* to_py(const std::vector<double>& v);
 PyObject* none();
 
+// A dict filled in insertion order (the order Python shows).
+class DictBuilder {
+public:
+    DictBuilder() : dict_(check(PyDict_New())) {}
+    // Takes ownership of value (a new reference, as returned by to_py).
+    DictBuilder& set(const char* key, PyObject* value) {
+        Ref v(value);
+        if (PyDict_SetItemString(dict_.get(), key, v.get()) < 0) throw PyErrorSet{};
+        return *this;
+    }
+    PyObject* release() { return dict_.release(); }
+
+private:
+    Ref dict_;
+};
+
+// A list of n items; set(i, value) takes ownership of value.
+class ListBuilder {
+public:
+    explicit ListBuilder(std::size_t n) : list_(check(PyList_New(static_cast<Py_ssize_t>(n)))) {}
+    void set(std::size_t i, PyObject* value) { PyList_SetItem(list_.get(), static_cast<Py_ssize_t>(i), value); }
+    PyObject* release() { return list_.release(); }
+
+private:
+    Ref list_;
+};
+
 // ------------------------------------------------- argument conversion
 // Each converter either returns the value or sets a Python error and throws
 // PyErrorSet. Scalar kinds:
@@ -247,7 +274,7 @@ void dealloc(PyObject* obj) {
     PyTypeObject* type = Py_TYPE(obj);
     auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_fn(obj);
-    Py_DECREF(type);
+    Py_DECREF(reinterpret_cast<PyObject*>(type));
 }
 
 // A method row: the info plus the implementation.
@@ -337,7 +364,7 @@ constexpr PyMethodDef method_def() {
 template <class S, const Method<S>& Ctor, std::string (*Repr)(const S&)>
 PyObject* class_object(const char* name, const char* full_name, const char* doc, PyMethodDef* methods) {
     if (ClassSlot<S>::type) {
-        Py_INCREF(ClassSlot<S>::type);
+        Py_INCREF(reinterpret_cast<PyObject*>(ClassSlot<S>::type));
         return reinterpret_cast<PyObject*>(ClassSlot<S>::type);
     }
     static auto repr_fn = [](PyObject* self) -> PyObject* {
