@@ -73,6 +73,12 @@ public:
     // score(point), then update(point); the update's error wins.
     core::Result<double> update_and_score(std::span<const float> point);
 
+    // The point that scoring operations evaluate for the caller's `values`:
+    // under internal shingling an observation completes the current shingle
+    // (written to `buffer`), otherwise a full point is used as given.
+    core::Result<std::span<const float>> query_point(std::span<const float> values,
+                                                     std::vector<float>& buffer) const;
+
     // Re-reserves the writer scratch after a rebuild from a saved state.
     void reserve_scratch();
 };

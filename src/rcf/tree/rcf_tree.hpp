@@ -15,6 +15,7 @@
 #include "core/error.hpp"
 #include "core/rng.hpp"
 #include "rcf/common.hpp"
+#include "rcf/cut.hpp"
 #include "rcf/node_arena.hpp"
 #include "rcf/point_store.hpp"
 
@@ -58,6 +59,11 @@ struct RcfTree {
 
     // Rebuilds the first k path entries, deepest first, from their children.
     void refresh_path(const PointStore& store, std::uint64_t k);
+
+private:
+    // Joins the new point in slot e as sibling of the node at `level` above
+    // `leaf_node` on the last path, under `cut`.
+    void split(const PointStore& store, std::uint64_t e, std::uint64_t leaf_node, std::uint64_t level, Cut cut);
 };
 
 } // namespace tarn::rcf

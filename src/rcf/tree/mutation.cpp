@@ -1,0 +1,235 @@
+// Insertion, deletion and path refresh of a Random Cut Tree.
+#include <algorithm>
+#include <cmath>
+
+#include "rcf/cut.hpp"
+#include "rcf/tree/rcf_tree.hpp"
+
+namespace tarn::rcf {
+
+namespace {
+
+// The point of a leaf, checked against the tree's dimension.
+std::span<const float> leaf_point(const PointStore& store, const NodeSlot& leaf, std::uint64_t dims) {
+    std::span<const float> p = store.point(leaf.point_idx);
+    core::check_internal(p.size() == dims, "point length differs from the tree's dimension");
+    return p;
+}
+
+} // namespace
+
+std::uint64_t RcfTree::descend(std::span<const float> x) {
+    path.clear();
+    std::uint64_t at = root;
+    for (;;) {
+        const NodeSlot& n = arena.node(at);
+        if (n.is_leaf()) return at;
+        core::check_internal(n.cut_dim < x.size(), "cut dimension beyond the point's length");
+        if (x[n.cut_dim] <= n.cut_val) {
+            path.emplace_back(at, n.right);
+            at = n.left;
+        } else {
+            path.emplace_back(at, n.left);
+            at = n.right;
+        }
+    }
+}
+
+core::Status RcfTree::check_deletable(const PointStore& store, std::uint64_t k) {
+    if (is_empty()) return core::fail(core::DetectorError::runtime("cannot delete from an empty tree"));
+    const std::uint64_t leaf = descend(store.point(k));
+    if (arena.node(leaf).mass == 0) return core::fail(core::DetectorError::runtime("leaf mass is already 0"));
+    return {};
+}
+
+void RcfTree::refresh_path(const PointStore& store, std::uint64_t k) {
+    core::check_internal(k <= path.size(), "path refresh beyond the recorded path");
+    core::check_internal(store.dim == dims && arena.dims == dims, "tree dimension differs from the store's");
+    for (std::uint64_t i = k; i-- > 0;) {
+        const std::uint64_t at = path[i].first;
+        const NodeSlot& n = arena.node(at);
+        if (!n.is_internal()) continue;
+        const NodeSlot& l = arena.node(n.left);
+        const NodeSlot& r = arena.node(n.right);
+        float* mn = arena.box_min(at).data();
+        float* mx = arena.box_max(at).data();
+        if (l.is_leaf()) {
+            const std::span<const float> p = leaf_point(store, l, dims);
+            std::copy(p.begin(), p.end(), mn);
+            std::copy(p.begin(), p.end(), mx);
+        } else {
+            const std::span<const float> lmin = arena.box_min(n.left);
+            const std::span<const float> lmax = arena.box_max(n.left);
+            std::copy(lmin.begin(), lmin.end(), mn);
+            std::copy(lmax.begin(), lmax.end(), mx);
+        }
+        if (r.is_leaf()) {
+            const std::span<const float> p = leaf_point(store, r, dims);
+            for (std::uint64_t d = 0; d < dims; ++d) {
+                mn[d] = min_ignoring_nan(mn[d], p[d]);
+                mx[d] = max_ignoring_nan(mx[d], p[d]);
+            }
+        } else {
+            const float* rmin = arena.box_min(n.right).data();
+            const float* rmax = arena.box_max(n.right).data();
+            for (std::uint64_t d = 0; d < dims; ++d) {
+                mn[d] = min_ignoring_nan(mn[d], rmin[d]);
+                mx[d] = max_ignoring_nan(mx[d], rmax[d]);
+            }
+        }
+        arena.range_sums[at] = range_sum_of(mn, mx, dims);
+        const std::uint64_t mass = l.mass + r.mass;
+        arena.nodes[at].mass = mass;
+    }
+}
+
+void RcfTree::remove(const PointStore& store, std::uint64_t k) {
+    const std::uint64_t leaf = descend(store.point(k));
+    const std::uint64_t g = path.size();
+    const std::uint64_t m = arena.node(leaf).mass;
+    core::check_internal(tree_mass > 0, "tree mass is already 0");
+    --tree_mass;
+    if (m >= 2) {
+        arena.nodes[leaf].mass = m - 1;
+        refresh_path(store, g);
+        return;
+    }
+    if (g == 0) {
+        arena.release(leaf);
+        root = kNone;
+        return;
+    }
+    const auto [parent, sibling] = path[g - 1];
+    if (g == 1) {
+        root = sibling;
+    } else {
+        NodeSlot& grand = arena.node(path[g - 2].first);
+        if (grand.left == parent)
+            grand.left = sibling;
+        else
+            grand.right = sibling;
+    }
+    // Leaf first, then parent: the next allocation reuses the parent's slot.
+    arena.release(leaf);
+    arena.release(parent);
+    refresh_path(store, g - 1);
+}
+
+std::uint64_t RcfTree::insert(const PointStore& store, std::uint64_t e) {
+    core::check_internal(store.dim == dims && arena.dims == dims, "tree dimension differs from the store's");
+    const std::span<const float> p = store.point(e);
+    if (is_empty()) {
+        root = arena.allocate_leaf(e, 1);
+        tree_mass = 1;
+        return e;
+    }
+    const std::uint64_t leaf = descend(p);
+    ++tree_mass;
+    const std::uint64_t g = path.size();
+    const std::uint64_t q = arena.node(leaf).point_idx;
+    const std::span<const float> y = leaf_point(store, arena.node(leaf), dims);
+
+    auto absorb_duplicate = [&] {
+        ++arena.nodes[leaf].mass;
+        refresh_path(store, g);
+        return q;
+    };
+    if (store.points_equal(p, q)) return absorb_duplicate();
+
+    // Walk up from the leaf; the level box starts as the leaf's point and
+    // takes in one sibling per level.
+    core::check_internal(scratch_box.size() == 2 * dims, "scratch box of the wrong size");
+    float* bmin = scratch_box.data();
+    float* bmax = scratch_box.data() + dims;
+    std::copy(y.begin(), y.end(), bmin);
+    std::copy(y.begin(), y.end(), bmax);
+    for (std::uint64_t level = 0; level <= g; ++level) {
+        const double u = rng.next_unit();
+        Cut cut;
+        if (choose_cut(bmin, bmax, p.data(), dims, u, cut)) {
+            const std::uint64_t d = cut.dim;
+            const bool separates = (p[d] <= cut.value && bmin[d] > cut.value) ||
+                                   (bmax[d] <= cut.value && cut.value < p[d]);
+            if (separates) {
+                split(store, e, leaf, level, cut);
+                return e;
+            }
+        }
+        if (level < g) {
+            const std::uint64_t s = path[g - 1 - level].second;
+            const NodeSlot& sn = arena.node(s);
+            if (sn.is_leaf()) {
+                const std::span<const float> sp = leaf_point(store, sn, dims);
+                for (std::uint64_t i = 0; i < dims; ++i) {
+                    bmin[i] = min_ignoring_nan(bmin[i], sp[i]);
+                    bmax[i] = max_ignoring_nan(bmax[i], sp[i]);
+                }
+            } else {
+                const float* smin = arena.box_min(s).data();
+                const float* smax = arena.box_max(s).data();
+                for (std::uint64_t i = 0; i < dims; ++i) {
+                    bmin[i] = min_ignoring_nan(bmin[i], smin[i]);
+                    bmax[i] = max_ignoring_nan(bmax[i], smax[i]);
+                }
+            }
+        }
+    }
+
+    // No level separated (only non-finite coordinates get here): split at
+    // the leaf on the first clearly different coordinate, else treat the
+    // point as a duplicate.
+    for (std::uint64_t d = 0; d < dims; ++d) {
+        if (std::fabs(p[d] - y[d]) > 0x1.0p-23f) {
+            split(store, e, leaf, 0, Cut{d, min_ignoring_nan(y[d], p[d])});
+            return e;
+        }
+    }
+    return absorb_duplicate();
+}
+
+void RcfTree::split(const PointStore& store, std::uint64_t e, std::uint64_t leaf_node, std::uint64_t level,
+                    Cut cut) {
+    const std::uint64_t g = path.size();
+    core::check_internal(level <= g, "split level beyond the path");
+    const std::span<const float> p = store.point(e);
+    // N: the node the new point joins as sibling; P: its parent (none at the root).
+    const std::uint64_t target = level == 0 ? leaf_node : path[g - level].first;
+    const std::uint64_t parent = level == g ? kNone : path[g - level - 1].first;
+
+    const std::uint64_t leaf = arena.allocate_leaf(e, 1);
+    const std::uint64_t target_mass = arena.node(target).mass;
+    const bool new_left = p[cut.dim] <= cut.value;
+    const std::uint64_t inner = arena.allocate_internal(new_left ? leaf : target, new_left ? target : leaf, cut.dim,
+                                                        cut.value, target_mass + 1);
+    float* mn = arena.box_min(inner).data();
+    float* mx = arena.box_max(inner).data();
+    const NodeSlot& tn = arena.node(target);
+    if (tn.is_leaf()) {
+        const std::span<const float> y = leaf_point(store, tn, dims);
+        std::copy(y.begin(), y.end(), mn);
+        std::copy(y.begin(), y.end(), mx);
+    } else {
+        const std::span<const float> tmin = arena.box_min(target);
+        const std::span<const float> tmax = arena.box_max(target);
+        std::copy(tmin.begin(), tmin.end(), mn);
+        std::copy(tmax.begin(), tmax.end(), mx);
+    }
+    for (std::uint64_t d = 0; d < dims; ++d) {
+        mn[d] = min_ignoring_nan(mn[d], p[d]);
+        mx[d] = max_ignoring_nan(mx[d], p[d]);
+    }
+    arena.range_sums[inner] = range_sum_of(mn, mx, dims);
+
+    if (parent == kNone) {
+        root = inner;
+    } else {
+        NodeSlot& pn = arena.node(parent);
+        if (pn.left == target)
+            pn.left = inner;
+        else
+            pn.right = inner;
+    }
+    refresh_path(store, g - level);
+}
+
+} // namespace tarn::rcf
