@@ -226,6 +226,7 @@ void read_support(json::Reader& r, std::vector<float>& min, std::vector<float>& 
 // index of its top node. Errors are recorded in the reader.
 NodeIndex read_node_tree(json::Reader& r, LoadedTree& lt) {
     struct Frame {
+        Frame(bool split_record, MemberWalk members) : is_split(split_record), walk(members) {}
         bool is_split;
         MemberWalk walk;
         // Node members
@@ -237,10 +238,9 @@ NodeIndex read_node_tree(json::Reader& r, LoadedTree& lt) {
         int awaiting = 0;
     };
     auto open = [&](std::vector<Frame>& stack, bool is_split) -> bool {
-        Frame f{.is_split = is_split,
-                .walk = MemberWalk(is_split ? "Split" : "Node",
-                                   is_split ? std::span<const std::string_view>(kSplitFields)
-                                            : std::span<const std::string_view>(kNodeFields))};
+        Frame f(is_split, MemberWalk(is_split ? "Split" : "Node",
+                                     is_split ? std::span<const std::string_view>(kSplitFields)
+                                              : std::span<const std::string_view>(kNodeFields)));
         if (!f.walk.begin(r)) return false;
         stack.push_back(std::move(f));
         return true;
