@@ -4,6 +4,7 @@
 #include <Python.h>
 
 namespace tarn::frame {
+PyObject* onlineiforest_class();
 PyObject* forest_class();
 } // namespace tarn::frame
 
@@ -16,6 +17,7 @@ struct Registration {
 
 // Registration order is the order of the module's __all__.
 const Registration kClasses[] = {
+    {"OnlineIForest", tarn::frame::onlineiforest_class},
     {"Forest", tarn::frame::forest_class},
 };
 
