@@ -3,9 +3,23 @@
 #include <vector>
 
 #include "frame/frame.hpp"
+#include "frame/persistence.hpp"
 #include "onlineiforest/detector.hpp"
 
 namespace tarn::frame {
+
+template <>
+struct StateFormat<oif::OnlineIForest> {
+    static core::Result<std::string> write(const oif::OnlineIForest& f) { return f.to_json(); }
+    static core::Result<oif::OnlineIForest> read(std::string_view text) { return oif::OnlineIForest::from_json(text); }
+    static PyObject* newargs(const oif::OnlineIForest& f) {
+        Ref dim(check(to_py(f.config().input_dim)));
+        Ref args(check(PyTuple_New(1)));
+        PyTuple_SetItem(args.get(), 0, dim.release());
+        return args.release();
+    }
+};
+
 namespace {
 
 using oif::OnlineIForest;
@@ -111,6 +125,20 @@ constexpr Method<OnlineIForest> kNumTrees{
     {"num_trees", {}, 0, 0, Access::Read, Gil::Keep, "num_trees($self)\n--\n\nNumber of trees in the ensemble."},
     oif_num_trees};
 
+constexpr Method<OnlineIForest> kToJson =
+    persistence::to_json_row<OnlineIForest>("to_json($self)\n--\n\nSerialize detector state to JSON.");
+constexpr Method<OnlineIForest> kFromJson = persistence::from_json_row<OnlineIForest>(
+    "from_json(json)\n--\n\nDeserialize detector state from JSON previously written by `to_json()`.");
+constexpr Method<OnlineIForest> kSaveJson =
+    persistence::save_json_row<OnlineIForest>("save_json($self, path)\n--\n\nSerialize detector state to a JSON file.");
+constexpr Method<OnlineIForest> kLoadJson = persistence::load_json_row<OnlineIForest>(
+    "load_json(path)\n--\n\nDeserialize detector state from a JSON file previously written by `save_json()`.");
+constexpr Method<OnlineIForest> kCopy = persistence::copy_row<OnlineIForest>();
+constexpr Method<OnlineIForest> kDeepCopy = persistence::deepcopy_row<OnlineIForest>();
+constexpr Method<OnlineIForest> kGetState = persistence::getstate_row<OnlineIForest>();
+constexpr Method<OnlineIForest> kSetState = persistence::setstate_row<OnlineIForest>();
+constexpr Method<OnlineIForest> kGetNewArgs = persistence::getnewargs_row<OnlineIForest>();
+
 PyMethodDef kMethods[] = {
     method_def<OnlineIForest, kUpdate>(),
     method_def<OnlineIForest, kUpdateAndScore>(),
@@ -118,6 +146,15 @@ PyMethodDef kMethods[] = {
     method_def<OnlineIForest, kIsReady>(),
     method_def<OnlineIForest, kEntriesSeen>(),
     method_def<OnlineIForest, kNumTrees>(),
+    method_def<OnlineIForest, kToJson>(),
+    method_def<OnlineIForest, kFromJson>(),
+    method_def<OnlineIForest, kSaveJson>(),
+    method_def<OnlineIForest, kLoadJson>(),
+    method_def<OnlineIForest, kCopy>(),
+    method_def<OnlineIForest, kDeepCopy>(),
+    method_def<OnlineIForest, kGetState>(),
+    method_def<OnlineIForest, kSetState>(),
+    method_def<OnlineIForest, kGetNewArgs>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
