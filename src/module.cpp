@@ -6,6 +6,7 @@
 namespace tarn::frame {
 PyObject* featuresketch_class();
 PyObject* mstream_class();
+PyObject* onlineiforest_class();
 PyObject* forest_class();
 } // namespace tarn::frame
 
@@ -20,6 +21,7 @@ struct Registration {
 const Registration kClasses[] = {
     {"FeatureSketch", tarn::frame::featuresketch_class},
     {"MStream", tarn::frame::mstream_class},
+    {"OnlineIForest", tarn::frame::onlineiforest_class},
     {"Forest", tarn::frame::forest_class},
 };
 
