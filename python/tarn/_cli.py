@@ -395,13 +395,16 @@ def make_plan(args: argparse.Namespace, header: Sequence[str]) -> Plan:
             raise CliError("no numeric columns selected")
         dims = {"input_dim": len(indexes)}
         if detector == FOREST and args.internal_shingling is False:
+            # Each row is a whole shingle of input_dim * shingle_size values. A
+            # shingle size of 0 is left to the constructor to refuse.
             shingle = args.shingle_size if args.shingle_size is not None else 1
-            if shingle == 0 or len(indexes) % shingle:
-                raise CliError(
-                    f"--no-internal-shingling: {len(indexes)} numeric columns do not split into "
-                    f"shingles of {shingle}"
-                )
-            dims = {"input_dim": len(indexes) // shingle}
+            if shingle > 0:
+                if len(indexes) % shingle:
+                    raise CliError(
+                        f"--no-internal-shingling: {len(indexes)} numeric columns do not split into "
+                        f"shingles of {shingle}"
+                    )
+                dims = {"input_dim": len(indexes) // shingle}
         return Plan(_point_converter(header, indexes), dims)
     if detector == MSTREAM:
         numeric = _resolve(header, _column_list(args.numeric), "--numeric")
