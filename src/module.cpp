@@ -4,6 +4,9 @@
 #include <Python.h>
 
 namespace tarn::frame {
+PyObject* featuresketch_class();
+PyObject* mstream_class();
+PyObject* onlineiforest_class();
 PyObject* forest_class();
 } // namespace tarn::frame
 
@@ -16,6 +19,9 @@ struct Registration {
 
 // Registration order is the order of the module's __all__.
 const Registration kClasses[] = {
+    {"FeatureSketch", tarn::frame::featuresketch_class},
+    {"MStream", tarn::frame::mstream_class},
+    {"OnlineIForest", tarn::frame::onlineiforest_class},
     {"Forest", tarn::frame::forest_class},
 };
 

@@ -13,7 +13,7 @@ import tarn
 
 def test_module_exports():
     assert tarn.__version__ == "0.5.0"
-    assert tarn.tarn.__all__[-1] == "__version__"
+    assert tarn.tarn.__all__ == ["FeatureSketch", "MStream", "OnlineIForest", "Forest", "__version__"]
     assert tarn.__all__ == tarn.tarn.__all__
     for name in tarn.__all__[:-1]:
         cls = getattr(tarn, name)

@@ -3,9 +3,22 @@
 #include <vector>
 
 #include "frame/frame.hpp"
+#include "frame/persistence.hpp"
 #include "rcf/forest/forest.hpp"
+#include "rcf/forest/state.hpp"
 
 namespace tarn::frame {
+
+template <>
+struct StateFormat<rcf::Forest> {
+    static core::Result<std::string> write(const rcf::Forest& f) { return rcf::forest_to_json(f); }
+    static core::Result<rcf::Forest> read(std::string_view text) { return rcf::forest_from_json(text); }
+    static PyObject* newargs(const rcf::Forest& f) {
+        Ref input_dim(to_py(f.config().input_dim));
+        return check(PyTuple_Pack(1, input_dim.get()));
+    }
+};
+
 namespace {
 
 using rcf::Forest;
@@ -107,6 +120,20 @@ constexpr Method<Forest> kIsReady{
      "is_ready($self)\n--\n\nReturn True once scoring functions return meaningful values."},
     forest_is_ready};
 
+constexpr Method<Forest> kToJson =
+    persistence::to_json_row<Forest>("to_json($self)\n--\n\nSerialize the entire forest state to a JSON string.");
+constexpr Method<Forest> kFromJson = persistence::from_json_row<Forest>(
+    "from_json(json)\n--\n\nDeserialize a forest from a JSON string previously written by `to_json()`.");
+constexpr Method<Forest> kSaveJson =
+    persistence::save_json_row<Forest>("save_json($self, path)\n--\n\nSerialize the entire forest state to a JSON file.");
+constexpr Method<Forest> kLoadJson = persistence::load_json_row<Forest>(
+    "load_json(path)\n--\n\nDeserialize a forest from a JSON file previously written by `save_json()`.");
+constexpr Method<Forest> kCopy = persistence::copy_row<Forest>();
+constexpr Method<Forest> kDeepCopy = persistence::deepcopy_row<Forest>();
+constexpr Method<Forest> kGetState = persistence::getstate_row<Forest>();
+constexpr Method<Forest> kSetState = persistence::setstate_row<Forest>();
+constexpr Method<Forest> kGetNewArgs = persistence::getnewargs_row<Forest>();
+
 PyMethodDef kMethods[] = {
     method_def<Forest, kUpdate>(),
     method_def<Forest, kUpdateAndScore>(),
@@ -114,6 +141,15 @@ PyMethodDef kMethods[] = {
     method_def<Forest, kIsReady>(),
     method_def<Forest, kEntriesSeen>(),
     method_def<Forest, kNumTrees>(),
+    method_def<Forest, kToJson>(),
+    method_def<Forest, kFromJson>(),
+    method_def<Forest, kSaveJson>(),
+    method_def<Forest, kLoadJson>(),
+    method_def<Forest, kCopy>(),
+    method_def<Forest, kDeepCopy>(),
+    method_def<Forest, kGetState>(),
+    method_def<Forest, kSetState>(),
+    method_def<Forest, kGetNewArgs>(),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,610 @@
+#include "core/json/reader.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <system_error>
+
+#include "core/error.hpp"
+
+namespace tarn::core::json {
+
+std::string ParseError::text() const {
+    return message + " at line " + std::to_string(line) + " column " + std::to_string(column);
+}
+
+ParseError Reader::error() const {
+    ParseError e;
+    e.message = message_;
+    const std::size_t end = std::min(error_pos_, text_.size());
+    std::uint64_t line = 1;
+    std::size_t line_start = 0;
+    for (std::size_t i = 0; i < end; ++i) {
+        if (text_[i] == '\n') {
+            ++line;
+            line_start = i + 1;
+        }
+    }
+    e.line = line;
+    e.column = std::max<std::uint64_t>(1, end - line_start);
+    return e;
+}
+
+bool Reader::fail(std::string message) {
+    if (!failed_) {
+        failed_ = true;
+        message_ = std::move(message);
+        error_pos_ = pos_;
+    }
+    return false;
+}
+
+bool Reader::fail_here(std::string message) {
+    if (!failed_) {
+        failed_ = true;
+        message_ = std::move(message);
+        error_pos_ = std::min(pos_ + 1, text_.size());
+    }
+    return false;
+}
+
+bool Reader::fail_no_value() {
+    skip_ws();
+    if (pos_ >= text_.size()) return fail("EOF while parsing a value");
+    return fail_here("expected value");
+}
+
+Reader::Type Reader::peek() {
+    if (failed_) return Type::None;
+    skip_ws();
+    if (pos_ >= text_.size()) return Type::None;
+    switch (text_[pos_]) {
+    case 'n': return Type::Null;
+    case 't':
+    case 'f': return Type::Bool;
+    case '"': return Type::String;
+    case '[': return Type::Array;
+    case '{': return Type::Object;
+    case '-':
+    case '0': case '1': case '2': case '3': case '4':
+    case '5': case '6': case '7': case '8': case '9': return Type::Number;
+    default: return Type::None;
+    }
+}
+
+bool Reader::expect_literal(std::string_view word) {
+    for (const char c : word) {
+        if (pos_ >= text_.size()) return fail("EOF while parsing a value");
+        if (text_[pos_] != c) return fail_here("expected ident");
+        ++pos_;
+    }
+    return true;
+}
+
+bool Reader::scan_number(std::string_view& token, bool& is_float) {
+    const std::size_t start = pos_;
+    const std::size_t n = text_.size();
+    auto digit = [&](std::size_t i) { return i < n && text_[i] >= '0' && text_[i] <= '9'; };
+    auto bad = [&]() {
+        if (pos_ >= n) return fail("EOF while parsing a value");
+        return fail_here("invalid number");
+    };
+    is_float = false;
+    if (pos_ < n && text_[pos_] == '-') ++pos_;
+    if (!digit(pos_)) return bad();
+    if (text_[pos_] == '0') {
+        ++pos_;
+    } else {
+        while (digit(pos_)) ++pos_;
+    }
+    if (pos_ < n && text_[pos_] == '.') {
+        is_float = true;
+        ++pos_;
+        if (!digit(pos_)) return bad();
+        while (digit(pos_)) ++pos_;
+    }
+    if (pos_ < n && (text_[pos_] == 'e' || text_[pos_] == 'E')) {
+        is_float = true;
+        ++pos_;
+        if (pos_ < n && (text_[pos_] == '+' || text_[pos_] == '-')) ++pos_;
+        if (!digit(pos_)) return bad();
+        while (digit(pos_)) ++pos_;
+    }
+    token = text_.substr(start, pos_ - start);
+    return true;
+}
+
+namespace {
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+void append_utf8(std::string& out, std::uint32_t cp) {
+    if (cp < 0x80) {
+        out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+}
+
+// Length of the well-formed UTF-8 sequence at s[i] (lead byte >= 0x80), or
+// 0 when it is not well formed.
+std::size_t utf8_sequence(std::string_view s, std::size_t i) {
+    const auto b = [&](std::size_t k) -> unsigned { return i + k < s.size() ? static_cast<unsigned char>(s[i + k]) : 0u; };
+    const unsigned c = b(0);
+    auto cont = [&](std::size_t k, unsigned lo = 0x80, unsigned hi = 0xBF) { return b(k) >= lo && b(k) <= hi; };
+    if (c >= 0xC2 && c <= 0xDF) return cont(1) ? 2 : 0;
+    if (c == 0xE0) return cont(1, 0xA0) && cont(2) ? 3 : 0;
+    if ((c >= 0xE1 && c <= 0xEC) || c == 0xEE || c == 0xEF) return cont(1) && cont(2) ? 3 : 0;
+    if (c == 0xED) return cont(1, 0x80, 0x9F) && cont(2) ? 3 : 0;
+    if (c == 0xF0) return cont(1, 0x90) && cont(2) && cont(3) ? 4 : 0;
+    if (c >= 0xF1 && c <= 0xF3) return cont(1) && cont(2) && cont(3) ? 4 : 0;
+    if (c == 0xF4) return cont(1, 0x80, 0x8F) && cont(2) && cont(3) ? 4 : 0;
+    return 0;
+}
+
+} // namespace
+
+bool Reader::scan_string(std::string_view& out) {
+    const std::size_t n = text_.size();
+    ++pos_; // opening quote
+    const std::size_t start = pos_;
+    auto eof = [&]() { return fail("EOF while parsing a string"); };
+    // Fast path: no escapes, the string is a slice of the text.
+    while (true) {
+        if (pos_ >= n) return eof();
+        const auto c = static_cast<unsigned char>(text_[pos_]);
+        if (c == '"') {
+            out = text_.substr(start, pos_ - start);
+            ++pos_;
+            return true;
+        }
+        if (c == '\\') {
+            break;
+        }
+        if (c < 0x20) return fail_here("control character (\\u0000-\\u001F) found while parsing a string");
+        if (c >= 0x80) {
+            const std::size_t len = utf8_sequence(text_, pos_);
+            if (len == 0) return fail_here("invalid unicode code point");
+            pos_ += len;
+        } else {
+            ++pos_;
+        }
+    }
+    // Slow path: decode into scratch_.
+    scratch_.assign(text_.substr(start, pos_ - start));
+    while (true) {
+        if (pos_ >= n) return eof();
+        const auto c = static_cast<unsigned char>(text_[pos_]);
+        if (c == '"') {
+            ++pos_;
+            out = scratch_;
+            return true;
+        }
+        if (c < 0x20) return fail_here("control character (\\u0000-\\u001F) found while parsing a string");
+        if (c >= 0x80) {
+            const std::size_t len = utf8_sequence(text_, pos_);
+            if (len == 0) return fail_here("invalid unicode code point");
+            scratch_.append(text_.substr(pos_, len));
+            pos_ += len;
+            continue;
+        }
+        if (c != '\\') {
+            scratch_.push_back(static_cast<char>(c));
+            ++pos_;
+            continue;
+        }
+        ++pos_;
+        if (pos_ >= n) return eof();
+        const char e = text_[pos_];
+        switch (e) {
+        case '"': scratch_.push_back('"'); break;
+        case '\\': scratch_.push_back('\\'); break;
+        case '/': scratch_.push_back('/'); break;
+        case 'b': scratch_.push_back('\b'); break;
+        case 'f': scratch_.push_back('\f'); break;
+        case 'n': scratch_.push_back('\n'); break;
+        case 'r': scratch_.push_back('\r'); break;
+        case 't': scratch_.push_back('\t'); break;
+        case 'u': {
+            auto hex4 = [&](std::uint32_t& v) {
+                v = 0;
+                for (int k = 0; k < 4; ++k) {
+                    ++pos_;
+                    if (pos_ >= n) return eof();
+                    const int h = hex_value(text_[pos_]);
+                    if (h < 0) return fail_here("invalid escape");
+                    v = v * 16 + static_cast<std::uint32_t>(h);
+                }
+                return true;
+            };
+            std::uint32_t cp = 0;
+            if (!hex4(cp)) return false;
+            if (cp >= 0xDC00 && cp <= 0xDFFF) return fail_here("lone trailing surrogate in hex escape");
+            if (cp >= 0xD800 && cp <= 0xDBFF) {
+                if (pos_ + 2 >= n || text_[pos_ + 1] != '\\' || text_[pos_ + 2] != 'u') {
+                    return fail_here("lone leading surrogate in hex escape");
+                }
+                pos_ += 2; // now at 'u'
+                std::uint32_t lo = 0;
+                if (!hex4(lo)) return false;
+                if (lo < 0xDC00 || lo > 0xDFFF) return fail_here("lone leading surrogate in hex escape");
+                cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
+            }
+            append_utf8(scratch_, cp);
+            break;
+        }
+        default: return fail_here("invalid escape");
+        }
+        ++pos_;
+    }
+}
+
+void Reader::describe_next(std::string& found) {
+    switch (peek()) {
+    case Type::Null:
+        if (expect_literal("null")) found = "null";
+        return;
+    case Type::Bool: {
+        const bool v = text_[pos_] == 't';
+        if (expect_literal(v ? "true" : "false")) found = v ? "boolean `true`" : "boolean `false`";
+        return;
+    }
+    case Type::Number: {
+        std::string_view tok;
+        bool is_float = false;
+        if (scan_number(tok, is_float)) {
+            found = is_float ? "floating point `" : "integer `";
+            found.append(tok);
+            found.push_back('`');
+        }
+        return;
+    }
+    case Type::String: {
+        std::string_view s;
+        if (scan_string(s)) {
+            found = "string \"";
+            found.append(s);
+            found.push_back('"');
+        }
+        return;
+    }
+    case Type::Array: found = "sequence"; return;
+    case Type::Object: found = "map"; return;
+    case Type::None: return;
+    }
+}
+
+bool Reader::fail_type(std::string_view expected) {
+    if (failed_) return false;
+    const Type t = peek();
+    if (t == Type::None) return fail_no_value();
+    std::string found;
+    describe_next(found);
+    if (failed_) return false;
+    std::string msg = "invalid type: " + found + ", expected ";
+    msg.append(expected);
+    // A container is not consumed: point at its opening bracket.
+    if (t == Type::Array || t == Type::Object) return fail_here(std::move(msg));
+    return fail(std::move(msg));
+}
+
+std::uint64_t Reader::read_u64() {
+    if (peek() != Type::Number) {
+        fail_type("u64");
+        return 0;
+    }
+    std::string_view tok;
+    bool is_float = false;
+    if (!scan_number(tok, is_float)) return 0;
+    if (is_float) {
+        fail("invalid type: floating point `" + std::string(tok) + "`, expected u64");
+        return 0;
+    }
+    std::uint64_t v = 0;
+    const auto r = std::from_chars(tok.data(), tok.data() + tok.size(), v);
+    if (tok[0] == '-' || r.ec != std::errc() || r.ptr != tok.data() + tok.size()) {
+        fail("invalid value: integer `" + std::string(tok) + "`, expected u64");
+        return 0;
+    }
+    return v;
+}
+
+std::int64_t Reader::read_i64() {
+    if (peek() != Type::Number) {
+        fail_type("i64");
+        return 0;
+    }
+    std::string_view tok;
+    bool is_float = false;
+    if (!scan_number(tok, is_float)) return 0;
+    if (is_float) {
+        fail("invalid type: floating point `" + std::string(tok) + "`, expected i64");
+        return 0;
+    }
+    std::int64_t v = 0;
+    const auto r = std::from_chars(tok.data(), tok.data() + tok.size(), v);
+    if (r.ec != std::errc() || r.ptr != tok.data() + tok.size()) {
+        fail("invalid value: integer `" + std::string(tok) + "`, expected i64");
+        return 0;
+    }
+    return v;
+}
+
+namespace {
+
+// For a literal that from_chars found out of range: true when its magnitude
+// is below the smallest subnormal (it reads as zero), false when it is too
+// large. The decimal exponent of the first significant digit decides: the
+// two limits are hundreds of orders of magnitude apart.
+bool underflows(std::string_view tok) {
+    std::size_t i = tok[0] == '-' ? 1 : 0;
+    long long first = 0; // position of the first nonzero digit relative to the point
+    bool found = false;
+    long long int_digits = 0;
+    long long k = 0;
+    for (; i < tok.size() && tok[i] >= '0' && tok[i] <= '9'; ++i, ++int_digits) {
+        if (!found && tok[i] != '0') {
+            found = true;
+            first = int_digits;
+        }
+    }
+    if (i < tok.size() && tok[i] == '.') {
+        ++i;
+        for (k = 0; i < tok.size() && tok[i] >= '0' && tok[i] <= '9'; ++i, ++k) {
+            if (!found && tok[i] != '0') {
+                found = true;
+                first = int_digits + k;
+            }
+        }
+    }
+    if (!found) return true; // all zeros
+    long long exp = 0;
+    if (i < tok.size() && (tok[i] == 'e' || tok[i] == 'E')) {
+        ++i;
+        const bool neg = i < tok.size() && tok[i] == '-';
+        if (i < tok.size() && (tok[i] == '+' || tok[i] == '-')) ++i;
+        for (; i < tok.size(); ++i) {
+            if (exp < 100000000) exp = exp * 10 + (tok[i] - '0');
+        }
+        if (neg) exp = -exp;
+    }
+    // value ~ 10^(int_digits - 1 - first + exp)
+    return int_digits - 1 - first + exp < 0;
+}
+
+template <class F>
+bool parse_float(std::string_view tok, F& out) {
+    const auto r = std::from_chars(tok.data(), tok.data() + tok.size(), out, std::chars_format::general);
+    if (r.ptr != tok.data() + tok.size()) return false;
+    if (r.ec == std::errc()) return true;
+    if (r.ec == std::errc::result_out_of_range && underflows(tok)) {
+        out = tok[0] == '-' ? -F(0) : F(0);
+        return true;
+    }
+    return false;
+}
+
+} // namespace
+
+double Reader::read_f64() {
+    if (peek() != Type::Number) {
+        fail_type("f64");
+        return 0.0;
+    }
+    std::string_view tok;
+    bool is_float = false;
+    if (!scan_number(tok, is_float)) return 0.0;
+    double v = 0.0;
+    if (!parse_float(tok, v)) {
+        fail("number out of range");
+        return 0.0;
+    }
+    return v;
+}
+
+float Reader::read_f32() {
+    if (peek() != Type::Number) {
+        fail_type("f32");
+        return 0.0f;
+    }
+    std::string_view tok;
+    bool is_float = false;
+    if (!scan_number(tok, is_float)) return 0.0f;
+    float v = 0.0f;
+    if (!parse_float(tok, v)) {
+        fail("number out of range");
+        return 0.0f;
+    }
+    return v;
+}
+
+bool Reader::read_bool() {
+    if (peek() != Type::Bool) {
+        fail_type("a boolean");
+        return false;
+    }
+    if (text_[pos_] == 't') return expect_literal("true");
+    expect_literal("false");
+    return false;
+}
+
+void Reader::read_null() {
+    if (peek() != Type::Null) {
+        fail_type("null");
+        return;
+    }
+    expect_literal("null");
+}
+
+bool Reader::consume_null() {
+    if (peek() != Type::Null) return false;
+    expect_literal("null");
+    return true;
+}
+
+std::string_view Reader::read_string() {
+    if (peek() != Type::String) {
+        fail_type("a string");
+        return {};
+    }
+    std::string_view s;
+    if (!scan_string(s)) return {};
+    return s;
+}
+
+bool Reader::enter(char kind) {
+    if (depth_ >= kMaxDepth) return fail_here("recursion limit exceeded");
+    kinds_[depth_++] = kind;
+    ++pos_;
+    after_open_ = true;
+    return true;
+}
+
+void Reader::leave() {
+    ++pos_;
+    --depth_;
+    after_open_ = false;
+}
+
+bool Reader::begin_array(std::string_view expected) {
+    if (peek() != Type::Array) return fail_type(expected);
+    return enter('[');
+}
+
+bool Reader::begin_object(std::string_view expected) {
+    if (peek() != Type::Object) return fail_type(expected);
+    return enter('{');
+}
+
+bool Reader::next_element() {
+    if (failed_) return false;
+    check_internal(depth_ > 0 && kinds_[depth_ - 1] == '[', "json: next_element outside an array");
+    skip_ws();
+    if (pos_ >= text_.size()) return fail("EOF while parsing a list");
+    const char c = text_[pos_];
+    if (c == ']') {
+        leave();
+        return false;
+    }
+    if (after_open_) {
+        after_open_ = false;
+        return true;
+    }
+    if (c != ',') return fail_here("expected `,` or `]`");
+    ++pos_;
+    skip_ws();
+    if (pos_ < text_.size() && text_[pos_] == ']') return fail_here("trailing comma");
+    return true;
+}
+
+bool Reader::next_key(std::string_view& key) {
+    if (failed_) return false;
+    check_internal(depth_ > 0 && kinds_[depth_ - 1] == '{', "json: next_key outside an object");
+    skip_ws();
+    if (pos_ >= text_.size()) return fail("EOF while parsing an object");
+    const char c = text_[pos_];
+    if (c == '}') {
+        leave();
+        return false;
+    }
+    if (!after_open_) {
+        if (c != ',') return fail_here("expected `,` or `}`");
+        ++pos_;
+        skip_ws();
+        if (pos_ < text_.size() && text_[pos_] == '}') return fail_here("trailing comma");
+    }
+    after_open_ = false;
+    if (pos_ >= text_.size()) return fail("EOF while parsing an object");
+    if (text_[pos_] != '"') return fail_here("key must be a string");
+    if (!scan_string(key)) return false;
+    skip_ws();
+    if (pos_ >= text_.size()) return fail("EOF while parsing an object");
+    if (text_[pos_] != ':') return fail_here("expected `:`");
+    ++pos_;
+    return true;
+}
+
+void Reader::end_array() {
+    if (failed_) return;
+    check_internal(depth_ > 0 && kinds_[depth_ - 1] == '[', "json: end_array outside an array");
+    skip_ws();
+    if (pos_ >= text_.size()) {
+        fail("EOF while parsing a list");
+    } else if (text_[pos_] != ']') {
+        fail_here("expected `]`");
+    } else {
+        leave();
+    }
+}
+
+void Reader::end_object() {
+    if (failed_) return;
+    check_internal(depth_ > 0 && kinds_[depth_ - 1] == '{', "json: end_object outside an object");
+    skip_ws();
+    if (pos_ >= text_.size()) {
+        fail("EOF while parsing an object");
+    } else if (text_[pos_] != '}') {
+        fail_here("expected `}`");
+    } else {
+        leave();
+    }
+}
+
+void Reader::skip_value() {
+    const std::size_t base = depth_;
+    bool need_value = true;
+    while (!failed_) {
+        if (need_value) {
+            switch (peek()) {
+            case Type::None: fail_no_value(); return;
+            case Type::Null: expect_literal("null"); break;
+            case Type::Bool: read_bool(); break;
+            case Type::Number: {
+                std::string_view tok;
+                bool is_float = false;
+                scan_number(tok, is_float);
+                break;
+            }
+            case Type::String: {
+                std::string_view s;
+                scan_string(s);
+                break;
+            }
+            case Type::Array: enter('['); break;
+            case Type::Object: enter('{'); break;
+            }
+            if (failed_) return;
+        }
+        if (depth_ == base) return;
+        if (kinds_[depth_ - 1] == '[') {
+            need_value = next_element();
+        } else {
+            std::string_view key;
+            need_value = next_key(key);
+        }
+    }
+}
+
+void Reader::finish() {
+    if (failed_) return;
+    skip_ws();
+    if (pos_ < text_.size()) fail_here("trailing characters");
+}
+
+} // namespace tarn::core::json

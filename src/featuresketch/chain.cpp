@@ -1,0 +1,46 @@
+#include "featuresketch/chain.hpp"
+
+#include <cmath>
+#include <limits>
+
+#include "core/error.hpp"
+
+namespace tarn::fsketch {
+
+ChainLayout build_layout(std::uint64_t chains, std::uint64_t depth, std::uint64_t projection_len, bool presence,
+                         core::Xoshiro256PlusPlus& rng) {
+    const std::uint64_t range = presence ? projection_len + 1 : projection_len;
+    core::check_internal(range != 0, "chain layout over an empty vector");
+    std::uint64_t count = 0;
+    core::check_internal(core::checked_mul(chains, depth, count), "chain layout size overflows");
+    ChainLayout layout;
+    layout.chain_depth = depth;
+    layout.levels.reserve(count); // allocate before drawing: a size that cannot be had fails at once
+    for (std::uint64_t c = 0; c < chains; ++c) {
+        for (std::uint64_t l = 0; l < depth; ++l) {
+            ChainLevel level;
+            level.dimension = rng.next_word() % range;
+            const double base = (presence && level.dimension == projection_len) ? kCountSignalBaseWidth : kBaseWidth;
+            level.width = base / std::exp2(static_cast<double>(l));
+            level.offset = rng.uniform_f64(0.0, level.width);
+            level.bin_volume_ratio = level.width / base;
+            layout.levels.push_back(level);
+        }
+    }
+    return layout;
+}
+
+std::int64_t saturating_floor_to_i64(double q) {
+    if (std::isnan(q)) return 0;
+    q = std::floor(q);
+    if (q >= 0x1.0p63) return std::numeric_limits<std::int64_t>::max();
+    if (q < -0x1.0p63) return std::numeric_limits<std::int64_t>::min();
+    return static_cast<std::int64_t>(q);
+}
+
+std::int64_t level_bin(const ChainLevel& level, std::span<const double> x) {
+    core::check_internal(level.dimension < x.size(), "chain level dimension beyond the projected vector");
+    return saturating_floor_to_i64((x[level.dimension] + level.offset) / level.width);
+}
+
+} // namespace tarn::fsketch

@@ -1,0 +1,85 @@
+// The FeatureSketch detector: projection seeds, two chain layouts, two
+// ensembles of decayed level sketches, an epoch and an update counter.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/error.hpp"
+#include "core/key_value.hpp"
+#include "featuresketch/chain.hpp"
+#include "featuresketch/projection.hpp"
+#include "featuresketch/sketch.hpp"
+
+namespace tarn::fsketch {
+
+struct FeatureSketchConfig {
+    std::uint64_t value_projection_dims = 32;    // V
+    std::uint64_t presence_projection_dims = 32; // P; the presence vector has P + 1 entries
+    std::uint64_t chains_per_ensemble = 16;      // C
+    std::uint64_t chain_depth = 8;               // D, at most kMaxChainDepth
+    std::uint64_t sketch_rows = 2;
+    std::uint64_t sketch_buckets = 2048;
+    std::uint64_t decay_half_life = 2048;
+    bool operator==(const FeatureSketchConfig&) const = default;
+};
+
+// Beyond this depth 2^level overflows and bin widths would reach zero.
+inline constexpr std::uint64_t kMaxChainDepth = 1024;
+inline constexpr std::uint32_t kFormatVersion = 1;
+
+// The twelve configuration checks, in order; the first failure is reported.
+core::Status validate_config(const FeatureSketchConfig& config);
+
+struct FeatureSketch {
+    std::uint32_t format_version = kFormatVersion;
+    FeatureSketchConfig config;
+    ProjectionSeeds projection_seeds;
+    ChainLayout value_layout;
+    ChainLayout presence_layout;
+    EnsembleSketch value_sketch;
+    EnsembleSketch presence_sketch;
+    std::uint64_t current_epoch = 0; // epoch of the last update
+    std::uint64_t entries_seen = 0;  // number of updates
+
+    // Validates the configuration and draws every random parameter from
+    // expand_seed(seed). Throws std::bad_alloc when the configuration needs
+    // more memory than the machine has.
+    static core::Result<FeatureSketch> create(const FeatureSketchConfig& config, std::optional<std::uint64_t> seed);
+
+    // The score of an event against the sketches as they are; changes nothing.
+    core::Result<double> score(const core::KeyValueLike& event) const;
+    core::Status update(const core::KeyValueLike& event);
+    // score() then update() of the same event, normalising and projecting once.
+    core::Result<double> update_and_score(const core::KeyValueLike& event);
+
+    bool is_ready() const { return entries_seen > 0; }
+    std::string repr() const;
+
+    // The versioned JSON state.
+    core::Result<std::string> to_json() const;
+    // Parses and checks a state; every later call on the result stays in bounds.
+    static core::Result<FeatureSketch> from_json(std::string_view text);
+
+    bool operator==(const FeatureSketch&) const = default;
+
+private:
+    core::Result<ProjectedEvent> prepare(const core::KeyValueLike& event) const;
+    struct Located {
+        LocatedCells value;
+        LocatedCells presence;
+    };
+    Located locate(const ProjectedEvent& event) const;
+    double score_at(const Located& cells) const;
+    core::Status check_counters() const;
+    void update_at(const Located& cells);
+};
+
+// Throws std::bad_alloc when the state and per-event buffers of a
+// configuration need more memory than the machine has, so that an oversized
+// configuration fails cleanly instead of being killed part way through.
+void ensure_allocatable(const FeatureSketchConfig& config);
+
+} // namespace tarn::fsketch

@@ -1,0 +1,125 @@
+#include "featuresketch/projection.hpp"
+
+#include <cmath>
+#include <map>
+#include <variant>
+
+namespace tarn::fsketch {
+
+void KeyedHasher::absorb_text(std::string_view text) {
+    using namespace hash_detail;
+    const auto* d = reinterpret_cast<const unsigned char*>(text.data());
+    const std::uint64_t n = text.size();
+    b_ = (b_ + n) * kMultiplier;
+    if (n <= 8) {
+        if (n == 0) {
+            block(0, 0);
+        } else if (n == 1) {
+            block(d[0], d[0]);
+        } else if (n <= 3) {
+            block(read_u16(d), d[n - 1]);
+        } else {
+            block(read_u32(d), read_u32(d + n - 4));
+        }
+    } else if (n <= 16) {
+        block(read_u64(d), read_u64(d + n - 8));
+    } else {
+        // The tail block first, then the full 16-byte blocks from the start.
+        block(read_u64(d + n - 16), read_u64(d + n - 8));
+        std::uint64_t pos = 0;
+        std::uint64_t remaining = n;
+        while (remaining > 16) {
+            block(read_u64(d + pos), read_u64(d + pos + 8));
+            pos += 16;
+            remaining -= 16;
+        }
+    }
+    absorb_word(0xff);
+}
+
+NameFingerprint name_fingerprint(const ProjectionSeeds& seeds, std::string_view name) {
+    return {keyed_hash(seeds.feature_lo, name), keyed_hash(seeds.feature_hi, name)};
+}
+
+namespace {
+
+double coefficient_from_hash(std::uint64_t h) {
+    switch (h % 6) {
+    case 0: return kSqrt3;
+    case 1: return -kSqrt3;
+    default: return 0.0;
+    }
+}
+
+// A hasher that has absorbed a name's fingerprint; each output index then
+// costs one word absorption and the finish.
+KeyedHasher fingerprint_prefix(const Seed4& key, const NameFingerprint& fp) {
+    KeyedHasher h(key);
+    h.absorb_word(fp.lo);
+    h.absorb_word(fp.hi);
+    return h;
+}
+
+} // namespace
+
+double coefficient(const Seed4& key, const NameFingerprint& fp, std::uint64_t i) {
+    return coefficient_from_hash(keyed_hash(key, fp.lo, fp.hi, i));
+}
+
+core::Result<NormalizedEvent> normalize_event(const core::KeyValueLike& event) {
+    // Running sums keyed by name; std::string_view compares bytewise as
+    // unsigned bytes, which is the output order.
+    std::map<std::string_view, double> sums;
+    auto add = [&](std::string_view name, double value) -> core::Status {
+        if (!std::isfinite(value)) return core::invalid("feature values must be finite");
+        double& sum = sums.try_emplace(name, 0.0).first->second;
+        sum = value + sum;
+        if (!std::isfinite(sum)) return core::invalid("combined feature values must be finite");
+        return {};
+    };
+    if (const auto* pairs = std::get_if<core::FeaturePairs>(&event)) {
+        for (const auto& [name, value] : *pairs) {
+            if (auto st = add(name, value); !st) return core::fail(std::move(st.error()));
+        }
+    } else {
+        for (const auto& [name, value] : std::get<core::FeatureDict>(event)) {
+            if (auto st = add(name, value); !st) return core::fail(std::move(st.error()));
+        }
+    }
+    NormalizedEvent out;
+    out.reserve(sums.size());
+    for (const auto& [name, sum] : sums) out.push_back({std::string(name), std::asinh(sum)});
+    return out;
+}
+
+ProjectedEvent project_event(const NormalizedEvent& event, std::uint64_t value_dims, std::uint64_t presence_dims,
+                             const ProjectionSeeds& seeds) {
+    core::check_internal(presence_dims < UINT64_MAX, "presence dimension overflows");
+    ProjectedEvent out;
+    out.value.assign(value_dims, 0.0);
+    out.presence.assign(presence_dims + 1, 0.0);
+    for (const auto& entry : event) {
+        const NameFingerprint fp = name_fingerprint(seeds, entry.name);
+        const double t = entry.value;
+        // A zero coefficient adds a signed zero, which never changes an entry
+        // (entries start at +0.0 and cannot become -0.0), so it is skipped.
+        const KeyedHasher value_prefix = fingerprint_prefix(seeds.value, fp);
+        for (std::uint64_t i = 0; i < value_dims; ++i) {
+            KeyedHasher h = value_prefix;
+            h.absorb_word(i);
+            const double c = coefficient_from_hash(h.finish());
+            if (c != 0.0) out.value[i] = out.value[i] + c * t;
+        }
+        const KeyedHasher presence_prefix = fingerprint_prefix(seeds.presence, fp);
+        for (std::uint64_t i = 0; i < presence_dims; ++i) {
+            KeyedHasher h = presence_prefix;
+            h.absorb_word(i);
+            const double c = coefficient_from_hash(h.finish());
+            if (c != 0.0) out.presence[i] = out.presence[i] + c;
+        }
+    }
+    out.presence[presence_dims] = std::log1p(static_cast<double>(event.size()));
+    return out;
+}
+
+} // namespace tarn::fsketch

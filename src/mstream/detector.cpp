@@ -1,0 +1,302 @@
+#include "mstream/detector.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <new>
+
+#include "core/rng.hpp"
+
+namespace tarn::mstream {
+
+using core::checked_add;
+using core::checked_mul;
+
+namespace {
+
+// Total 8-byte cells of a detector's sketches, or false when the count
+// itself does not fit.
+bool total_cells(const MStreamConfig& c, std::uint64_t& out) {
+    const std::uint64_t p = plane_count(c.num_buckets);
+    std::uint64_t rb = 0, pn = 0, rpn = 0, rc = 0, record = 0, numeric = 0, categorical = 0, sum = 0;
+    bool ok = checked_mul(c.num_rows, c.num_buckets, rb) && checked_mul(p, c.numeric_dim, pn) &&
+              checked_mul(c.num_rows, pn, rpn) && checked_mul(c.num_rows, c.categorical_dim, rc);
+    // record sketch: planes + coefficients + counts
+    ok = ok && checked_add(rb, rpn, record) && checked_add(record, rc, record);
+    // numeric sketch: B counts; categorical sketch: R x B counts + 2 R seeds
+    numeric = c.num_buckets;
+    std::uint64_t per_cat = 0;
+    ok = ok && checked_add(rb, c.num_rows, per_cat) && checked_add(per_cat, c.num_rows, per_cat);
+    ok = ok && checked_mul(numeric, c.numeric_dim, numeric) && checked_mul(per_cat, c.categorical_dim, categorical);
+    ok = ok && checked_add(record, numeric, sum) && checked_add(sum, categorical, sum) && checked_mul(sum, 2, sum);
+    std::uint64_t bounds = 0; // the normalizer's two lists
+    ok = ok && checked_mul(c.numeric_dim, 2, bounds) && checked_add(sum, bounds, sum);
+    out = sum;
+    return ok;
+}
+
+inline void book(double score, double& sum, std::vector<double>* list, std::size_t i) {
+    sum += score;
+    if (list) (*list)[i] = score;
+}
+
+} // namespace
+
+core::Status MStream::validate(const MStreamConfig& c) {
+    if (c.numeric_dim == 0 && c.categorical_dim == 0) {
+        return core::invalid("at least one of numeric_dim or categorical_dim must be > 0");
+    }
+    if (c.num_rows == 0) return core::invalid("num_rows must be > 0");
+    if (c.num_buckets < 2) return core::invalid("num_buckets must be >= 2");
+    if (!std::isfinite(c.alpha) || c.alpha <= 0.0 || c.alpha >= 1.0) return core::invalid("alpha must be in range (0, 1)");
+    std::uint64_t out = 0;
+    if (!checked_mul(c.num_rows, c.num_buckets, out)) return core::invalid("num_rows * num_buckets overflows usize");
+    if (!checked_mul(plane_count(c.num_buckets), c.numeric_dim, out) || !checked_mul(out, c.num_rows, out)) {
+        return core::invalid("num_rows * planes * numeric_dim overflows usize");
+    }
+    if (!checked_mul(c.num_rows, c.categorical_dim, out)) return core::invalid("num_rows * categorical_dim overflows usize");
+    return {};
+}
+
+core::Result<MStream> MStream::create(const MStreamConfig& config, std::optional<std::uint64_t> seed) {
+    const std::uint64_t resolved = core::resolve_seed(seed);
+    if (auto ok = validate(config); !ok) return core::fail(ok.error());
+    // Refuse sizes no allocation can satisfy before drawing anything.
+    std::uint64_t cells = 0;
+    if (!total_cells(config, cells) || cells > static_cast<std::uint64_t>(PTRDIFF_MAX) / 8) throw std::bad_alloc();
+
+    MStream m;
+    m.config = config;
+    const std::uint64_t r = config.num_rows, b = config.num_buckets;
+    auto g = core::expand_seed(resolved);
+    RecordSketch record(r, b, config.numeric_dim, config.categorical_dim, g);
+    m.record_counts = {record, record};
+    NumericSketch numeric(b);
+    m.numeric_counts.assign(config.numeric_dim, {numeric, numeric});
+    m.categorical_counts.reserve(config.categorical_dim);
+    for (std::uint64_t j = 0; j < config.categorical_dim; ++j) {
+        CategoricalSketch cat(r, b, g);
+        m.categorical_counts.push_back({cat, cat});
+    }
+    m.numeric_normalizer = NumericRangeNormalizer(config.numeric_dim);
+    return m;
+}
+
+core::Status MStream::check_record(std::span<const double> numeric, std::span<const std::int64_t> categorical) const {
+    if (numeric.size() != config.numeric_dim) {
+        return core::fail(core::DetectorError::dimension_mismatch(config.numeric_dim, numeric.size()));
+    }
+    if (categorical.size() != config.categorical_dim) {
+        return core::fail(core::DetectorError::dimension_mismatch(config.categorical_dim, categorical.size()));
+    }
+    return {};
+}
+
+core::Status MStream::ingest(std::span<const double> numeric, std::span<const std::int64_t> categorical,
+                             std::uint64_t timestamp, Parts& parts) {
+    if (auto ok = check_record(numeric, categorical); !ok) return ok;
+    const auto adv = clock.advance(timestamp);
+    if (!adv) return core::fail(adv.error());
+    // Every check comes before the first change: a refused record leaves
+    // the clock, the counts and the bounds as they were.
+    if (auto ok = check_finite(numeric); !ok) return ok;
+
+    clock.commit(timestamp, adv->tick);
+    if (adv->elapsed > 0) {
+        const double f = decay_factor(config.alpha, adv->elapsed);
+        record_counts.current.decay(f);
+        for (auto& s : numeric_counts) s.current.decay(f);
+        for (auto& s : categorical_counts) s.current.decay(f);
+    }
+    auto normalized = numeric_normalizer.normalize(numeric, entries_seen == 0, normalized_);
+    core::check_internal(normalized.has_value(), "numeric values changed after the finiteness check");
+
+    const double t = std::fmax(static_cast<double>(adv->tick), 1.0);
+    core::check_internal(numeric_counts.size() == numeric.size() && categorical_counts.size() == categorical.size(),
+                         "index out of bounds: sketch lists shorter than the record");
+    for (std::size_t i = 0; i < numeric.size(); ++i) {
+        auto& s = numeric_counts[i];
+        const double v = normalized_[i];
+        s.current.increment(v);
+        s.total.increment(v);
+        book(chi_score(s.current.query(v), s.total.query(v), t), parts.numeric_sum, parts.numeric, i);
+    }
+    const Record rec{numeric, categorical};
+    record_counts.current.increment(rec);
+    record_counts.total.increment(rec);
+    for (std::size_t j = 0; j < categorical.size(); ++j) {
+        auto& s = categorical_counts[j];
+        const std::int64_t z = categorical[j];
+        s.current.increment(z);
+        s.total.increment(z);
+        book(chi_score(s.current.query(z), s.total.query(z), t), parts.categorical_sum, parts.categorical, j);
+    }
+    parts.record = chi_score(record_counts.current.query(rec), record_counts.total.query(rec), t);
+    entries_seen += 1;
+    return {};
+}
+
+core::Status MStream::preview(std::span<const double> numeric, std::span<const std::int64_t> categorical,
+                              std::uint64_t timestamp, Parts& parts) const {
+    if (auto ok = check_record(numeric, categorical); !ok) return ok;
+    const auto adv = clock.advance(timestamp);
+    if (!adv) return core::fail(adv.error());
+    const double f = decay_factor(config.alpha, adv->elapsed);
+    std::vector<double> normalized;
+    if (auto ok = numeric_normalizer.preview_normalize(numeric, entries_seen == 0, normalized); !ok) return ok;
+
+    // Decay, increment and the minimum over rows commute for f > 0, so the
+    // counts the committing path would read are query * f + 1 and query + 1.
+    const double t = std::fmax(static_cast<double>(adv->tick), 1.0);
+    core::check_internal(numeric_counts.size() == numeric.size() && categorical_counts.size() == categorical.size(),
+                         "index out of bounds: sketch lists shorter than the record");
+    for (std::size_t i = 0; i < numeric.size(); ++i) {
+        const auto& s = numeric_counts[i];
+        const double v = normalized[i];
+        book(chi_score(s.current.query(v) * f + 1.0, s.total.query(v) + 1.0, t), parts.numeric_sum,
+                   parts.numeric, i);
+    }
+    for (std::size_t j = 0; j < categorical.size(); ++j) {
+        const auto& s = categorical_counts[j];
+        const std::int64_t z = categorical[j];
+        book(chi_score(s.current.query(z) * f + 1.0, s.total.query(z) + 1.0, t), parts.categorical_sum,
+                   parts.categorical, j);
+    }
+    const Record rec{numeric, categorical};
+    parts.record = chi_score(record_counts.current.query(rec) * f + 1.0, record_counts.total.query(rec) + 1.0, t);
+    return {};
+}
+
+core::Status MStream::update(std::span<const double> numeric, std::span<const std::int64_t> categorical,
+                             std::uint64_t timestamp) {
+    Parts parts;
+    return ingest(numeric, categorical, timestamp, parts);
+}
+
+core::Result<double> MStream::update_and_score(std::span<const double> numeric,
+                                               std::span<const std::int64_t> categorical, std::uint64_t timestamp) {
+    Parts parts;
+    if (auto ok = ingest(numeric, categorical, timestamp, parts); !ok) return core::fail(ok.error());
+    return parts.total();
+}
+
+core::Result<DecomposedScore> MStream::update_and_score_detailed(std::span<const double> numeric,
+                                                                 std::span<const std::int64_t> categorical,
+                                                                 std::uint64_t timestamp) {
+    DecomposedScore out;
+    out.numeric_features.resize(numeric.size());
+    out.categorical_features.resize(categorical.size());
+    Parts parts{0.0, 0.0, 0.0, &out.numeric_features, &out.categorical_features};
+    if (auto ok = ingest(numeric, categorical, timestamp, parts); !ok) return core::fail(ok.error());
+    out.record = parts.record;
+    out.total = parts.total();
+    return out;
+}
+
+core::Result<double> MStream::score(std::span<const double> numeric, std::span<const std::int64_t> categorical,
+                                    std::uint64_t timestamp) const {
+    Parts parts;
+    if (auto ok = preview(numeric, categorical, timestamp, parts); !ok) return core::fail(ok.error());
+    return parts.total();
+}
+
+core::Result<DecomposedScore> MStream::score_detailed(std::span<const double> numeric,
+                                                      std::span<const std::int64_t> categorical,
+                                                      std::uint64_t timestamp) const {
+    DecomposedScore out;
+    out.numeric_features.resize(numeric.size());
+    out.categorical_features.resize(categorical.size());
+    Parts parts{0.0, 0.0, 0.0, &out.numeric_features, &out.categorical_features};
+    if (auto ok = preview(numeric, categorical, timestamp, parts); !ok) return core::fail(ok.error());
+    out.record = parts.record;
+    out.total = parts.total();
+    return out;
+}
+
+std::string shortest_positional(double v) {
+    char buf[1100]; // the longest positional double (a subnormal) has under 800 characters
+    const auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed);
+    core::check_internal(res.ec == std::errc{}, "formatting a double overflowed its buffer");
+    return std::string(buf, res.ptr);
+}
+
+std::string MStream::repr() const {
+    return "MStream(numeric_dim=" + std::to_string(config.numeric_dim) +
+           ", categorical_dim=" + std::to_string(config.categorical_dim) +
+           ", num_rows=" + std::to_string(config.num_rows) + ", num_buckets=" + std::to_string(config.num_buckets) +
+           ", alpha=" + shortest_positional(config.alpha) + ", entries_seen=" + std::to_string(entries_seen) + ")";
+}
+
+} // namespace tarn::mstream
+
+// ------------------------------------------------------------ loaded states
+
+namespace tarn::mstream {
+
+namespace {
+
+core::Status bad(std::string text) { return core::invalid(std::move(text)); }
+
+core::Status check_counts(const std::vector<double>& count, std::uint64_t cells, const char* what) {
+    if (count.size() != cells) return bad(std::string(what) + " count array does not match its sizes");
+    return {};
+}
+
+core::Status check_sketch(const NumericSketch& s, const MStreamConfig& c) {
+    if (s.num_buckets != c.num_buckets) return bad("numeric sketch num_buckets does not match the configuration");
+    return check_counts(s.count, c.num_buckets, "numeric sketch");
+}
+
+core::Status check_sketch(const CategoricalSketch& s, const MStreamConfig& c, std::uint64_t rb) {
+    if (s.num_rows != c.num_rows || s.num_buckets != c.num_buckets) {
+        return bad("categorical sketch sizes do not match the configuration");
+    }
+    if (s.hash_a.size() != c.num_rows || s.hash_b.size() != c.num_rows) {
+        return bad("categorical sketch hash seeds do not match num_rows");
+    }
+    return check_counts(s.count, rb, "categorical sketch");
+}
+
+core::Status check_sketch(const RecordSketch& s, const MStreamConfig& c, std::uint64_t rb, std::uint64_t rpn,
+                          std::uint64_t rc) {
+    if (s.num_rows != c.num_rows || s.num_buckets != c.num_buckets || s.numeric_dim != c.numeric_dim ||
+        s.categorical_dim != c.categorical_dim) {
+        return bad("record sketch sizes do not match the configuration");
+    }
+    if (s.numeric_planes.size() != rpn) return bad("record sketch numeric_planes do not match its sizes");
+    if (s.categorical_coeffs.size() != rc) return bad("record sketch categorical_coeffs do not match its sizes");
+    return check_counts(s.count, rb, "record sketch");
+}
+
+} // namespace
+
+core::Status MStream::check_loaded() const {
+    const MStreamConfig& c = config;
+    if (c.num_buckets < 2) return bad("num_buckets must be >= 2");
+    std::uint64_t rb = 0, rpn = 0, rc = 0;
+    if (!checked_mul(c.num_rows, c.num_buckets, rb) ||
+        !checked_mul(plane_count(c.num_buckets), c.numeric_dim, rpn) || !checked_mul(rpn, c.num_rows, rpn) ||
+        !checked_mul(c.num_rows, c.categorical_dim, rc)) {
+        return bad("sketch sizes overflow usize");
+    }
+    if (auto ok = check_sketch(record_counts.current, c, rb, rpn, rc); !ok) return ok;
+    if (auto ok = check_sketch(record_counts.total, c, rb, rpn, rc); !ok) return ok;
+    if (numeric_counts.size() != c.numeric_dim) return bad("numeric_counts length does not match numeric_dim");
+    for (const auto& p : numeric_counts) {
+        if (auto ok = check_sketch(p.current, c); !ok) return ok;
+        if (auto ok = check_sketch(p.total, c); !ok) return ok;
+    }
+    if (categorical_counts.size() != c.categorical_dim) {
+        return bad("categorical_counts length does not match categorical_dim");
+    }
+    for (const auto& p : categorical_counts) {
+        if (auto ok = check_sketch(p.current, c, rb); !ok) return ok;
+        if (auto ok = check_sketch(p.total, c, rb); !ok) return ok;
+    }
+    if (numeric_normalizer.min_numeric.size() != c.numeric_dim ||
+        numeric_normalizer.max_numeric.size() != c.numeric_dim) {
+        return bad("numeric_normalizer lengths do not match numeric_dim");
+    }
+    return {};
+}
+
+} // namespace tarn::mstream

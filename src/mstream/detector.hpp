@@ -1,0 +1,115 @@
+// The mStream detector: a logical clock, a running numeric normalizer and
+// decayed count sketches for every numeric feature, every categorical
+// feature and the record as a whole.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/error.hpp"
+#include "mstream/normalization.hpp"
+#include "mstream/sketch.hpp"
+
+namespace tarn::mstream {
+
+struct MStreamConfig {
+    std::uint64_t numeric_dim = 0;     // N
+    std::uint64_t categorical_dim = 0; // C
+    std::uint64_t num_rows = 2;        // R
+    std::uint64_t num_buckets = 1024;  // B
+    double alpha = 0.8;                // decay per tick, in (0, 1)
+
+    bool operator==(const MStreamConfig&) const = default;
+};
+
+// A record's score and its parts. total = (sum of numeric_features + record)
+// + sum of categorical_features, each list summed in feature order.
+struct DecomposedScore {
+    double total = 0.0;
+    double record = 0.0;
+    std::vector<double> numeric_features;
+    std::vector<double> categorical_features;
+};
+
+class MStream {
+public:
+    MStreamConfig config;
+    StreamClock clock;
+    std::uint64_t entries_seen = 0;
+    SketchCounts<RecordSketch> record_counts;
+    std::vector<SketchCounts<NumericSketch>> numeric_counts;
+    std::vector<SketchCounts<CategoricalSketch>> categorical_counts;
+    NumericRangeNormalizer numeric_normalizer;
+
+    // Resolves the seed (entropy when absent), checks the configuration and
+    // draws every sketch's seeds and planes from expand_seed(seed). Sizes
+    // that cannot be allocated throw std::bad_alloc.
+    static core::Result<MStream> create(const MStreamConfig& config, std::optional<std::uint64_t> seed);
+    // The constructor's argument checks, in their reporting order.
+    static core::Status validate(const MStreamConfig& config);
+
+    // Committing pipeline. A rejected record leaves the detector unchanged.
+    core::Status update(std::span<const double> numeric, std::span<const std::int64_t> categorical,
+                        std::uint64_t timestamp);
+    core::Result<double> update_and_score(std::span<const double> numeric, std::span<const std::int64_t> categorical,
+                                          std::uint64_t timestamp);
+    core::Result<DecomposedScore> update_and_score_detailed(std::span<const double> numeric,
+                                                            std::span<const std::int64_t> categorical,
+                                                            std::uint64_t timestamp);
+
+    // Preview pipeline: what the record would score if ingested next.
+    core::Result<double> score(std::span<const double> numeric, std::span<const std::int64_t> categorical,
+                               std::uint64_t timestamp) const;
+    core::Result<DecomposedScore> score_detailed(std::span<const double> numeric,
+                                                 std::span<const std::int64_t> categorical,
+                                                 std::uint64_t timestamp) const;
+
+    bool is_ready() const { return entries_seen > 0; }
+    std::optional<std::uint64_t> current_time() const { return clock.current_time; }
+    std::string repr() const;
+
+    // Checks a state read from JSON against its configuration, so that no
+    // later call can index out of bounds or divide by zero. The error is the
+    // diagnostic without the class prefix.
+    core::Status check_loaded() const;
+
+    // State text (the JSON layer's writer/reader).
+    core::Result<std::string> to_json() const;
+    // Parses and checks a state; errors carry the "invalid MStream JSON: " prefix.
+    static core::Result<MStream> from_json(std::string_view text);
+
+    bool operator==(const MStream& o) const {
+        return config == o.config && clock == o.clock && entries_seen == o.entries_seen &&
+               record_counts == o.record_counts && numeric_counts == o.numeric_counts &&
+               categorical_counts == o.categorical_counts && numeric_normalizer == o.numeric_normalizer;
+    }
+
+private:
+    // Scores handed out by the pipelines; the lists are filled only when asked for.
+    struct Parts {
+        double numeric_sum = 0.0;
+        double categorical_sum = 0.0;
+        double record = 0.0;
+        std::vector<double>* numeric = nullptr;
+        std::vector<double>* categorical = nullptr;
+        double total() const { return (numeric_sum + record) + categorical_sum; }
+    };
+
+    core::Status check_record(std::span<const double> numeric, std::span<const std::int64_t> categorical) const;
+    core::Status ingest(std::span<const double> numeric, std::span<const std::int64_t> categorical,
+                        std::uint64_t timestamp, Parts& parts);
+    core::Status preview(std::span<const double> numeric, std::span<const std::int64_t> categorical,
+                         std::uint64_t timestamp, Parts& parts) const;
+
+    std::vector<double> normalized_; // writer scratch, not part of the state
+};
+
+// Shortest decimal text that reads back as v, positional, without a
+// trailing ".0" for whole values.
+std::string shortest_positional(double v);
+
+} // namespace tarn::mstream

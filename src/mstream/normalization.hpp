@@ -1,0 +1,64 @@
+// The logical clock of an MStream detector and its running numeric scaling.
+//
+// Both come in a committing form (used when a record is ingested) and a
+// preview form (used by score()), and the two give bit-identical results.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/error.hpp"
+
+namespace tarn::mstream {
+
+// 2^-52: ranges and expected counts at or below it count as zero.
+inline constexpr double kEpsilon = 2.220446049250313e-16;
+
+// Where a record falls on the tick axis.
+struct Advance {
+    std::uint64_t elapsed; // ticks since the previous record (0 for the first)
+    std::uint64_t tick;    // tick of this record
+};
+
+struct StreamClock {
+    std::optional<std::uint64_t> current_time; // timestamp of the last record
+    std::uint64_t current_tick = 0;            // 0 before the first record, then >= 1
+
+    // Elapsed ticks and the new tick for a record at ts; changes nothing.
+    core::Result<Advance> advance(std::uint64_t ts) const;
+    void commit(std::uint64_t ts, std::uint64_t tick) {
+        current_time = ts;
+        current_tick = tick;
+    }
+
+    bool operator==(const StreamClock&) const = default;
+};
+
+// alpha^k; 1.0 for k = 0.
+double decay_factor(double alpha, std::uint64_t k);
+
+// Fails with "numeric values must be finite" when any value is NaN or infinite.
+core::Status check_finite(std::span<const double> x);
+
+// asinh followed by a running min-max scaling onto [0, 1]. The bounds hold
+// transformed values; +inf / -inf until the first record sets them.
+struct NumericRangeNormalizer {
+    std::vector<double> min_numeric;
+    std::vector<double> max_numeric;
+
+    NumericRangeNormalizer() = default;
+    explicit NumericRangeNormalizer(std::size_t numeric_dim);
+
+    // Widens the bounds by x and writes the scaled values into out (resized
+    // to x.size()). first: no record has been ingested yet. The raw values
+    // are x itself. Nothing changes on error.
+    core::Status normalize(std::span<const double> x, bool first, std::vector<double>& out);
+    // What normalize() would write into out, changing nothing.
+    core::Status preview_normalize(std::span<const double> x, bool first, std::vector<double>& out) const;
+
+    bool operator==(const NumericRangeNormalizer&) const = default;
+};
+
+} // namespace tarn::mstream

@@ -1,0 +1,116 @@
+// The decayed frequency sketches of an MStream detector.
+//
+// Every event kind (a numeric feature's value bucket, a categorical value,
+// the whole record) is counted twice, in a SketchCounts pair: `current`
+// decays by alpha^k whenever time moves on by k ticks, `total` never decays.
+// A record is scored per event by a chi-squared comparison of the two.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/error.hpp"
+#include "core/rng.hpp"
+
+namespace tarn::mstream {
+
+// Whitening constants and multiplier of the seeded folded-multiply hash.
+inline constexpr std::uint64_t kHashC0 = 0x452821e638d01377ull;
+inline constexpr std::uint64_t kHashC1 = 0xbe5466cf34e90c6cull;
+inline constexpr std::uint64_t kHashM = 0x5851f42d4c957f2dull;
+
+// Low 64 bits XOR high 64 bits of the 128-bit product.
+inline std::uint64_t folded_multiply(std::uint64_t a, std::uint64_t b) {
+    const unsigned __int128 p = static_cast<unsigned __int128>(a) * b;
+    return static_cast<std::uint64_t>(p) ^ static_cast<std::uint64_t>(p >> 64);
+}
+
+std::uint64_t seeded_hash(std::uint64_t x, std::uint64_t k0, std::uint64_t k1);
+
+// Number of sign bits a record row carries: the bit width of B - 1.
+std::uint64_t plane_count(std::uint64_t num_buckets);
+
+// One standard normal draw (256-layer ziggurat).
+double standard_normal(core::Xoshiro256PlusPlus& g);
+
+// Chi-squared score of a current count a against the total count s at tick t
+// (t >= 1).
+double chi_score(double a, double s, double t);
+
+// One row of B buckets over a normalized value in [0, 1].
+struct NumericSketch {
+    std::uint64_t num_buckets = 0;
+    std::vector<double> count; // B
+
+    NumericSketch() = default;
+    explicit NumericSketch(std::uint64_t b);
+
+    std::uint64_t bucket(double v) const;
+    void increment(double v);
+    double query(double v) const;
+    void decay(double f);
+
+    bool operator==(const NumericSketch&) const = default;
+};
+
+// Count-min sketch over signed 64-bit categorical values.
+struct CategoricalSketch {
+    std::uint64_t num_rows = 0;
+    std::uint64_t num_buckets = 0;
+    std::vector<std::uint64_t> hash_a; // R
+    std::vector<std::uint64_t> hash_b; // R
+    std::vector<double> count;         // R x B, row-major
+
+    CategoricalSketch() = default;
+    // Draws hash_a then hash_b from g.
+    CategoricalSketch(std::uint64_t r, std::uint64_t b, core::Xoshiro256PlusPlus& g);
+
+    std::uint64_t bucket(std::int64_t z, std::uint64_t row) const;
+    void increment(std::int64_t z);
+    double query(std::int64_t z) const; // +inf when R = 0
+    void decay(double f);
+
+    bool operator==(const CategoricalSketch&) const = default;
+};
+
+// A whole record: raw numeric values and categorical values.
+struct Record {
+    std::span<const double> numeric;
+    std::span<const std::int64_t> categorical;
+};
+
+// Count-min sketch over whole records: each row hashes the signs of P random
+// hyperplanes through the raw numeric values plus a seeded hash of the
+// categorical values.
+struct RecordSketch {
+    std::uint64_t num_rows = 0;
+    std::uint64_t num_buckets = 0;
+    std::uint64_t numeric_dim = 0;
+    std::uint64_t categorical_dim = 0;
+    std::vector<double> numeric_planes;            // R x P x N, row-major
+    std::vector<std::uint64_t> categorical_coeffs; // R x C
+    std::vector<double> count;                     // R x B
+
+    RecordSketch() = default;
+    // Draws the R x P x N plane values, then the coefficient seeds, from g.
+    RecordSketch(std::uint64_t r, std::uint64_t b, std::uint64_t n, std::uint64_t c, core::Xoshiro256PlusPlus& g);
+
+    std::uint64_t planes() const { return plane_count(num_buckets); }
+    std::uint64_t bucket(const Record& rec, std::uint64_t row) const;
+    void increment(const Record& rec);
+    double query(const Record& rec) const;
+    void decay(double f);
+
+    bool operator==(const RecordSketch&) const = default;
+};
+
+template <class S>
+struct SketchCounts {
+    S current;
+    S total;
+
+    bool operator==(const SketchCounts&) const = default;
+};
+
+} // namespace tarn::mstream

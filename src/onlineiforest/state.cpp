@@ -1,0 +1,433 @@
+// The OnlineIForest state text: writing, reading and the checks that make a
+// loaded state safe to use.
+//
+// Trees nest their nodes to the tree's depth, so both directions walk the
+// nodes with an explicit stack; the reader's own nesting limit bounds the
+// depth of a loaded tree.
+#include <algorithm>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/json/reader.hpp"
+#include "core/json/record.hpp"
+#include "core/json/writer.hpp"
+#include "onlineiforest/detector.hpp"
+
+namespace tarn::oif {
+
+namespace json = core::json;
+
+// ------------------------------------------------------------------ writer
+
+namespace {
+
+void write_floats(json::Writer& w, std::span<const float> v) {
+    w.begin_array();
+    for (const float x : v) w.f32(x);
+    w.end_array();
+}
+
+// {"height":h,"support":{"min":[..],"max":[..]},"split":null | {...}} for
+// the subtree at n, children written depth first without recursion.
+void write_subtree(json::Writer& w, const OnlineITree& tree, NodeIndex n) {
+    struct Item {
+        NodeIndex node;
+        int stage; // 0: open the node, 1: the right child is next, 2: close
+    };
+    std::vector<Item> stack{{n, 0}};
+    while (!stack.empty()) {
+        Item& top = stack.back();
+        const Node& node = tree.node(top.node);
+        if (top.stage == 0) {
+            w.begin_object();
+            w.key("height");
+            w.u64(node.height);
+            w.key("support");
+            const ConstSupport s = tree.support(top.node);
+            w.begin_object();
+            w.key("min");
+            write_floats(w, s.min);
+            w.key("max");
+            write_floats(w, s.max);
+            w.end_object();
+            w.key("split");
+            if (!node.has_split()) {
+                w.null();
+                w.end_object();
+                stack.pop_back();
+                continue;
+            }
+            w.begin_object();
+            w.key("dimension");
+            w.u64(node.split.dimension);
+            w.key("value");
+            w.f32(node.split.value);
+            w.key("left");
+            top.stage = 1;
+            stack.push_back({node.split.left, 0});
+        } else if (top.stage == 1) {
+            w.key("right");
+            top.stage = 2;
+            stack.push_back({node.split.right, 0});
+        } else {
+            w.end_object(); // split
+            w.end_object(); // node
+            stack.pop_back();
+        }
+    }
+}
+
+} // namespace
+
+core::Result<std::string> OnlineIForest::to_json() const {
+    json::Writer w;
+    w.begin_object();
+    w.key("config");
+    w.begin_object();
+    w.key("input_dim");
+    w.u64(config_.input_dim);
+    w.key("num_trees");
+    w.u64(config_.num_trees);
+    w.key("window_size");
+    w.u64(config_.window_size);
+    w.key("max_leaf_samples");
+    w.u64(config_.max_leaf_samples);
+    w.end_object();
+    w.key("trees");
+    w.begin_array();
+    for (const OnlineITree& t : trees_) {
+        w.begin_object();
+        w.key("root");
+        if (t.empty()) {
+            w.null();
+        } else {
+            write_subtree(w, t, t.root());
+        }
+        w.field("rng", t.rng());
+        w.end_object();
+    }
+    w.end_array();
+    w.key("window");
+    w.begin_array();
+    for (std::uint64_t i = 0; i < window_.size(); ++i) write_floats(w, window_.at(i));
+    w.end_array();
+    w.key("entries_seen");
+    w.u64(entries_seen_);
+    w.end_object();
+    return w.take();
+}
+
+// ------------------------------------------------------------------ reader
+
+namespace {
+
+// A tree as read, before it is checked against the configuration.
+struct LoadedTree {
+    OnlineITree tree;
+    bool dim_known = false;          // set by the first support read
+    std::uint64_t max_split_dim = 0; // largest split dimension, for the check against input_dim
+    bool has_split = false;
+    // Largest ceil(height / (depth + 1)) over the nodes, for the check
+    // against the window's length.
+    std::uint64_t max_height_per_level = 0;
+};
+
+std::string record_length_error(std::size_t got, std::string_view name, std::size_t fields) {
+    return "invalid length " + std::to_string(got) + ", expected struct " + std::string(name) + " with " +
+           std::to_string(fields) + (fields == 1 ? " element" : " elements");
+}
+
+// Walks one record member by member in either form: the object form (any
+// order, unknown members skipped) or the array form (fields in order).
+// next() yields the next member's field index (or -1 for an unknown member,
+// which has then been skipped) until the record ends.
+class MemberWalk {
+public:
+    MemberWalk(std::string_view record, std::span<const std::string_view> names) : record_(record), names_(names) {}
+
+    // Opens the record at the reader's position; false on a value of another type.
+    bool begin(json::Reader& r) {
+        const json::Reader::Type t = r.peek();
+        if (t == json::Reader::Type::Array) {
+            array_ = true;
+            return r.begin_array("struct " + std::string(record_));
+        }
+        if (t == json::Reader::Type::Object) return r.begin_object("struct " + std::string(record_));
+        return r.fail_type("struct " + std::string(record_));
+    }
+
+    // The index of the next member whose value is at the reader's position,
+    // -2 at the end of the record (or on an error). Unknown members and
+    // surplus array elements are skipped here.
+    int next(json::Reader& r) {
+        for (;;) {
+            if (!r.ok()) return -2;
+            if (array_) {
+                if (!r.next_element()) {
+                    if (r.ok() && count_ != names_.size())
+                        r.fail(record_length_error(count_, record_, names_.size()));
+                    return -2;
+                }
+                const std::size_t i = count_++;
+                if (i < names_.size()) {
+                    seen_ |= std::uint64_t{1} << i;
+                    return static_cast<int>(i);
+                }
+                r.skip_value();
+                continue;
+            }
+            std::string_view key;
+            if (!r.next_key(key)) return -2;
+            const auto it = std::find(names_.begin(), names_.end(), key);
+            if (it == names_.end()) {
+                r.skip_value();
+                continue;
+            }
+            const auto i = static_cast<std::size_t>(it - names_.begin());
+            if (seen_ & (std::uint64_t{1} << i)) {
+                r.fail("duplicate field `" + std::string(names_[i]) + "`");
+                return -2;
+            }
+            seen_ |= std::uint64_t{1} << i;
+            return static_cast<int>(i);
+        }
+    }
+
+    bool seen(std::size_t i) const { return (seen_ >> i) & 1; }
+
+    // After the end: reports the first required member that did not occur.
+    bool require(json::Reader& r, std::uint64_t required_mask) {
+        if (!r.ok()) return false;
+        for (std::size_t i = 0; i < names_.size(); ++i)
+            if (((required_mask >> i) & 1) && !seen(i)) return r.fail("missing field `" + std::string(names_[i]) + "`");
+        return true;
+    }
+
+private:
+    std::string_view record_;
+    std::span<const std::string_view> names_;
+    bool array_ = false;
+    std::size_t count_ = 0;
+    std::uint64_t seen_ = 0;
+};
+
+constexpr std::string_view kNodeFields[] = {"height", "support", "split"};
+constexpr std::string_view kSplitFields[] = {"dimension", "value", "left", "right"};
+constexpr std::string_view kTreeFields[] = {"root", "rng"};
+
+// Reads {"min":[..],"max":[..]} into the tree's expected dimension.
+void read_support(json::Reader& r, std::vector<float>& min, std::vector<float>& max) {
+    json::read_record(r, "Support", {json::field("min", min), json::field("max", max)});
+}
+
+// Reads the node value at the reader's position (a Node record, possibly
+// nested to the reader's depth limit) into the tree's arena and returns the
+// index of its top node. Errors are recorded in the reader.
+NodeIndex read_node_tree(json::Reader& r, LoadedTree& lt) {
+    struct Frame {
+        Frame(bool split_record, MemberWalk members) : is_split(split_record), walk(members) {}
+        bool is_split;
+        MemberWalk walk;
+        // Node members
+        std::uint64_t height = 0;
+        std::vector<float> min, max;
+        bool has_split = false;
+        Split split;
+        // Split member awaiting a child: 2 = left, 3 = right
+        int awaiting = 0;
+    };
+    auto open = [&](std::vector<Frame>& stack, bool is_split) -> bool {
+        Frame f(is_split, MemberWalk(is_split ? "Split" : "Node",
+                                     is_split ? std::span<const std::string_view>(kSplitFields)
+                                              : std::span<const std::string_view>(kNodeFields)));
+        if (!f.walk.begin(r)) return false;
+        stack.push_back(std::move(f));
+        return true;
+    };
+
+    std::vector<Frame> stack;
+    NodeIndex result = kNoNode;
+    if (!open(stack, false)) return kNoNode;
+    while (!stack.empty() && r.ok()) {
+        Frame& f = stack.back();
+        const int member = f.walk.next(r);
+        if (!r.ok()) break;
+        if (member >= 0) {
+            if (!f.is_split) {
+                if (member == 0) {
+                    f.height = r.read_u64();
+                } else if (member == 1) {
+                    read_support(r, f.min, f.max);
+                } else if (!r.consume_null()) {
+                    open(stack, true);
+                }
+            } else {
+                if (member == 0) {
+                    f.split.dimension = r.read_u64();
+                } else if (member == 1) {
+                    f.split.value = r.read_f32();
+                } else {
+                    f.awaiting = member;
+                    open(stack, false);
+                }
+            }
+            continue;
+        }
+        // The record at the top is complete.
+        if (!f.is_split) {
+            if (!f.walk.require(r, 0b011)) break;
+            if (!lt.dim_known) {
+                lt.tree = OnlineITree(f.min.size(), lt.tree.rng());
+                lt.dim_known = true;
+            }
+            if (f.min.size() != f.max.size()) {
+                r.fail("support min of " + std::to_string(f.min.size()) + " values and max of " +
+                       std::to_string(f.max.size()) + " values");
+                break;
+            }
+            if (f.min.size() != lt.tree.input_dim()) {
+                r.fail("support of " + std::to_string(f.min.size()) + " values in a tree whose supports have " +
+                       std::to_string(lt.tree.input_dim()));
+                break;
+            }
+            {
+                // Nodes alternate with splits on the stack: this node's depth.
+                const std::uint64_t depth = (stack.size() - 1) / 2;
+                const std::uint64_t per_level = f.height / (depth + 1) + (f.height % (depth + 1) != 0);
+                lt.max_height_per_level = std::max(lt.max_height_per_level, per_level);
+            }
+            const NodeIndex idx = lt.tree.add_node(f.height, f.min, f.max);
+            if (f.has_split) {
+                lt.tree.set_split(idx, f.split.dimension, f.split.value, f.split.left, f.split.right);
+                lt.max_split_dim = std::max(lt.max_split_dim, f.split.dimension);
+                lt.has_split = true;
+            }
+            stack.pop_back();
+            if (stack.empty()) {
+                result = idx;
+            } else {
+                Frame& parent = stack.back();
+                (parent.awaiting == 2 ? parent.split.left : parent.split.right) = idx;
+                parent.awaiting = 0;
+            }
+        } else {
+            if (!f.walk.require(r, 0b1111)) break;
+            const Split s = f.split;
+            stack.pop_back();
+            Frame& parent = stack.back();
+            parent.split = s;
+            parent.has_split = true;
+        }
+    }
+    return r.ok() ? result : kNoNode;
+}
+
+void read_tree(json::Reader& r, LoadedTree& lt) {
+    MemberWalk walk("OnlineITree", kTreeFields);
+    if (!walk.begin(r)) return;
+    NodeIndex root = kNoNode;
+    core::Xoshiro256PlusPlus rng;
+    LoadedTree building;
+    for (int m = walk.next(r); m >= 0; m = walk.next(r)) {
+        if (m == 0) {
+            if (!r.consume_null()) root = read_node_tree(r, building);
+        } else {
+            json::read(r, rng);
+        }
+    }
+    // "root" may be omitted: an empty tree.
+    if (!walk.require(r, 0b10)) return;
+    lt = std::move(building);
+    lt.tree.rng() = rng;
+    lt.tree.set_root(root);
+}
+
+struct LoadedState {
+    OnlineIForestConfig config;
+    std::vector<LoadedTree> trees;
+    std::vector<std::vector<float>> window;
+    std::uint64_t entries_seen = 0;
+};
+
+void read_config(json::Reader& r, OnlineIForestConfig& c) {
+    json::read_record(r, "OnlineIForestConfig",
+                      {json::field("input_dim", c.input_dim), json::field("num_trees", c.num_trees),
+                       json::field("window_size", c.window_size), json::field("max_leaf_samples", c.max_leaf_samples)});
+}
+
+void read_state(json::Reader& r, LoadedState& s) {
+    json::read_record(r, "OnlineIForest",
+                      {
+                          json::field("config", [&](json::Reader& rr) { read_config(rr, s.config); }),
+                          json::field("trees",
+                                      [&](json::Reader& rr) {
+                                          s.trees.clear();
+                                          if (!rr.begin_array("a sequence")) return;
+                                          while (rr.next_element()) {
+                                              LoadedTree t;
+                                              read_tree(rr, t);
+                                              if (!rr.ok()) return;
+                                              s.trees.push_back(std::move(t));
+                                          }
+                                      }),
+                          json::field("window", s.window),
+                          json::field("entries_seen", s.entries_seen),
+                      });
+}
+
+// The checks that keep every later call in bounds: the reader takes the
+// shape only, these tie it to the configuration.
+core::Status check_loaded(const LoadedState& s) {
+    const OnlineIForestConfig& c = s.config;
+    for (const LoadedTree& t : s.trees) {
+        if (t.tree.empty()) continue;
+        if (t.tree.input_dim() != c.input_dim)
+            return core::invalid("support of " + std::to_string(t.tree.input_dim()) + " values, expected input_dim " +
+                                 std::to_string(c.input_dim));
+        if (t.has_split && t.max_split_dim >= c.input_dim)
+            return core::invalid("split dimension " + std::to_string(t.max_split_dim) +
+                                 " is out of range for input_dim " + std::to_string(c.input_dim));
+        // A node at depth d of a tree grown from a window of n points counts
+        // at most (d + 1) * (n + 1): its split share of at most d * (n + 1)
+        // plus the window points learned through it since. The bound keeps a
+        // split's synthetic points (one per counted point) proportional to
+        // the state's own size.
+        if (t.max_height_per_level > s.window.size() + 1)
+            return core::invalid("node heights exceed what " + std::to_string(s.window.size()) +
+                                 " window points allow");
+    }
+    if (s.window.size() > c.window_size)
+        return core::invalid("window holds " + std::to_string(s.window.size()) + " points, more than window_size " +
+                             std::to_string(c.window_size));
+    for (const std::vector<float>& p : s.window)
+        if (p.size() != c.input_dim)
+            return core::invalid("window point of " + std::to_string(p.size()) + " values, expected input_dim " +
+                                 std::to_string(c.input_dim));
+    return {};
+}
+
+} // namespace
+
+core::Result<OnlineIForest> OnlineIForest::from_json(std::string_view text) {
+    static constexpr std::string_view kPrefix = "invalid OnlineIForest JSON: ";
+    LoadedState s;
+    if (auto parsed = json::parse(text, [&](json::Reader& r) { read_state(r, s); }); !parsed)
+        return core::invalid(std::string(kPrefix) + parsed.error().text());
+    if (auto ok = check_loaded(s); !ok) return core::invalid(std::string(kPrefix) + ok.error().text);
+
+    OnlineIForest f;
+    f.config_ = s.config;
+    f.trees_.reserve(s.trees.size());
+    for (LoadedTree& t : s.trees) {
+        // An empty tree read before the dimension was known takes input_dim.
+        if (t.tree.empty()) t.tree = OnlineITree(s.config.input_dim, t.tree.rng());
+        f.trees_.push_back(std::move(t.tree));
+    }
+    f.window_ = Window(s.config.input_dim, s.config.window_size);
+    for (const std::vector<float>& p : s.window) f.window_.push_back(p);
+    f.entries_seen_ = s.entries_seen;
+    return f;
+}
+
+} // namespace tarn::oif

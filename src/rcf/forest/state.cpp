@@ -1,0 +1,665 @@
+#include "rcf/forest/state.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "core/json/reader.hpp"
+#include "core/json/record.hpp"
+#include "rcf/bounding_box.hpp"
+
+namespace tarn::rcf {
+
+using core::json::Reader;
+using core::json::Writer;
+using core::json::alternative;
+using core::json::field;
+using core::json::read_record;
+using core::json::read_variant;
+
+// ------------------------------------------------------------------ writing
+
+namespace {
+
+void write_config(Writer& w, const RcfConfig& c) {
+    w.begin_object();
+    w.field("input_dim", c.input_dim);
+    w.field("shingle_size", c.shingle_size);
+    w.field("capacity", c.capacity);
+    w.field("num_trees", c.num_trees);
+    w.field("time_decay", c.time_decay);
+    w.field("output_after", c.output_after);
+    w.field("internal_shingling", c.internal_shingling);
+    w.field("initial_accept_fraction", c.initial_accept_fraction);
+    w.end_object();
+}
+
+void write_f32_list(Writer& w, const float* v, std::uint64_t n) {
+    w.begin_array();
+    for (std::uint64_t i = 0; i < n; ++i) w.f32(v[i]);
+    w.end_array();
+}
+
+void write_tree(Writer& w, const RcfTree& t) {
+    const NodeArena& a = t.arena;
+    const std::uint64_t dims = a.dims;
+    core::check_internal(a.boxes.size() / 2 >= a.nodes.size() * dims && a.range_sums.size() >= a.nodes.size(),
+                         "node arena boxes shorter than its slot list");
+    w.begin_object();
+    w.field("root", t.root);
+    w.field("tree_mass", t.tree_mass);
+    w.key("arena");
+    w.begin_object();
+    w.key("nodes");
+    w.begin_array();
+    for (std::uint64_t i = 0; i < a.nodes.size(); ++i) {
+        const NodeSlot& n = a.nodes[i];
+        switch (n.kind) {
+        case NodeKind::Empty: w.null(); break;
+        case NodeKind::Leaf:
+            w.begin_variant("Leaf");
+            w.begin_object();
+            w.field("point_idx", n.point_idx);
+            w.field("mass", n.mass);
+            w.end_object();
+            w.end_variant();
+            break;
+        case NodeKind::Internal:
+            w.begin_variant("Internal");
+            w.begin_object();
+            w.field("left", n.left);
+            w.field("right", n.right);
+            w.field("cut_dim", n.cut_dim);
+            w.field("cut_val", n.cut_val);
+            w.field("mass", n.mass);
+            w.key("bbox");
+            w.begin_object();
+            w.key("min");
+            write_f32_list(w, a.boxes.data() + i * 2 * dims, dims);
+            w.key("max");
+            write_f32_list(w, a.boxes.data() + i * 2 * dims + dims, dims);
+            w.field("range_sum", a.range_sums[i]);
+            w.end_object();
+            w.end_object();
+            w.end_variant();
+            break;
+        }
+    }
+    w.end_array();
+    w.field("free", a.free);
+    w.end_object();
+    w.field("rng", t.rng);
+    w.field("dims", t.dims);
+    w.end_object();
+}
+
+void write_sampler(Writer& w, const Sampler& s) {
+    w.begin_object();
+    w.field("capacity", s.capacity);
+    w.field("weights", s.weights);
+    w.field("point_indices", s.point_indices);
+    w.field("size", s.size);
+    w.end_object();
+}
+
+void write_point_store(Writer& w, const PointStore& p) {
+    std::uint64_t values = 0;
+    core::check_internal(core::checked_mul(p.capacity, p.dim, values) && values == p.store.size(),
+                         "point store rows differ from its capacity");
+    w.begin_object();
+    w.field("dim", p.dim);
+    w.field("input_dim", p.input_dim);
+    w.field("shingle_size", p.shingle_size);
+    w.field("internal_shingling", p.internal_shingling);
+    w.key("store");
+    const std::uint64_t shape[2] = {p.capacity, p.dim};
+    w.ndarray(shape, std::span<const float>(p.store));
+    w.key("occupied");
+    w.begin_array();
+    for (const std::uint8_t o : p.occupied) w.boolean(o != 0);
+    w.end_array();
+    w.field("ref_count", p.ref_count);
+    w.field("next_free", p.next_free);
+    w.field("free_list", p.free_list);
+    w.field("size", p.size);
+    w.field("capacity", p.capacity);
+    w.field("shingle_buf", p.shingle_buf);
+    w.field("entries_seen", p.entries_seen);
+    w.end_object();
+}
+
+} // namespace
+
+void write_forest(Writer& w, const Forest& f) {
+    w.begin_object();
+    w.key("config");
+    write_config(w, f.config_);
+    w.key("trees");
+    w.begin_array();
+    for (const RcfTree& t : f.trees) write_tree(w, t);
+    w.end_array();
+    w.key("samplers");
+    w.begin_array();
+    for (const Sampler& s : f.samplers) write_sampler(w, s);
+    w.end_array();
+    w.key("point_store");
+    write_point_store(w, f.point_store);
+    w.field("entries_seen", f.entries_seen_);
+    w.field("rng", f.rng);
+    w.end_object();
+}
+
+core::Result<std::string> forest_to_json(const Forest& f) {
+    // Room for the bulk of the text up front: the store rows and the
+    // boxes dominate, at roughly ten characters per value.
+    std::size_t guess = f.point_store.store.size() * 10 + 4096;
+    for (const RcfTree& t : f.trees) guess += t.arena.nodes.size() * (t.dims * 20 + 120);
+    Writer w(guess);
+    write_forest(w, f);
+    return w.take();
+}
+
+// ------------------------------------------------------------------ reading
+
+namespace {
+
+// Where an internal node's box landed while reading: its values sit in a
+// per-tree list until the tree's dimension is known and checked.
+struct BoxRead {
+    std::uint64_t slot = 0;
+    std::uint64_t min_at = 0, min_len = 0;
+    std::uint64_t max_at = 0, max_len = 0;
+    double range_sum = 0.0;
+};
+struct TreeBoxes {
+    std::vector<float> values;
+    std::vector<BoxRead> boxes;
+};
+
+// Appends the f32 elements of a JSON array to out; returns how many.
+std::uint64_t read_f32_list(Reader& r, std::vector<float>& out) {
+    std::uint64_t n = 0;
+    if (!r.begin_array("a sequence")) return 0;
+    while (r.next_element()) {
+        const float v = r.read_f32();
+        if (!r.ok()) return n;
+        out.push_back(v);
+        ++n;
+    }
+    return n;
+}
+
+void read_config(Reader& r, RcfConfig& c) {
+    read_record(r, "RcfConfig",
+                {
+                    field("input_dim", c.input_dim),
+                    field("shingle_size", c.shingle_size),
+                    field("capacity", c.capacity),
+                    field("num_trees", c.num_trees),
+                    field("time_decay", c.time_decay),
+                    field("output_after", c.output_after),
+                    field("internal_shingling", c.internal_shingling),
+                    field("initial_accept_fraction", c.initial_accept_fraction),
+                });
+}
+
+void read_box(Reader& r, TreeBoxes& tb, BoxRead& b) {
+    read_record(r, "BoundingBox",
+                {
+                    field("min",
+                          [&](Reader& rr) {
+                              b.min_at = tb.values.size();
+                              b.min_len = read_f32_list(rr, tb.values);
+                          }),
+                    field("max",
+                          [&](Reader& rr) {
+                              b.max_at = tb.values.size();
+                              b.max_len = read_f32_list(rr, tb.values);
+                          }),
+                    field("range_sum",
+                          [&](Reader& rr) {
+                              // The one double a valid forest may hold as
+                              // infinite (a box spanning most of the float
+                              // range) is written as null; read it back.
+                              b.range_sum = core::json::read_f64_null_as_inf(rr);
+                          }),
+                });
+}
+
+void read_node(Reader& r, NodeSlot& n, std::uint64_t slot, TreeBoxes& tb) {
+    if (r.consume_null()) return; // an empty slot
+    read_variant(r, "Node",
+                 {
+                     alternative("Leaf",
+                                 [&](Reader& rr) {
+                                     n.kind = NodeKind::Leaf;
+                                     read_record(rr, "variant Node::Leaf",
+                                                 {field("point_idx", n.point_idx), field("mass", n.mass)});
+                                 }),
+                     alternative("Internal",
+                                 [&](Reader& rr) {
+                                     n.kind = NodeKind::Internal;
+                                     BoxRead b;
+                                     b.slot = slot;
+                                     read_record(rr, "variant Node::Internal",
+                                                 {
+                                                     field("left", n.left),
+                                                     field("right", n.right),
+                                                     field("cut_dim", n.cut_dim),
+                                                     field("cut_val", n.cut_val),
+                                                     field("mass", n.mass),
+                                                     field("bbox", [&](Reader& r3) { read_box(r3, tb, b); }),
+                                                 });
+                                     tb.boxes.push_back(b);
+                                 }),
+                 });
+}
+
+void read_arena(Reader& r, NodeArena& a, TreeBoxes& tb) {
+    read_record(r, "NodeArena",
+                {
+                    field("nodes",
+                          [&](Reader& rr) {
+                              a.nodes.clear();
+                              tb.values.clear();
+                              tb.boxes.clear();
+                              if (!rr.begin_array("a sequence")) return;
+                              while (rr.next_element()) {
+                                  NodeSlot n;
+                                  read_node(rr, n, a.nodes.size(), tb);
+                                  if (!rr.ok()) return;
+                                  a.nodes.push_back(n);
+                              }
+                          }),
+                    field("free", a.free),
+                });
+}
+
+void read_tree(Reader& r, RcfTree& t, TreeBoxes& tb) {
+    read_record(r, "RcfTree",
+                {
+                    field("root", t.root),
+                    field("tree_mass", t.tree_mass),
+                    field("arena", [&](Reader& rr) { read_arena(rr, t.arena, tb); }),
+                    field("rng", t.rng),
+                    field("dims", t.dims),
+                });
+}
+
+void read_sampler(Reader& r, Sampler& s) {
+    read_record(r, "Sampler",
+                {
+                    field("capacity", s.capacity),
+                    field("weights", s.weights),
+                    field("point_indices", s.point_indices),
+                    field("size", s.size),
+                });
+}
+
+void read_point_store(Reader& r, PointStore& p, std::vector<std::uint64_t>& store_shape) {
+    read_record(r, "PointStore",
+                {
+                    field("dim", p.dim),
+                    field("input_dim", p.input_dim),
+                    field("shingle_size", p.shingle_size),
+                    field("internal_shingling", p.internal_shingling),
+                    field("store", [&](Reader& rr) { core::json::read_ndarray(rr, 2, store_shape, p.store); }),
+                    field("occupied",
+                          [&](Reader& rr) {
+                              p.occupied.clear();
+                              if (!rr.begin_array("a sequence")) return;
+                              while (rr.next_element()) {
+                                  const bool b = rr.read_bool();
+                                  if (!rr.ok()) return;
+                                  p.occupied.push_back(b ? 1 : 0);
+                              }
+                          }),
+                    field("ref_count", p.ref_count),
+                    field("next_free", p.next_free),
+                    field("free_list", p.free_list),
+                    field("size", p.size),
+                    field("capacity", p.capacity),
+                    field("shingle_buf", p.shingle_buf),
+                    field("entries_seen", p.entries_seen),
+                });
+}
+
+// Everything read, before the checks.
+struct ForestRead {
+    Forest forest;
+    std::vector<TreeBoxes> boxes; // per tree
+    std::vector<std::uint64_t> store_shape;
+};
+
+void read_forest(Reader& r, ForestRead& fr) {
+    Forest& f = fr.forest;
+    read_record(r, "Forest",
+                {
+                    field("config", [&](Reader& rr) { read_config(rr, f.config_); }),
+                    field("trees",
+                          [&](Reader& rr) {
+                              f.trees.clear();
+                              fr.boxes.clear();
+                              if (!rr.begin_array("a sequence")) return;
+                              while (rr.next_element()) {
+                                  f.trees.emplace_back();
+                                  fr.boxes.emplace_back();
+                                  read_tree(rr, f.trees.back(), fr.boxes.back());
+                              }
+                          }),
+                    field("samplers",
+                          [&](Reader& rr) {
+                              f.samplers.clear();
+                              if (!rr.begin_array("a sequence")) return;
+                              while (rr.next_element()) {
+                                  f.samplers.emplace_back();
+                                  read_sampler(rr, f.samplers.back());
+                              }
+                          }),
+                    field("point_store", [&](Reader& rr) { read_point_store(rr, f.point_store, fr.store_shape); }),
+                    field("entries_seen", f.entries_seen_),
+                    field("rng", f.rng),
+                });
+}
+
+// ------------------------------------------------------------------- checks
+
+std::string num(std::uint64_t v) { return std::to_string(v); }
+
+std::unexpected<core::DetectorError> reject(const std::string& why) {
+    return core::invalid("invalid forest JSON: " + why);
+}
+
+core::Status check_config(const RcfConfig& c) {
+    std::uint64_t product = 0;
+    if (c.input_dim == 0) return reject("config: input_dim must be > 0");
+    if (c.shingle_size == 0) return reject("config: shingle_size must be > 0");
+    if (!core::checked_mul(c.input_dim, c.shingle_size, product))
+        return reject("config: input_dim * shingle_size overflows usize");
+    if (c.capacity == 0) return reject("config: capacity must be > 0");
+    if (c.num_trees == 0) return reject("config: num_trees must be > 0");
+    if (c.capacity >= (std::uint64_t{1} << 63) - 2) return reject("config: 2 * capacity + 4 overflows usize");
+    if (!core::checked_mul(c.capacity, c.num_trees, product) || product == kNone)
+        return reject("config: capacity * num_trees + 1 overflows usize");
+    if (!std::isfinite(c.time_decay) || c.time_decay < 0.0)
+        return reject("config: time_decay must be finite and >= 0.0");
+    if (!std::isfinite(c.initial_accept_fraction) || c.initial_accept_fraction < 0.0 ||
+        c.initial_accept_fraction > 1.0)
+        return reject("config: initial_accept_fraction must be finite and in [0.0, 1.0]");
+    return {};
+}
+
+core::Status check_point_store(const PointStore& p, const RcfConfig& c, const std::vector<std::uint64_t>& shape) {
+    const std::uint64_t dims = c.input_dim * c.shingle_size;
+    if (p.dim != dims)
+        return reject("point_store: dim " + num(p.dim) + " differs from input_dim * shingle_size = " + num(dims));
+    if (p.input_dim != c.input_dim || p.shingle_size != c.shingle_size ||
+        p.internal_shingling != c.internal_shingling)
+        return reject("point_store: input_dim, shingle_size or internal_shingling differs from config");
+    if (shape.size() != 2 || shape[0] != p.capacity || shape[1] != dims)
+        return reject("point_store: store is not an array of capacity (" + num(p.capacity) + ") rows of dim (" +
+                      num(dims) + ") values");
+    if (p.occupied.size() != p.capacity)
+        return reject("point_store: occupied has " + num(p.occupied.size()) + " entries, expected capacity " +
+                      num(p.capacity));
+    if (p.ref_count.size() != p.capacity)
+        return reject("point_store: ref_count has " + num(p.ref_count.size()) + " entries, expected capacity " +
+                      num(p.capacity));
+    // A store starts with this many rows and never shrinks.
+    const std::uint64_t initial = std::max(c.capacity * c.num_trees + 1, 2 * c.capacity);
+    if (p.capacity < initial)
+        return reject("point_store: capacity " + num(p.capacity) + " is below the initial " + num(initial));
+    if (p.shingle_buf.size() != dims)
+        return reject("point_store: shingle_buf has " + num(p.shingle_buf.size()) + " entries, expected " +
+                      num(dims));
+    if (p.next_free > p.capacity)
+        return reject("point_store: next_free " + num(p.next_free) + " exceeds capacity " + num(p.capacity));
+    std::uint64_t occupied = 0;
+    std::uint64_t vacant_below = 0;
+    for (std::uint64_t s = 0; s < p.capacity; ++s) {
+        if (p.occupied[s]) {
+            if (s >= p.next_free)
+                return reject("point_store: slot " + num(s) + " is occupied but was never handed out");
+            ++occupied;
+        } else if (s < p.next_free) {
+            ++vacant_below;
+        }
+    }
+    if (p.size != occupied)
+        return reject("point_store: size " + num(p.size) + " differs from the " + num(occupied) + " occupied slots");
+    // The free list holds exactly the released slots, each once.
+    std::vector<std::uint8_t> listed(p.next_free, 0);
+    for (const std::uint64_t s : p.free_list) {
+        if (s >= p.next_free) return reject("point_store: free_list entry " + num(s) + " was never handed out");
+        if (p.occupied[s]) return reject("point_store: free_list entry " + num(s) + " is occupied");
+        if (listed[s]) return reject("point_store: free_list holds slot " + num(s) + " twice");
+        listed[s] = 1;
+    }
+    if (p.free_list.size() != vacant_below)
+        return reject("point_store: free_list misses released slots");
+    return {};
+}
+
+core::Status check_samplers(const Forest& f, std::vector<std::uint64_t>& refs) {
+    const PointStore& p = f.point_store;
+    refs.assign(p.capacity, 0);
+    for (std::uint64_t t = 0; t < f.samplers.size(); ++t) {
+        const Sampler& s = f.samplers[t];
+        const std::string where = "samplers[" + num(t) + "]: ";
+        if (s.capacity != f.config_.capacity)
+            return reject(where + "capacity " + num(s.capacity) + " differs from config capacity " +
+                          num(f.config_.capacity));
+        if (s.weights.size() != s.capacity || s.point_indices.size() != s.capacity)
+            return reject(where + "weights and point_indices must have capacity (" + num(s.capacity) + ") entries");
+        if (s.size > s.capacity) return reject(where + "size " + num(s.size) + " exceeds capacity");
+        for (std::uint64_t i = 0; i < s.size; ++i) {
+            const std::uint64_t slot = s.point_indices[i];
+            if (slot >= p.capacity || !p.occupied[slot])
+                return reject(where + "entry " + num(i) + " refers to slot " + num(slot) + ", which holds no point");
+            ++refs[slot];
+            if (i > 0 && s.weights[i] > s.weights[(i - 1) / 2])
+                return reject(where + "weights are not in heap order at entry " + num(i));
+        }
+    }
+    for (std::uint64_t slot = 0; slot < p.capacity; ++slot) {
+        if (p.ref_count[slot] != refs[slot])
+            return reject("point_store: ref_count of slot " + num(slot) + " is " + num(p.ref_count[slot]) +
+                          " but samplers refer to it " + num(refs[slot]) + " times");
+        if (p.occupied[slot] && refs[slot] == 0)
+            return reject("point_store: slot " + num(slot) + " is occupied but no sampler refers to it");
+    }
+    return {};
+}
+
+// Lays the boxes read for tree t into its arena; checks their lengths.
+core::Status place_boxes(RcfTree& t, const TreeBoxes& tb, std::uint64_t tree_index) {
+    NodeArena& a = t.arena;
+    const std::uint64_t dims = t.dims;
+    a.dims = dims;
+    a.boxes.assign(a.nodes.size() * 2 * dims, 0.0f); // bounded by the checks before
+    a.range_sums.assign(a.nodes.size(), 0.0);
+    for (const BoxRead& b : tb.boxes) {
+        if (b.min_len != dims || b.max_len != dims)
+            return reject("trees[" + num(tree_index) + "]: node " + num(b.slot) + ": bbox min and max must have " +
+                          num(dims) + " values");
+        std::copy_n(tb.values.begin() + static_cast<std::ptrdiff_t>(b.min_at), dims,
+                    a.boxes.begin() + static_cast<std::ptrdiff_t>(b.slot * 2 * dims));
+        std::copy_n(tb.values.begin() + static_cast<std::ptrdiff_t>(b.max_at), dims,
+                    a.boxes.begin() + static_cast<std::ptrdiff_t>(b.slot * 2 * dims + dims));
+        a.range_sums[b.slot] = b.range_sum;
+    }
+    return {};
+}
+
+// The tree is one tree over its live slots, its boxes, cuts and masses are
+// exact, and its leaves hold exactly the sample of its sampler.
+// `count` is scratch of point-store capacity entries, all zero on entry and
+// on return.
+core::Status check_tree(const Forest& f, std::uint64_t ti, std::vector<std::uint64_t>& count,
+                        std::vector<std::uint64_t>& order) {
+    const RcfTree& t = f.trees[ti];
+    const NodeArena& a = t.arena;
+    const PointStore& p = f.point_store;
+    const Sampler& s = f.samplers[ti];
+    const std::uint64_t dims = t.dims;
+    const std::uint64_t n = a.nodes.size();
+    const std::string where = "trees[" + num(ti) + "]: ";
+
+    // Free list: empty slots, each once, and all of them.
+    std::vector<std::uint8_t> mark(n, 0); // 1 listed as free, 2 reached from the root
+    std::uint64_t empty = 0;
+    for (const NodeSlot& slot : a.nodes) empty += slot.is_empty() ? 1 : 0;
+    for (const std::uint64_t i : a.free) {
+        if (i >= n) return reject(where + "free entry " + num(i) + " is beyond the " + num(n) + " slots");
+        if (!a.nodes[i].is_empty()) return reject(where + "free entry " + num(i) + " is a slot in use");
+        if (mark[i]) return reject(where + "free holds slot " + num(i) + " twice");
+        mark[i] = 1;
+    }
+    if (a.free.size() != empty) return reject(where + "an empty slot is missing from free");
+
+    if (t.root == kNone) {
+        if (t.tree_mass != 0 || empty != n) return reject(where + "an empty tree must have tree_mass 0 and no nodes");
+    } else {
+        // Walk from the root: every child in range, in use, reached once.
+        if (t.root >= n || a.nodes[t.root].is_empty())
+            return reject(where + "root " + num(t.root) + " is not a slot in use");
+        order.clear();
+        order.push_back(t.root);
+        mark[t.root] = 2;
+        for (std::uint64_t k = 0; k < order.size(); ++k) {
+            const std::uint64_t i = order[k];
+            const NodeSlot& node = a.nodes[i];
+            if (node.is_leaf()) {
+                if (node.point_idx >= p.capacity || !p.occupied[node.point_idx])
+                    return reject(where + "leaf " + num(i) + " refers to slot " + num(node.point_idx) +
+                                  ", which holds no point");
+                if (node.mass == 0) return reject(where + "leaf " + num(i) + " has mass 0");
+                continue;
+            }
+            if (node.cut_dim >= dims)
+                return reject(where + "node " + num(i) + " cuts dimension " + num(node.cut_dim) + " of " + num(dims));
+            for (const std::uint64_t child : {node.left, node.right}) {
+                if (child >= n || a.nodes[child].is_empty())
+                    return reject(where + "node " + num(i) + " has child " + num(child) + ", which is not a slot in use");
+                if (mark[child] == 2) return reject(where + "node " + num(child) + " is reached twice");
+                mark[child] = 2;
+                order.push_back(child);
+            }
+        }
+        if (order.size() != n - empty) return reject(where + "a node in use is not reachable from the root");
+
+        // Bottom-up (children come after their parent in `order`): masses add
+        // up, each box is the exact union of its children's, each cut
+        // separates its children.
+        auto box_lo = [&](std::uint64_t i) -> const float* {
+            const NodeSlot& node = a.nodes[i];
+            return node.is_leaf() ? p.store.data() + node.point_idx * dims : a.boxes.data() + i * 2 * dims;
+        };
+        auto box_hi = [&](std::uint64_t i) -> const float* {
+            const NodeSlot& node = a.nodes[i];
+            return node.is_leaf() ? p.store.data() + node.point_idx * dims : a.boxes.data() + i * 2 * dims + dims;
+        };
+        for (std::uint64_t k = order.size(); k-- > 0;) {
+            const std::uint64_t i = order[k];
+            const NodeSlot& node = a.nodes[i];
+            if (node.is_leaf()) continue;
+            const NodeSlot& l = a.nodes[node.left];
+            const NodeSlot& r = a.nodes[node.right];
+            std::uint64_t mass = 0;
+            if (!core::checked_add(l.mass, r.mass, mass) || mass != node.mass)
+                return reject(where + "node " + num(i) + " has mass " + num(node.mass) +
+                              ", not the sum of its children's");
+            const float* lo = box_lo(i);
+            const float* hi = box_hi(i);
+            const float* llo = box_lo(node.left);
+            const float* lhi = box_hi(node.left);
+            const float* rlo = box_lo(node.right);
+            const float* rhi = box_hi(node.right);
+            for (std::uint64_t d = 0; d < dims; ++d) {
+                if (!(lo[d] == std::min(llo[d], rlo[d])) || !(hi[d] == std::max(lhi[d], rhi[d])))
+                    return reject(where + "node " + num(i) + " has a bbox that is not its children's");
+            }
+            const double sum = range_sum_of(lo, hi, dims);
+            if (!(a.range_sums[i] == sum)) return reject(where + "node " + num(i) + " has a wrong range_sum");
+            const std::uint64_t d = node.cut_dim;
+            if (!(lhi[d] <= node.cut_val) || !(rlo[d] > node.cut_val))
+                return reject(where + "node " + num(i) + " has a cut that does not separate its children");
+        }
+        if (a.nodes[t.root].mass != t.tree_mass)
+            return reject(where + "tree_mass " + num(t.tree_mass) + " differs from the root's mass");
+
+        // The leaves hold the sampler's entries: slot by slot, leaf mass =
+        // number of sampler entries for that slot.
+        for (std::uint64_t i = 0; i < s.size; ++i) ++count[s.point_indices[i]];
+        core::Status verdict{};
+        for (const std::uint64_t i : order) {
+            const NodeSlot& node = a.nodes[i];
+            if (!node.is_leaf()) continue;
+            if (count[node.point_idx] != node.mass) {
+                verdict = reject(where + "leaf " + num(i) + " has mass " + num(node.mass) + " but its sampler holds " +
+                                 num(count[node.point_idx]) + " entries of slot " + num(node.point_idx));
+                break;
+            }
+            count[node.point_idx] = 0; // also catches a second leaf for the same slot
+        }
+        for (std::uint64_t i = 0; i < s.size; ++i) count[s.point_indices[i]] = 0;
+        if (!verdict) return verdict;
+    }
+    if (t.tree_mass != s.size)
+        return reject(where + "tree_mass " + num(t.tree_mass) + " differs from its sampler's size " + num(s.size));
+    return {};
+}
+
+core::Status check_forest(ForestRead& fr) {
+    Forest& f = fr.forest;
+    const RcfConfig& c = f.config_;
+    if (auto ok = check_config(c); !ok) return ok;
+    const std::uint64_t dims = c.input_dim * c.shingle_size;
+    if (f.trees.size() != c.num_trees)
+        return reject("trees has " + num(f.trees.size()) + " entries, expected num_trees " + num(c.num_trees));
+    if (f.samplers.size() != c.num_trees)
+        return reject("samplers has " + num(f.samplers.size()) + " entries, expected num_trees " + num(c.num_trees));
+    if (auto ok = check_point_store(f.point_store, c, fr.store_shape); !ok) return ok;
+    std::vector<std::uint64_t> scratch;
+    if (auto ok = check_samplers(f, scratch); !ok) return ok;
+
+    // The arena lengths are bounded before any box storage is laid out: a
+    // tree never has more slots than 2 * capacity + 4 (its reservation),
+    // and the point store -- whose rows are all in the text -- holds at
+    // least capacity * num_trees rows of dims values.
+    for (std::uint64_t t = 0; t < f.trees.size(); ++t) {
+        RcfTree& tree = f.trees[t];
+        if (tree.dims != dims)
+            return reject("trees[" + num(t) + "]: dims " + num(tree.dims) + " differs from " + num(dims));
+        if (tree.arena.nodes.size() > 2 * c.capacity + 4)
+            return reject("trees[" + num(t) + "]: arena has " + num(tree.arena.nodes.size()) +
+                          " slots, more than 2 * capacity + 4");
+        if (auto ok = place_boxes(tree, fr.boxes[t], t); !ok) return ok;
+        fr.boxes[t] = TreeBoxes{};
+    }
+    scratch.assign(f.point_store.capacity, 0);
+    std::vector<std::uint64_t> order;
+    for (std::uint64_t t = 0; t < f.trees.size(); ++t) {
+        if (auto ok = check_tree(f, t, scratch, order); !ok) return ok;
+    }
+
+    // Working buffers, rebuilt empty.
+    for (RcfTree& tree : f.trees) {
+        tree.path.clear();
+        tree.scratch_box.assign(2 * dims, 0.0f);
+    }
+    f.reserve_scratch();
+    return {};
+}
+
+} // namespace
+
+core::Result<Forest> forest_from_json(std::string_view text) {
+    ForestRead fr;
+    auto parsed = core::json::parse(text, [&](Reader& r) { read_forest(r, fr); });
+    if (!parsed) return core::invalid("invalid forest JSON: " + parsed.error().text());
+    if (auto ok = check_forest(fr); !ok) return core::fail(std::move(ok.error()));
+    return std::move(fr.forest);
+}
+
+} // namespace tarn::rcf
