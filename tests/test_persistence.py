@@ -726,3 +726,33 @@ def test_random_mutations_never_crash():
             g.update(p)
         g.to_json()
     assert accepted > 0
+
+
+@pytest.mark.parametrize(
+    "member, message",
+    [
+        ('"\\ud83d\\ude00\\u00e9\\n\\/":1', None),
+        ('"\\u0063onfig_x":1', None),
+        ('"\\ud83d":1', "lone leading surrogate in hex escape"),
+        ('"\\ud83d\\u0041":1', "lone leading surrogate in hex escape"),
+        ('"\\ude00":1', "lone trailing surrogate in hex escape"),
+        ('"\\u12g4":1', "invalid escape"),
+        ('"a":"\xed\xa0\x80"', "invalid unicode code point"),
+        ('"a":"\xc3"', "invalid unicode code point"),
+        ('"a":"\xf4\x90\x80\x80"', "invalid unicode code point"),
+    ],
+)
+def test_strings_in_unknown_members(member, message):
+    text = fresh_text()
+    data = (text[:-1] + "," + member + "}").encode("latin-1")
+    if message is None:
+        assert tarn.Forest.from_json(data).to_json() == text
+    else:
+        assert parse_error(data)[0] == message
+
+
+def test_escaped_member_names_match():
+    text = fresh_text()
+    escaped = text.replace('"entries_seen":0,"rng"', '"entries\\u005fseen":0,"rng"')
+    assert escaped != text
+    assert tarn.Forest.from_json(escaped).to_json() == text
