@@ -134,10 +134,10 @@ def _detector_name(text: str) -> str:
     return name
 
 
-def _positive(text: str) -> int:
+def _demo_records(text: str) -> int:
     value = _count(text)
-    if value == 0:
-        raise argparse.ArgumentTypeError("expected a positive integer")
+    if value < 100:
+        raise argparse.ArgumentTypeError("expected at least 100 records (room for a warm-up and anomalies)")
     return value
 
 
@@ -164,7 +164,7 @@ def build_parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.Argument
         ),
     )
     demo.add_argument(
-        "--records", type=_positive, default=4000, metavar="N", help="records per stream (default 4000)"
+        "--records", type=_demo_records, default=4000, metavar="N", help="records per stream, at least 100 (default 4000)"
     )
     demo.add_argument("--seed", type=_count, default=7, help="seed of the streams and detectors (default 7)")
     demo.add_argument(

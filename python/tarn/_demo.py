@@ -34,7 +34,7 @@ class DemoResult:
     records: int
     anomalies: int
     seconds: float
-    auc: float
+    auc: float | None  # None when the scored part holds only one class
 
     @property
     def throughput(self) -> float:
@@ -104,18 +104,24 @@ def cluster_stream(n: int, warmup: int, seed: int) -> Stream:
 def traffic_stream(n: int, warmup: int, seed: int) -> Stream:
     """Connection records: (bytes, duration) numeric, (source, port, protocol) categorical.
 
-    Twenty normal records arrive per tick; at a few ticks a burst of identical
-    connections from one unseen source to an unusual port is mixed in. The
-    burst records are the anomalies.
+    Twenty normal records arrive per tick; at a few ticks a burst of twenty
+    identical-looking connections from one unseen source to an unusual port is
+    mixed in. The burst records are the anomalies.
     """
     rng = random.Random(seed)
     per_tick = 20
-    ticks = max(1, n // per_tick)
-    burst_ticks = set(rng.sample(range(warmup // per_tick + 1, ticks + 1), k=max(1, ticks // 40)))
+    bursts = max(1, n // 800)
+    # Bursts start after the warm-up and end before the stream is cut at n records.
+    first_burst = warmup // per_tick + 1
+    last_burst = max(first_burst, n // per_tick - bursts - 1)
+    candidates = range(first_burst, last_burst + 1)
+    burst_ticks = set(rng.sample(candidates, k=min(bursts, len(candidates))))
     records: list[tuple[object, ...]] = []
     labels: list[bool] = []
     ports = (80, 443, 22, 53)
-    for tick in range(1, ticks + 1):
+    tick = 0
+    while len(records) < n:
+        tick += 1
         batch: list[tuple[tuple[object, ...], bool]] = []
         for _ in range(per_tick):
             numeric = [rng.lognormvariate(7.0, 0.6), rng.expovariate(1.0 / 0.3)]
@@ -125,12 +131,12 @@ def traffic_stream(n: int, warmup: int, seed: int) -> Stream:
             source = 900 + tick
             for _ in range(per_tick):
                 numeric = [rng.uniform(40.0, 60.0), rng.uniform(0.0, 0.01)]
-                batch.append((([*numeric], [source, 23, 0], tick), True))
+                batch.append(((numeric, [source, 23, 0], tick), True))
             rng.shuffle(batch)
         for record, label in batch:
             records.append(record)
             labels.append(label)
-    return Stream(records, labels)
+    return Stream(records[:n], labels[:n])
 
 
 _SERVICES: list[dict[str, tuple[float, float]]] = [
@@ -219,14 +225,15 @@ def run_case(case: DemoCase, records: int, warmup: int, seed: int) -> DemoResult
     for args in stream.records:
         append(score(*args))
     seconds = time.perf_counter() - start
-    auc = roc_auc(stream.labels[warmup:], scores[warmup:])
+    labels = stream.labels[warmup:]
+    auc = roc_auc(labels, scores[warmup:]) if 0 < sum(labels) < len(labels) else None
     return DemoResult(case.name, case.stream, len(stream.records), sum(stream.labels), seconds, auc)
 
 
 def format_table(results: Sequence[DemoResult]) -> str:
     header = ("detector", "stream", "records", "anomalies", "records/s", "ROC-AUC")
     rows = [
-        (r.detector, r.stream, str(r.records), str(r.anomalies), f"{r.throughput:,.0f}", f"{r.auc:.3f}")
+        (r.detector, r.stream, str(r.records), str(r.anomalies), f"{r.throughput:,.0f}", "n/a" if r.auc is None else f"{r.auc:.3f}")
         for r in results
     ]
     widths = [max(len(row[i]) for row in [header, *rows]) for i in range(len(header))]
