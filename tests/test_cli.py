@@ -102,17 +102,6 @@ CLASS_OF = {"forest": "Forest", "onlineiforest": "OnlineIForest", "mstream": "MS
             "featuresketch": "FeatureSketch"}
 
 
-def needs(detector, persistence=False):
-    name = CLASS_OF[detector]
-    cls = getattr(tarn, name, None)
-    missing = cls is None or not hasattr(cls, "update_and_score") or (persistence and not hasattr(cls, "save_json"))
-    return pytest.mark.skipif(missing, reason=f"{name} is not built yet")
-
-
-def detector_params(persistence=False):
-    return [pytest.param(d, marks=needs(d, persistence)) for d in CASES]
-
-
 # --------------------------------------------------------------------------
 # ROC-AUC
 
@@ -161,7 +150,6 @@ def demo_rows(text):
     return rows
 
 
-@pytest.mark.skipif(not all(hasattr(tarn, c) for c in CLASS_OF.values()), reason="not all detectors built yet")
 def test_demo_prints_the_documented_table():
     result = run_cli("demo")
     assert result.returncode == 0, result.stderr
@@ -193,7 +181,7 @@ def test_demo_prints_the_documented_table():
 # score
 
 
-@pytest.mark.parametrize("detector", detector_params())
+@pytest.mark.parametrize("detector", list(CASES))
 def test_score_matches_the_detector(tmp_path, detector):
     header, rows, options, make, args_of = CASES[detector]
     path = write_csv(tmp_path / "in.csv", header, rows)
@@ -209,7 +197,7 @@ def test_score_matches_the_detector(tmp_path, detector):
     assert len(set(expected)) > 10
 
 
-@pytest.mark.parametrize("detector", detector_params(persistence=True))
+@pytest.mark.parametrize("detector", list(CASES))
 def test_resumed_run_equals_one_run(tmp_path, detector):
     header, rows, options, _, _ = CASES[detector]
     whole = run_cli("score", write_csv(tmp_path / "all.csv", header, rows), "-d", detector, *options)
@@ -236,7 +224,6 @@ def test_resumed_run_equals_one_run(tmp_path, detector):
         ["all.csv", "state.json"] + [f"part{k}.csv" for k in range(4)] + [f"out{k}.csv" for k in range(4)])
 
 
-@needs("forest", persistence=True)
 def test_malformed_rows_leave_state_and_output_untouched(tmp_path):
     state = tmp_path / "state.json"
     out = tmp_path / "out.csv"
@@ -262,7 +249,6 @@ def test_malformed_rows_leave_state_and_output_untouched(tmp_path):
     assert sorted(os.listdir(tmp_path)) == ["bad.csv", "good.csv", "out.csv", "state.json"]
 
 
-@needs("mstream")
 def test_detector_errors_name_the_line(tmp_path):
     path = write_csv(tmp_path / "in.csv", ["t", "x"], [["5", "1.0"], ["7", "1.0"], ["6", "1.0"]])
     result = run_cli("score", path, "-d", "mstream", "--timestamp", "t", "--numeric", "x", "--seed", "1")
@@ -276,7 +262,6 @@ def test_detector_errors_name_the_line(tmp_path):
     assert result.stderr.endswith("line 2: column 't': timestamp '0' is not a positive integer\n")
 
 
-@needs("forest")
 def test_stdin_and_file_give_the_same_output(tmp_path):
     header, rows = ["id", "a", "b"], numeric_rows(30)
     path = write_csv(tmp_path / "in.csv", header, rows)
@@ -286,7 +271,6 @@ def test_stdin_and_file_give_the_same_output(tmp_path):
     assert from_file.stdout == from_stdin.stdout
 
 
-@needs("forest")
 def test_delimiter_quoting_and_blank_lines(tmp_path):
     path = tmp_path / "in.csv"
     path.write_text('\ufeffname;x\n"a;b";1.5\n\n"say ""hi""";2\n', encoding="utf-8")
@@ -297,7 +281,6 @@ def test_delimiter_quoting_and_blank_lines(tmp_path):
     assert rows[0][2] == "s"
 
 
-@needs("forest", persistence=True)
 def test_no_update_scores_against_the_saved_state(tmp_path):
     header, rows = ["id", "a", "b"], numeric_rows(60)
     state = tmp_path / "state.json"
@@ -313,7 +296,6 @@ def test_no_update_scores_against_the_saved_state(tmp_path):
     assert model.entries_seen() == 50
 
 
-@needs("forest", persistence=True)
 def test_unreadable_state_is_reported_and_kept(tmp_path):
     state = tmp_path / "state.json"
     state.write_text('{"config": 1}')
@@ -323,12 +305,11 @@ def test_unreadable_state_is_reported_and_kept(tmp_path):
     assert result.stderr.startswith(f"python -m tarn score: error: cannot restore forest from {state}: invalid forest JSON: ")
     assert state.read_text() == '{"config": 1}'
     # A state of another detector is refused the same way.
-    if hasattr(tarn, "MStream") and hasattr(tarn.MStream, "save_json"):
-        m = tarn.MStream(1, 0, seed=1)
-        m.update([1.0], [], 1)
-        m.save_json(state)
-        result = run_cli("score", path, "--state", state)
-        assert result.returncode == 1 and "invalid forest JSON: " in result.stderr
+    m = tarn.MStream(1, 0, seed=1)
+    m.update([1.0], [], 1)
+    m.save_json(state)
+    result = run_cli("score", path, "--state", state)
+    assert result.returncode == 1 and "invalid forest JSON: " in result.stderr
 
 
 def test_usage_errors():
@@ -352,7 +333,6 @@ def test_usage_errors():
         assert result.stderr.startswith("usage: python -m tarn")
 
 
-@needs("forest")
 def test_input_problems(tmp_path):
     path = write_csv(tmp_path / "in.csv", ["a", "b", "score"], [["1", "2", "3"]])
     result = run_cli("score", path, "--numeric", "c", "--score-column", "s")
@@ -373,7 +353,6 @@ def test_input_problems(tmp_path):
     assert result.stderr == "python -m tarn score: error: invalid forest configuration: capacity must be > 0\n"
 
 
-@needs("forest")
 def test_whole_shingles_per_row(tmp_path):
     rows = [[str(i), str(i + 1), str(i % 3), str(i % 2)] for i in range(30)]
     path = write_csv(tmp_path / "in.csv", ["a0", "b0", "a1", "b1"], rows)
@@ -383,7 +362,6 @@ def test_whole_shingles_per_row(tmp_path):
     assert scores_of(result.stdout) == [model.update_and_score([float(c) for c in r]) for r in rows]
 
 
-@needs("forest")
 def test_progress_bar_only_on_a_terminal(tmp_path):
     path = write_csv(tmp_path / "in.csv", ["a"], [[str(i % 7)] for i in range(300)])
     plain = run_cli("score", path, "--seed", "1")
