@@ -48,6 +48,23 @@ PyObject* forest_new(ForestCall& c) {
     return wrap_new(c.type, unwrap(Forest::create(config, seed)));
 }
 
+PyObject* forest_update(ForestCall& c) {
+    const std::vector<float> point = c.args.convert(0, to_point);
+    Forest& f = c.state();
+    unwrap(c.compute([&] { return f.update(point); }));
+    return none();
+}
+PyObject* forest_score(ForestCall& c) {
+    const std::vector<float> point = c.args.convert(0, to_point);
+    const Forest& f = c.state();
+    return to_py(unwrap(c.compute([&] { return f.score(point); })));
+}
+PyObject* forest_update_and_score(ForestCall& c) {
+    const std::vector<float> point = c.args.convert(0, to_point);
+    Forest& f = c.state();
+    return to_py(unwrap(c.compute([&] { return f.update_and_score(point); })));
+}
+
 PyObject* forest_num_trees(ForestCall& c) { return to_py(c.state().num_trees()); }
 PyObject* forest_entries_seen(ForestCall& c) { return to_py(c.state().entries_seen()); }
 PyObject* forest_is_ready(ForestCall& c) { return to_py(c.state().is_ready()); }
@@ -131,6 +148,23 @@ constexpr Method<Forest> kNew{
      9, 1, Access::None, Gil::Keep, nullptr},
     forest_new};
 
+constexpr Method<Forest> kUpdate{
+    {"update", {"point"}, 1, 1, Access::Write, Gil::Release,
+     "update($self, point)\n--\n\nIncorporate a new observation into the forest.\n\n"
+     "When `internal_shingling` is True, pass one base observation of length\n"
+     "`input_dim`. Otherwise pass the full shingled vector of length\n`input_dim * shingle_size`."},
+    forest_update};
+constexpr Method<Forest> kUpdateAndScore{
+    {"update_and_score", {"point"}, 1, 1, Access::Write, Gil::Release,
+     "update_and_score($self, point)\n--\n\nIngest an observation and return its anomaly score.\n\n"
+     "This has the same behavior as calling `score(point)` first and then\n"
+     "`update(point)` with the same observation."},
+    forest_update_and_score};
+constexpr Method<Forest> kScore{
+    {"score", {"point"}, 1, 1, Access::Read, Gil::Release,
+     "score($self, point)\n--\n\nAnomaly score for `point`. Higher means more anomalous."},
+    forest_score};
+
 constexpr Method<Forest> kNumTrees{
     {"num_trees", {}, 0, 0, Access::Read, Gil::Keep, "num_trees($self)\n--\n\nNumber of trees in the ensemble."},
     forest_num_trees};
@@ -196,6 +230,9 @@ constexpr Method<Forest> kSetState = persistence::setstate_row<Forest>();
 constexpr Method<Forest> kGetNewArgs = persistence::getnewargs_row<Forest>();
 
 PyMethodDef kMethods[] = {
+    method_def<Forest, kUpdate>(),
+    method_def<Forest, kUpdateAndScore>(),
+    method_def<Forest, kScore>(),
     method_def<Forest, kIsReady>(),
     method_def<Forest, kEntriesSeen>(),
     method_def<Forest, kNumTrees>(),
