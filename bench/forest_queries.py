@@ -5,7 +5,7 @@ for Forest(input_dim=1, shingle_size=8) with the defaults (50 trees, capacity
 Query points: fresh observations of the same signal (completing the shingle),
 and full 8-value shingles for impute.
 
-Run: PYTHONPATH=python python bench/bench_forest_queries.py
+Run: PYTHONPATH=python python bench/forest_queries.py
 """
 import math
 import random
