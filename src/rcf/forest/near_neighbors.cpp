@@ -51,7 +51,7 @@ void search_tree(const RcfTree& tree, const PointStore& store, std::span<const f
             continue;
         }
         const std::uint64_t d = checked_cut_dim(n, tree.dims);
-        const double p = separation_from(node_distance_outside(arena, at, q.data()), arena.range_sums[at]);
+        const double p = separation_probability(node_distance_outside(arena, at, q.data()), arena.range_sums[at]);
         if (depth > 0 && p <= threshold) continue;
         const bool near_is_left = q[d] <= n.cut_val;
         const std::uint64_t near = near_is_left ? n.left : n.right;

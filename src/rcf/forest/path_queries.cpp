@@ -46,13 +46,19 @@ std::uint64_t descend(const RcfTree& tree, std::span<const float> q, std::vector
 // The fold shared by displacement and density: starting from the leaf's
 // value, each internal node on the way back up blends in its own mass with
 // the probability that its box would separate q.
+//
+// Every box contains the boxes below it, so once q lies inside one box
+// (outside distance 0) it lies inside all boxes above, whose separation
+// probability is 0 and which leave the value as it is: the fold stops there.
 template <class Blend>
 double fold_up(const RcfTree& tree, std::span<const float> q, const std::vector<std::uint64_t>& path, double value,
                Blend blend) {
     const NodeArena& arena = tree.arena;
     for (std::size_t i = path.size(); i-- > 0;) {
         const std::uint64_t node = path[i];
-        const double p = separation_from(node_distance_outside(arena, node, q.data()), arena.range_sums[node]);
+        const float s = node_distance_outside(arena, node, q.data());
+        if (s == 0.0f) break;
+        const double p = separation_probability(s, arena.range_sums[node]);
         if (p != 0.0) value = blend(value, p, static_cast<double>(arena.nodes[node].mass));
     }
     return value;
@@ -137,7 +143,7 @@ core::Result<std::vector<AttributionEntry>> attribution(const Forest& forest, st
             // q on the low side of the cut books "above", beyond it "below".
             double& target = goes_left ? out[d].above : out[d].below;
             const float s = node_distance_outside(arena, at, q.data());
-            const double p = separation_from(s, arena.range_sums[at]);
+            const double p = separation_probability(s, arena.range_sums[at]);
             if (s != 0.0f && p > 0.0) {
                 target += ((unseparated * p) * (1.0 / (depth + 1.0))) * o;
                 unseparated *= (1.0 - p);

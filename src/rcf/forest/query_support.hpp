@@ -1,6 +1,6 @@
-// Arithmetic shared by the read-only queries: how far a point lies outside a
-// node's box, the probability that a random cut separates it, and L1
-// distances to stored points. Everything here is a pure function of its
+// Arithmetic shared by the read-only queries besides the score traversal's
+// own (outside distance, separation probability): L1 distances to stored
+// points and checked node access. Everything here is a pure function of its
 // arguments; the queries call it from several threads at once.
 #pragma once
 
@@ -13,34 +13,13 @@
 #include "rcf/node_arena.hpp"
 #include "rcf/point_store.hpp"
 #include "rcf/tree/rcf_tree.hpp"
+#include "rcf/tree/traversal.hpp"
 
 namespace tarn::rcf::query_support {
 
-// Sum, in coordinate order and in 32-bit floats, of min - q where min > q
-// and of q - max where q > max.
-inline float distance_outside(const float* min, const float* max, const float* q, std::uint64_t dims) {
-    float s = 0.0f;
-    for (std::uint64_t i = 0; i < dims; ++i) {
-        if (min[i] > q[i])
-            s += min[i] - q[i];
-        else if (q[i] > max[i])
-            s += q[i] - max[i];
-    }
-    return s;
-}
-
-// Probability that a random cut of a box with this range sum, grown to take
-// in a point lying s outside it, falls between the box and the point.
-inline double separation_from(float s, double range_sum) {
-    if (s == 0.0f) return 0.0;
-    if (range_sum == 0.0) return 1.0;
-    const double sd = static_cast<double>(s);
-    return sd / (range_sum + sd);
-}
-
 // Outside distance of q from internal node `node`'s box.
 inline float node_distance_outside(const NodeArena& arena, std::uint64_t node, const float* q) {
-    return distance_outside(arena.box_min(node).data(), arena.box_max(node).data(), q, arena.dims);
+    return outside_distance(arena.box_min(node).data(), arena.box_max(node).data(), q, arena.dims);
 }
 
 // L1 distance: |q[i] - y[i]| in 32-bit floats, widened and added in
