@@ -386,3 +386,33 @@ def test_queries_on_a_tree_of_depth_5000():
     assert results["displacement"] == ref.displacement(st, [5000.0, -1.0])
     assert results["density"] == ref.density(st, [5000.0, 2500.0])
     assert results["attribution"] == ref.attribution(st, [1e6, 1e6])
+
+
+def test_docstrings_and_signatures():
+    F = tarn.Forest
+    assert F.displacement_score.__doc__ == "Displacement-based anomaly score."
+    assert F.attribution.__doc__ == (
+        "Per-dimension attribution of the anomaly score.\n\nReturns a list of length `input_dim * shingle_size`.")
+    assert F.density.__doc__ == "Density estimate at `point`. Higher means a denser neighbourhood."
+    assert F.near_neighbors.__doc__ == (
+        "Find approximate near-neighbours of `point`.\n\n"
+        "`percentile` controls per-tree traversal aggressiveness in `[0, 100]`;\n"
+        "lower values visit more branches and usually return more candidates.\n"
+        "Returns a list sorted by distance, with duplicate points across trees\n"
+        "merged by point index. At most `top_k` results are returned.")
+    assert F.impute.__doc__ == (
+        "Impute the `missing` positions of `point`.\n\n"
+        "`point` must have the full dimensionality (`input_dim * shingle_size`).\n"
+        "Values at `missing` indices are ignored; the returned list fills them\n"
+        "with the median of the nearest-neighbour estimates across all trees.\n"
+        "When `centrality = 1.0`, the nearest neighbour in each tree is selected\n"
+        "deterministically; lower values introduce randomness.")
+    assert F.extrapolate.__doc__ == (
+        "Predict the next `look_ahead` base observations beyond the current shingle buffer.\n\n"
+        "Requires `internal_shingling = True`, `shingle_size > 1`, and\n"
+        "`look_ahead <= shingle_size`. Returns a list of length\n`look_ahead * input_dim`.")
+    assert F.near_neighbors.__text_signature__ == "($self, point, top_k=10, percentile=50)"
+    assert F.impute.__text_signature__ == "($self, point, missing, centrality=1.0)"
+    assert F.extrapolate.__text_signature__ == "($self, look_ahead)"
+    for name in ("displacement_score", "attribution", "density"):
+        assert getattr(F, name).__text_signature__ == "($self, point)"
