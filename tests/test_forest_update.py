@@ -325,6 +325,25 @@ def test_deep_monotone_stream():
 # ---------------------------------------------------------------- failures
 
 
+def test_scores_stay_finite_for_points_near_the_float_limit():
+    # The 32-bit outside distance of -3e38 from the box [3e38, 3.1e38]
+    # overflows; the separation probability takes its limit 1 instead of NaN.
+    f = tarn.Forest(1, num_trees=1, capacity=4, initial_accept_fraction=1.0, seed=1)
+    f.update([3e38])
+    f.update([3.1e38])
+    # Leaf [3e38] at depth 1 gives unseen(1, 1) = 0.5; the root, p = 1, gives unseen(0, 2) = 1.
+    assert f.score([-3e38]) == math.log2(3.0)
+    # A box whose own range overflowed (written as null) and a distance that
+    # overflows too: an even split, p = 0.5.
+    g = tarn.Forest(2, num_trees=1, capacity=4, initial_accept_fraction=1.0, seed=1)
+    g.update([3e38, 0.0])
+    g.update([-3e38, 0.0])
+    root = state(g)["trees"][0]["arena"]["nodes"][2]["Internal"]
+    assert root["bbox"]["range_sum"] is None
+    assert g.score([-3.4e38, 3.4e38]) == math.log2(3.0) * (0.5 * 0.5 + 0.5 * 1.0)
+    assert math.isfinite(g.update_and_score([-3.4e38, 3.4e38])) and consistent(g)
+
+
 @pytest.mark.parametrize("bad", [math.nan, math.inf, -math.inf])
 def test_non_finite_points_are_refused_by_updates_only(bad):
     f = tarn.Forest(2, shingle_size=2, num_trees=4, capacity=8, seed=1)

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -61,9 +62,15 @@ inline float outside_distance(const float* min, const float* max, const float* q
 
 // Probability that a random cut of a box with the given range sum, extended
 // by a point at distance s outside it, separates that point.
+//
+// The 32-bit distance overflows to infinity for finite points far enough
+// apart (beyond about 1.7e38); the ratio would then be NaN and poison the
+// score. It takes its limit instead: 1 against a finite range sum, and an
+// even 0.5 when the range sum has overflowed too.
 inline double separation_probability(float s, double range_sum) {
     if (s == 0.0f) return 0.0;
     if (range_sum == 0.0) return 1.0;
+    if (std::isinf(s)) return std::isinf(range_sum) ? 0.5 : 1.0;
     const double sd = static_cast<double>(s);
     return sd / (range_sum + sd);
 }
