@@ -4,7 +4,7 @@ machine is shared; the figure from the thread's CPU time is printed too, as
 it is less disturbed by other load), plus save_json / load_json through a
 temporary file.
 
-Run: PYTHONPATH=python python bench/bench_persistence.py
+Run: PYTHONPATH=python python bench/persistence.py
 """
 import os
 import random
