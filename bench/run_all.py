@@ -17,4 +17,5 @@ if __name__ == "__main__":
         if only and name not in only:
             continue
         print(f"== {name}", flush=True)
+        sys.argv = [str(HERE / f"{name}.py")]
         runpy.run_path(str(HERE / f"{name}.py"), run_name="__main__")
