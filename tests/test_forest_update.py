@@ -102,27 +102,71 @@ def test_first_sampler_weight_of_seed_zero():
     assert s["rng"]["s"] == rng.s  # two draws: weight and warm-up acceptance
 
 
-def test_draws_per_sampler_and_weights_follow_time_decay():
-    # Non-full samplers draw twice, full ones once, in tree order; weights are
-    # ln(-ln u) - n * decay with the configured decay.
-    f = tarn.Forest(1, num_trees=3, capacity=2, time_decay=0.25, initial_accept_fraction=1.0, seed=9)
+class ReferenceSampler:
+    """The sampler's decisions and heap, written out plainly."""
+
+    def __init__(self, capacity):
+        self.capacity = capacity
+        self.weights = []
+
+    def decide(self, rng, n, decay, accept_fraction):
+        u = min(max(rng.next_unit(), 2.0**-52), 1.0 - 2.0**-52)
+        w = math.log(-math.log(u)) - n * decay
+        size = len(self.weights)
+        if size == self.capacity:
+            return w if w < self.weights[0] else None
+        u2 = rng.next_unit()
+        f = size / self.capacity
+        p = 1.0 if f < accept_fraction else 1.0 - (f - accept_fraction) / (1.0 - accept_fraction)
+        return w if p > u2 else None
+
+    def commit(self, w):
+        h = self.weights
+        if len(h) < self.capacity:
+            h.append(w)
+            j = len(h) - 1
+            while j > 0 and h[j] > h[(j - 1) // 2]:
+                h[j], h[(j - 1) // 2] = h[(j - 1) // 2], h[j]
+                j = (j - 1) // 2
+            return
+        h[0] = w
+        j = 0
+        while True:
+            b = j
+            if 2 * j + 1 < len(h) and h[2 * j + 1] > h[j]:
+                b = 2 * j + 1
+            if 2 * j + 2 < len(h) and h[2 * j + 2] > h[b]:
+                b = 2 * j + 2
+            if b == j:
+                return
+            h[j], h[b] = h[b], h[j]
+            j = b
+
+
+@pytest.mark.parametrize("accept_fraction, time_decay", [(0.0, 0.0), (0.125, 0.0), (0.6, 0.02), (1.0, 0.25)])
+def test_sampler_decisions_and_heaps_follow_the_forest_generator(accept_fraction, time_decay):
+    # Non-full samplers draw twice and full ones once, in tree order; weights
+    # are ln(-ln u) - n * decay (0.1 / capacity when time_decay is 0); ties
+    # never swap. Distinct points, so every acceptance books its own entry.
+    capacity, trees = 6, 3
+    f = tarn.Forest(1, num_trees=trees, capacity=capacity, time_decay=time_decay,
+                    initial_accept_fraction=accept_fraction, seed=21)
     rng = Xoshiro(state(f)["rng"]["s"])
-    expected_weights = [[], [], []]
-    for n in range(1, 7):
-        f.update([float(n)])
-        for t in range(3):
-            u = min(max(rng.next_unit(), 2.0**-52), 1.0 - 2.0**-52)
-            w = math.log(-math.log(u)) - n * 0.25
-            if len(expected_weights[t]) < 2:
-                rng.next_unit()
-                expected_weights[t].append(w)
-            elif w < max(expected_weights[t]):
-                expected_weights[t].remove(max(expected_weights[t]))
-                expected_weights[t].append(w)
-        assert state(f)["rng"]["s"] == rng.s
-    for t, sampler in enumerate(state(f)["samplers"]):
-        assert sorted(sampler["weights"]) == sorted(expected_weights[t])
-        assert sampler["weights"][0] == max(expected_weights[t])  # max-heap root
+    decay = time_decay if time_decay else 0.1 / capacity
+    ref = [ReferenceSampler(capacity) for _ in range(trees)]
+    for n in range(1, 301):
+        f.update([n * 0.5])
+        for sampler in ref:
+            w = sampler.decide(rng, n, decay, accept_fraction)
+            if w is not None:
+                sampler.commit(w)
+        if n % 50 == 0 or n < 12:
+            s = state(f)
+            assert s["rng"]["s"] == rng.s
+            for got, want in zip(s["samplers"], ref):
+                assert got["size"] == len(want.weights) == s["trees"][ref.index(want)]["tree_mass"]
+                assert got["weights"][:got["size"]] == want.weights
+    assert all(len(r.weights) == capacity for r in ref)
 
 
 def test_store_and_arena_sizes():
@@ -323,6 +367,25 @@ def test_deep_monotone_stream():
 
 
 # ---------------------------------------------------------------- failures
+
+
+def test_scores_stay_finite_for_points_near_the_float_limit():
+    # The 32-bit outside distance of -3e38 from the box [3e38, 3.1e38]
+    # overflows; the separation probability takes its limit 1 instead of NaN.
+    f = tarn.Forest(1, num_trees=1, capacity=4, initial_accept_fraction=1.0, seed=1)
+    f.update([3e38])
+    f.update([3.1e38])
+    # Leaf [3e38] at depth 1 gives unseen(1, 1) = 0.5; the root, p = 1, gives unseen(0, 2) = 1.
+    assert f.score([-3e38]) == math.log2(3.0)
+    # A box whose own range overflowed (written as null) and a distance that
+    # overflows too: an even split, p = 0.5.
+    g = tarn.Forest(2, num_trees=1, capacity=4, initial_accept_fraction=1.0, seed=1)
+    g.update([3e38, 0.0])
+    g.update([-3e38, 0.0])
+    root = state(g)["trees"][0]["arena"]["nodes"][2]["Internal"]
+    assert root["bbox"]["range_sum"] is None
+    assert g.score([-3.4e38, 3.4e38]) == math.log2(3.0) * (0.5 * 0.5 + 0.5 * 1.0)
+    assert math.isfinite(g.update_and_score([-3.4e38, 3.4e38])) and consistent(g)
 
 
 @pytest.mark.parametrize("bad", [math.nan, math.inf, -math.inf])

@@ -33,6 +33,18 @@ struct NodeSlot {
     std::uint64_t mass = 0;
 
     bool is_leaf() const { return kind == NodeKind::Leaf; }
+    // The child a point with coordinate x[cut_dim] = x descends to: left when
+    // x <= cut_val, right otherwise (NaN goes right). Selected without a
+    // branch: the direction is data and would mispredict half the time.
+    std::uint64_t child_for(float x) const {
+        const std::uint64_t go_right = !(x <= cut_val);
+        return left ^ ((left ^ right) & (0 - go_right));
+    }
+    // The other child of the one that child_for(x) returns.
+    std::uint64_t sibling_for(float x) const {
+        const std::uint64_t go_right = !(x <= cut_val);
+        return right ^ ((left ^ right) & (0 - go_right));
+    }
     bool is_internal() const { return kind == NodeKind::Internal; }
     bool is_empty() const { return kind == NodeKind::Empty; }
 };

@@ -84,56 +84,92 @@ bool Reader::expect_literal(std::string_view word) {
 }
 
 bool Reader::scan_number(Number& num) {
-    const std::size_t start = pos_;
-    const std::size_t n = text_.size();
-    auto digit = [&](std::size_t i) { return i < n && static_cast<unsigned>(text_[i] - '0') < 10u; };
+    const char* const begin = text_.data();
+    const char* const end = begin + text_.size();
+    const char* p = begin + pos_;
+    auto is_digit = [](char c) { return static_cast<unsigned>(c - '0') < 10u; };
     auto bad = [&]() {
-        if (pos_ >= n) return fail("EOF while parsing a value");
+        pos_ = static_cast<std::size_t>(p - begin);
+        if (p == end) return fail("EOF while parsing a value");
         return fail_here("invalid number");
     };
     num = Number{};
-    int sig_digits = 0;
-    // Takes one digit into sig; digits beyond 19 only make it inexact.
-    auto take = [&](unsigned d, bool integer_part) {
-        if (sig_digits < 19) {
-            num.sig = num.sig * 10 + d;
-            if (num.sig != 0) ++sig_digits;
-            if (!integer_part) --num.exp10;
+    if (p < end && *p == '-') {
+        num.negative = true;
+        ++p;
+    }
+    if (p == end || !is_digit(*p)) return bad();
+    // Mantissa digits straight into sig; more than 19 of them (rare) are
+    // redone below, keeping the first 19 significant ones.
+    std::uint64_t sig = 0;
+    int digits = 0;
+    int frac = 0;
+    if (*p == '0') {
+        ++p;
+    } else {
+        while (p < end && is_digit(*p)) {
+            sig = sig * 10 + static_cast<unsigned>(*p++ - '0');
+            ++digits;
+        }
+    }
+    const char* mantissa_end = p;
+    if (p < end && *p == '.') {
+        num.is_float = true;
+        ++p;
+        if (p == end || !is_digit(*p)) return bad();
+        while (p < end && is_digit(*p)) {
+            sig = sig * 10 + static_cast<unsigned>(*p++ - '0');
+            ++digits;
+            ++frac;
+        }
+        mantissa_end = p;
+    }
+    int exp = 0;
+    if (p < end && (*p == 'e' || *p == 'E')) {
+        num.is_float = true;
+        ++p;
+        bool neg_exp = false;
+        if (p < end && (*p == '+' || *p == '-')) neg_exp = *p++ == '-';
+        if (p == end || !is_digit(*p)) return bad();
+        while (p < end && is_digit(*p)) {
+            if (exp < 100000) exp = exp * 10 + (*p - '0');
+            ++p;
+        }
+        if (neg_exp) exp = -exp;
+    }
+    const std::size_t start = pos_;
+    pos_ = static_cast<std::size_t>(p - begin);
+    num.text = text_.substr(start, pos_ - start);
+    if (digits <= 19) {
+        num.sig = sig;
+        num.exp10 = exp - frac;
+        return true;
+    }
+    // Long mantissa: keep 19 significant digits, note whether any nonzero
+    // digit was dropped. Exponent shifts are clamped far beyond any range
+    // where the exact value matters (it then comes from from_chars).
+    constexpr int kClamp = 1000000;
+    sig = 0;
+    int kept = 0;
+    int shift = 0;
+    bool fraction = false;
+    for (const char* q = begin + start + (num.negative ? 1 : 0); q < mantissa_end; ++q) {
+        if (*q == '.') {
+            fraction = true;
+            continue;
+        }
+        const unsigned d = static_cast<unsigned>(*q - '0');
+        if (kept < 19) {
+            sig = sig * 10 + d;
+            if (sig != 0) ++kept;
+            if (fraction && shift > -kClamp) --shift;
         } else {
             if (d != 0) num.exact = false;
-            if (integer_part) ++num.exp10;
+            if (!fraction && shift < kClamp) ++shift;
         }
-    };
-    if (pos_ < n && text_[pos_] == '-') {
-        num.negative = true;
-        ++pos_;
     }
-    if (!digit(pos_)) return bad();
-    if (text_[pos_] == '0') {
-        ++pos_;
-    } else {
-        while (digit(pos_)) take(static_cast<unsigned>(text_[pos_++] - '0'), true);
-    }
-    if (pos_ < n && text_[pos_] == '.') {
-        num.is_float = true;
-        ++pos_;
-        if (!digit(pos_)) return bad();
-        while (digit(pos_)) take(static_cast<unsigned>(text_[pos_++] - '0'), false);
-    }
-    if (pos_ < n && (text_[pos_] == 'e' || text_[pos_] == 'E')) {
-        num.is_float = true;
-        ++pos_;
-        bool neg_exp = false;
-        if (pos_ < n && (text_[pos_] == '+' || text_[pos_] == '-')) neg_exp = text_[pos_++] == '-';
-        if (!digit(pos_)) return bad();
-        int e = 0;
-        while (digit(pos_)) {
-            if (e < 100000) e = e * 10 + (text_[pos_] - '0');
-            ++pos_;
-        }
-        num.exp10 += neg_exp ? -e : e;
-    }
-    num.text = text_.substr(start, pos_ - start);
+    num.sig = sig;
+    num.exp10 = exp + shift;
     return true;
 }
 

@@ -27,13 +27,9 @@ std::uint64_t RcfTree::descend(std::span<const float> x) {
         const NodeSlot& n = arena.node(at);
         if (n.is_leaf()) return at;
         core::check_internal(n.cut_dim < x.size(), "cut dimension beyond the point's length");
-        if (x[n.cut_dim] <= n.cut_val) {
-            path.emplace_back(at, n.right);
-            at = n.left;
-        } else {
-            path.emplace_back(at, n.left);
-            at = n.right;
-        }
+        const float v = x[n.cut_dim];
+        path.emplace_back(at, n.sibling_for(v));
+        at = n.child_for(v);
     }
 }
 

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -26,12 +27,11 @@ namespace tarn::rcf {
 // order, of min - q where min > q and of q - max where q > max. Zero exactly
 // when q lies inside the box (or on its faces, or NaN).
 //
-// The terms are formed four at a time; only the positive ones are then
-// added, in coordinate order. Skipping the zero terms leaves the sum
-// bit-identical (s + 0.0 == s for the non-negative s), and a term is
-// positive exactly when its comparison holds (NaN compares false either
-// way). A point is usually outside a box in few coordinates, so the serial
-// additions are few.
+// Every coordinate contributes a term, +0.0 where neither comparison holds:
+// adding +0.0 to the non-negative sum leaves it bit-identical, and a
+// difference is positive exactly when its comparison holds (NaN compares
+// false either way). The terms are formed four at a time; the additions stay
+// in coordinate order, without branches.
 inline float outside_distance(const float* min, const float* max, const float* q, std::uint64_t dims) {
     float s = 0.0f;
     std::uint64_t i = 0;
@@ -44,32 +44,33 @@ inline float outside_distance(const float* min, const float* max, const float* q
         const __m128 above = _mm_sub_ps(vq, _mm_loadu_ps(max + i));
         const __m128 is_below = _mm_cmpgt_ps(below, zero);
         const __m128 is_above = _mm_cmpgt_ps(above, zero);
-        unsigned mask = static_cast<unsigned>(_mm_movemask_ps(_mm_or_ps(is_below, is_above)));
-        if (mask == 0) continue;
         const __m128 d = _mm_or_ps(_mm_and_ps(is_below, below), _mm_andnot_ps(is_below, _mm_and_ps(is_above, above)));
         _mm_store_ps(terms, d);
-        while (mask != 0) {
-            s += terms[std::countr_zero(mask)];
-            mask &= mask - 1;
-        }
+        s += terms[0];
+        s += terms[1];
+        s += terms[2];
+        s += terms[3];
     }
 #endif
     for (; i < dims; ++i) {
         const float below = min[i] - q[i];
         const float above = q[i] - max[i];
-        if (below > 0.0f)
-            s += below;
-        else if (above > 0.0f)
-            s += above;
+        s += below > 0.0f ? below : (above > 0.0f ? above : 0.0f);
     }
     return s;
 }
 
 // Probability that a random cut of a box with the given range sum, extended
 // by a point at distance s outside it, separates that point.
+//
+// The 32-bit distance overflows to infinity for finite points far enough
+// apart (beyond about 1.7e38); the ratio would then be NaN and poison the
+// score. It takes its limit instead: 1 against a finite range sum, and an
+// even 0.5 when the range sum has overflowed too.
 inline double separation_probability(float s, double range_sum) {
     if (s == 0.0f) return 0.0;
     if (range_sum == 0.0) return 1.0;
+    if (std::isinf(s)) return std::isinf(range_sum) ? 0.5 : 1.0;
     const double sd = static_cast<double>(s);
     return sd / (range_sum + sd);
 }
@@ -123,28 +124,28 @@ void score_traversal_group(const RcfTree* const* trees, std::size_t count, const
                            double* out) {
     core::check_internal(count <= kTraversalGroup, "traversal group too large");
     std::uint64_t at[kTraversalGroup];
-    bool done[kTraversalGroup];
+    std::size_t active[kTraversalGroup]; // trees still above their leaf
+    std::size_t remaining = count;
     for (std::size_t k = 0; k < count; ++k) {
         const RcfTree& t = *trees[k];
         core::check_internal(store.dim == t.dims && t.arena.dims == t.dims && q.size() == t.dims,
                              "query length differs from the tree's dimension");
         stacks[k].clear();
         at[k] = t.root;
-        done[k] = false;
+        active[k] = k;
     }
-    std::size_t remaining = count;
     while (remaining > 0) {
-        for (std::size_t k = 0; k < count; ++k) {
-            if (done[k]) continue;
+        for (std::size_t j = 0; j < remaining;) {
+            const std::size_t k = active[j];
             const NodeSlot& n = trees[k]->arena.node(at[k]);
             if (n.is_leaf()) {
-                done[k] = true;
-                --remaining;
+                active[j] = active[--remaining];
                 continue;
             }
             core::check_internal(n.cut_dim < q.size(), "cut dimension beyond the point's length");
             stacks[k].push_back(at[k]);
-            at[k] = q[n.cut_dim] <= n.cut_val ? n.left : n.right;
+            at[k] = n.child_for(q[n.cut_dim]);
+            ++j;
         }
     }
     // Ask for the memory the folds will read (the leaf points and the boxes
