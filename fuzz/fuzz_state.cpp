@@ -1,0 +1,199 @@
+// libFuzzer target for one state reader, chosen at compile time with
+// TARN_FUZZ_FORMAT (1 Forest, 2 OnlineIForest, 3 MStream, 4 FeatureSketch).
+//
+// Every input is handed to the reader as a state text. A rejected text must
+// come back as the class's "invalid ... JSON: " error. An accepted one must
+// write a text that reads back and writes the same bytes again, and must
+// survive a few calls of every kind (score, update, copy, write) without an
+// internal failure: a loaded state is one the detector can work on safely.
+// Anything else -- a crash, a sanitizer report, an unexpected exception --
+// aborts, which is what libFuzzer reports.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <new>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/error.hpp"
+#include "core/key_value.hpp"
+
+#if TARN_FUZZ_FORMAT == 1
+#include "rcf/forest/forest.hpp"
+#include "rcf/forest/state.hpp"
+#elif TARN_FUZZ_FORMAT == 2
+#include "onlineiforest/detector.hpp"
+#elif TARN_FUZZ_FORMAT == 3
+#include "mstream/detector.hpp"
+#elif TARN_FUZZ_FORMAT == 4
+#include "featuresketch/detector.hpp"
+#else
+#error "TARN_FUZZ_FORMAT must be 1..4"
+#endif
+
+namespace {
+
+using tarn::core::DetectorError;
+using tarn::core::ErrorKind;
+
+// Beyond this many coordinates a loaded detector is only read and written,
+// not fed: a text may claim any dimension, and building huge points would
+// measure the harness rather than the reader.
+[[maybe_unused]] constexpr std::uint64_t kMaxFeedDim = 256;
+
+[[noreturn]] void die(const char* what, const std::string& detail = {}) {
+    std::fprintf(stderr, "fuzz_state: %s %s\n", what, detail.c_str());
+    std::fflush(stderr);
+    std::abort();
+}
+
+// Caller errors from a loaded detector's operations are fine (a point of
+// the wrong shape, a timestamp in the past); only their kind is checked.
+template <class R>
+void allow_caller_error(const R& r) {
+    if (!r && r.error().kind == ErrorKind::Runtime) die("operation failed with:", r.error().display());
+}
+
+// Values for fed points: finite, varied and derived from the input, so the
+// fuzzer can steer them a little.
+std::vector<float> point_of(std::uint64_t dim, const std::uint8_t* data, std::size_t size, int salt) {
+    std::vector<float> p(dim);
+    for (std::uint64_t i = 0; i < dim; ++i) {
+        const std::uint8_t b = size ? data[(i * 7 + static_cast<std::uint64_t>(salt) * 13) % size] : 0;
+        p[i] = static_cast<float>(static_cast<int>(b) - 128) / 16.0f + static_cast<float>(salt);
+    }
+    return p;
+}
+
+#if TARN_FUZZ_FORMAT == 1
+constexpr bool kBarePrefixAllowed = false;
+using State = tarn::rcf::Forest;
+constexpr std::string_view kPrefix = "invalid forest JSON: ";
+tarn::core::Result<State> read(std::string_view t) { return tarn::rcf::forest_from_json(t); }
+tarn::core::Result<std::string> write(const State& s) { return tarn::rcf::forest_to_json(s); }
+
+void exercise(State& s, const std::uint8_t* data, std::size_t size) {
+    const std::uint64_t dim = s.config().internal_shingling ? s.config().input_dim : s.dims();
+    if (dim == 0 || dim > kMaxFeedDim) return;
+    for (int i = 0; i < 4; ++i) {
+        const auto p = point_of(dim, data, size, i);
+        allow_caller_error(s.score(p));
+        allow_caller_error(s.update(p));
+        allow_caller_error(s.update_and_score(p));
+    }
+}
+#elif TARN_FUZZ_FORMAT == 2
+constexpr bool kBarePrefixAllowed = false;
+using State = tarn::oif::OnlineIForest;
+constexpr std::string_view kPrefix = "invalid OnlineIForest JSON: ";
+tarn::core::Result<State> read(std::string_view t) { return State::from_json(t); }
+tarn::core::Result<std::string> write(const State& s) { return s.to_json(); }
+
+void exercise(State& s, const std::uint8_t* data, std::size_t size) {
+    const std::uint64_t dim = s.config().input_dim;
+    if (dim == 0 || dim > kMaxFeedDim) return;
+    for (int i = 0; i < 4; ++i) {
+        const auto p = point_of(dim, data, size, i);
+        allow_caller_error(s.score(p));
+        allow_caller_error(s.update(p));
+        allow_caller_error(s.update_and_score(p));
+    }
+}
+#elif TARN_FUZZ_FORMAT == 3
+constexpr bool kBarePrefixAllowed = false;
+using State = tarn::mstream::MStream;
+constexpr std::string_view kPrefix = "invalid MStream JSON: ";
+tarn::core::Result<State> read(std::string_view t) { return State::from_json(t); }
+tarn::core::Result<std::string> write(const State& s) { return s.to_json(); }
+
+void exercise(State& s, const std::uint8_t* data, std::size_t size) {
+    const std::uint64_t n = s.config.numeric_dim, c = s.config.categorical_dim;
+    if (n > kMaxFeedDim || c > kMaxFeedDim) return;
+    std::uint64_t t = s.current_time().value_or(0);
+    for (int i = 0; i < 4; ++i) {
+        std::vector<double> numeric(n);
+        const auto p = point_of(n, data, size, i);
+        for (std::uint64_t k = 0; k < n; ++k) numeric[k] = p[k];
+        std::vector<std::int64_t> categorical(c);
+        for (std::uint64_t k = 0; k < c; ++k) categorical[k] = static_cast<std::int64_t>(k * 31 + i) - 40;
+        allow_caller_error(s.score(numeric, categorical, t));
+        allow_caller_error(s.score_detailed(numeric, categorical, t));
+        allow_caller_error(s.update(numeric, categorical, t));
+        allow_caller_error(s.update_and_score_detailed(numeric, categorical, t + 1));
+        allow_caller_error(s.update_and_score(numeric, categorical, t + 1));
+        t += static_cast<std::uint64_t>(i);
+    }
+}
+#elif TARN_FUZZ_FORMAT == 4
+constexpr bool kBarePrefixAllowed = true;
+using State = tarn::fsketch::FeatureSketch;
+constexpr std::string_view kPrefix = "invalid FeatureSketch JSON: ";
+tarn::core::Result<State> read(std::string_view t) { return State::from_json(t); }
+tarn::core::Result<std::string> write(const State& s) { return s.to_json(); }
+
+void exercise(State& s, const std::uint8_t* data, std::size_t size) {
+    const auto p = point_of(3, data, size, 1);
+    const tarn::core::KeyValueLike pairs =
+        tarn::core::FeaturePairs{{"a", p[0]}, {"b", p[1]}, {"a", p[2]}, {"", 0.0}};
+    const tarn::core::KeyValueLike dict = tarn::core::FeatureDict{{"x", p[1]}, {"\xff", -p[0]}};
+    const tarn::core::KeyValueLike empty = tarn::core::FeatureDict{};
+    for (const auto* e : {&pairs, &dict, &empty}) {
+        allow_caller_error(s.score(*e));
+        allow_caller_error(s.update(*e));
+        allow_caller_error(s.update_and_score(*e));
+    }
+}
+#endif
+
+// Texts are refused as invalid arguments: with the class's prefix, or (for
+// a FeatureSketch configuration) with the constructor's own message.
+void expect_rejection(const DetectorError& e, std::string_view prefix) {
+    const bool prefixed = e.text.rfind(prefix, 0) == 0;
+    if (e.kind != ErrorKind::InvalidArgument || (!prefixed && !kBarePrefixAllowed)) {
+        die("reader failed with an unexpected error:", e.display());
+    }
+}
+
+void run(const std::uint8_t* data, std::size_t size) {
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    auto loaded = read(text);
+    if (!loaded) {
+        expect_rejection(loaded.error(), kPrefix);
+        return;
+    }
+    // What was accepted writes a text that reads back to the same bytes.
+    auto first = write(*loaded);
+    if (!first) die("accepted state does not write:", first.error().display());
+    auto again = read(*first);
+    if (!again) die("written state does not read back:", again.error().display());
+    auto second = write(*again);
+    if (!second || *second != *first) die("state text changed across a round trip");
+
+    // A copy fed the same inputs stays identical to the original.
+    State copy(*loaded);
+    exercise(*loaded, data, size);
+    exercise(copy, data, size);
+    auto a = write(*loaded);
+    auto b = write(copy);
+    if (a.has_value() != b.has_value() || (a && *a != *b)) die("copies diverged");
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    try {
+        run(data, size);
+    } catch (const std::bad_alloc&) {
+        // A state that claims more memory than the machine has is refused by
+        // the frame with MemoryError; libFuzzer's own malloc limit catches
+        // unreasonable requests before this point.
+    } catch (const tarn::core::InternalError& e) {
+        die("internal failure:", e.what());
+    } catch (const std::exception& e) {
+        die("unexpected exception:", e.what());
+    }
+    return 0;
+}
