@@ -42,7 +42,7 @@ using tarn::core::ErrorKind;
 // Beyond this many coordinates a loaded detector is only read and written,
 // not fed: a text may claim any dimension, and building huge points would
 // measure the harness rather than the reader.
-[[maybe_unused]] constexpr std::uint64_t kMaxFeedDim = 256;
+constexpr std::uint64_t kMaxFeedDim = 256;
 
 [[noreturn]] void die(const char* what, const std::string& detail = {}) {
     std::fprintf(stderr, "fuzz_state: %s %s\n", what, detail.c_str());
@@ -135,6 +135,11 @@ tarn::core::Result<State> read(std::string_view t) { return State::from_json(t);
 tarn::core::Result<std::string> write(const State& s) { return s.to_json(); }
 
 void exercise(State& s, const std::uint8_t* data, std::size_t size) {
+    // Each event builds vectors of V and P + 1 entries, which a text may
+    // claim in the billions just as a constructor call may.
+    if (s.config.value_projection_dims > kMaxFeedDim * 256 || s.config.presence_projection_dims > kMaxFeedDim * 256) {
+        return;
+    }
     const auto p = point_of(3, data, size, 1);
     const tarn::core::KeyValueLike pairs =
         tarn::core::FeaturePairs{{"a", p[0]}, {"b", p[1]}, {"a", p[2]}, {"", 0.0}};
