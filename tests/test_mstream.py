@@ -15,7 +15,7 @@ import pytest
 
 from tarn import MStream
 
-M64 = (1 << 64) - 1
+from reference_rng import M64, Xoshiro, rotl
 EPS = 2.220446049250313e-16
 DETAIL_KEYS = ["total", "record", "numeric_features", "categorical_features"]
 
@@ -23,35 +23,9 @@ DETAIL_KEYS = ["total", "record", "numeric_features", "categorical_features"]
 # ---------------------------------------------------------------- model
 
 
-def rotl(x, k):
-    return ((x << k) | (x >> (64 - k))) & M64
-
-
-class Gen:
+def Gen(seed):
     """xoshiro256++ seeded by expand_seed (SplitMix64)."""
-
-    def __init__(self, seed):
-        self.s = []
-        for i in range(4):
-            z = (seed + (i + 1) * 0x9E3779B97F4A7C15) & M64
-            z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) & M64
-            z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & M64
-            self.s.append(z ^ (z >> 31))
-
-    def next_word(self):
-        s = self.s
-        result = (rotl((s[0] + s[3]) & M64, 23) + s[0]) & M64
-        t = (s[1] << 17) & M64
-        s[2] ^= s[0]
-        s[3] ^= s[1]
-        s[1] ^= s[2]
-        s[0] ^= s[3]
-        s[2] ^= t
-        s[3] = rotl(s[3], 45)
-        return result
-
-    def next_unit(self):
-        return (self.next_word() >> 11) * 2.0**-53
+    return Xoshiro.seeded(seed)
 
 
 def bits_to_double(b):

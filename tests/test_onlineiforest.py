@@ -11,9 +11,10 @@ import numpy as np
 import pytest
 
 import tarn
+from reference_rng import M64, expand_seed
+from reference_rng import Xoshiro as ReferenceXoshiro
 
 OIF = tarn.OnlineIForest
-M64 = (1 << 64) - 1
 PREFIX = "invalid OnlineIForest JSON: "
 # AddressSanitizer's operator new aborts instead of throwing when an
 # allocation fails, so the cases that rely on a failed reservation run without
@@ -24,32 +25,8 @@ needs_plain_allocator = pytest.mark.skipif(UNDER_ASAN, reason="allocation failur
 
 # ---------------------------------------------------------------- helpers
 
-def expand_seed(x):
-    words = []
-    for i in range(4):
-        z = (x + (i + 1) * 0x9E3779B97F4A7C15) & M64
-        z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) & M64
-        z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & M64
-        words.append(z ^ (z >> 31))
-    return words
-
-
-class Xoshiro:
-    def __init__(self, words):
-        self.s = list(words)
-
-    def next_word(self):
-        s = self.s
-        rotl = lambda x, k: ((x << k) | (x >> (64 - k))) & M64  # noqa: E731
-        out = (rotl((s[0] + s[3]) & M64, 23) + s[0]) & M64
-        t = (s[1] << 17) & M64
-        s[2] ^= s[0]
-        s[3] ^= s[1]
-        s[1] ^= s[2]
-        s[0] ^= s[3]
-        s[2] ^= t
-        s[3] = rotl(s[3], 45)
-        return out
+class Xoshiro(ReferenceXoshiro):
+    """The reference generator with the detector's index and range draws."""
 
     def uniform_index(self, k):
         w = self.next_word() >> 32

@@ -20,16 +20,31 @@ enum class NodeKind : std::uint8_t { Empty, Leaf, Internal };
 
 // One slot. A leaf uses point_idx and mass; an internal node uses left,
 // right, cut_dim, cut_val and mass (its box is in the arena's box arrays).
+//
+// The fields a descent reads (kind, cut, children) come first, so that they
+// usually share one cache line.
 struct NodeSlot {
     std::uint64_t left = kNone;
     std::uint64_t right = kNone;
     std::uint64_t cut_dim = 0;
-    std::uint64_t point_idx = kNone;
-    std::uint64_t mass = 0;
     float cut_val = 0.0f;
     NodeKind kind = NodeKind::Empty;
+    std::uint64_t point_idx = kNone;
+    std::uint64_t mass = 0;
 
     bool is_leaf() const { return kind == NodeKind::Leaf; }
+    // The child a point with coordinate x[cut_dim] = x descends to: left when
+    // x <= cut_val, right otherwise (NaN goes right). Selected without a
+    // branch: the direction is data and would mispredict half the time.
+    std::uint64_t child_for(float x) const {
+        const std::uint64_t go_right = !(x <= cut_val);
+        return left ^ ((left ^ right) & (0 - go_right));
+    }
+    // The other child of the one that child_for(x) returns.
+    std::uint64_t sibling_for(float x) const {
+        const std::uint64_t go_right = !(x <= cut_val);
+        return right ^ ((left ^ right) & (0 - go_right));
+    }
     bool is_internal() const { return kind == NodeKind::Internal; }
     bool is_empty() const { return kind == NodeKind::Empty; }
 };

@@ -1,6 +1,7 @@
 #include "core/json/reader.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -82,37 +83,99 @@ bool Reader::expect_literal(std::string_view word) {
     return true;
 }
 
-bool Reader::scan_number(std::string_view& token, bool& is_float) {
-    const std::size_t start = pos_;
-    const std::size_t n = text_.size();
-    auto digit = [&](std::size_t i) { return i < n && text_[i] >= '0' && text_[i] <= '9'; };
+bool Reader::scan_number(Number& num) {
+    const char* const begin = text_.data();
+    const char* const end = begin + text_.size();
+    const char* p = begin + pos_;
+    auto is_digit = [](char c) { return static_cast<unsigned>(c - '0') < 10u; };
     auto bad = [&]() {
-        if (pos_ >= n) return fail("EOF while parsing a value");
+        pos_ = static_cast<std::size_t>(p - begin);
+        if (p == end) return fail("EOF while parsing a value");
         return fail_here("invalid number");
     };
-    is_float = false;
-    if (pos_ < n && text_[pos_] == '-') ++pos_;
-    if (!digit(pos_)) return bad();
-    if (text_[pos_] == '0') {
-        ++pos_;
+    num = Number{};
+    if (p < end && *p == '-') {
+        num.negative = true;
+        ++p;
+    }
+    if (p == end || !is_digit(*p)) return bad();
+    // Mantissa digits straight into sig; more than 19 of them (rare) are
+    // redone below, keeping the first 19 significant ones.
+    std::uint64_t sig = 0;
+    int digits = 0;
+    int frac = 0;
+    if (*p == '0') {
+        ++p;
     } else {
-        while (digit(pos_)) ++pos_;
+        while (p < end && is_digit(*p)) {
+            sig = sig * 10 + static_cast<unsigned>(*p++ - '0');
+            ++digits;
+        }
     }
-    if (pos_ < n && text_[pos_] == '.') {
-        is_float = true;
-        ++pos_;
-        if (!digit(pos_)) return bad();
-        while (digit(pos_)) ++pos_;
+    const char* mantissa_end = p;
+    if (p < end && *p == '.') {
+        num.is_float = true;
+        ++p;
+        if (p == end || !is_digit(*p)) return bad();
+        while (p < end && is_digit(*p)) {
+            sig = sig * 10 + static_cast<unsigned>(*p++ - '0');
+            ++digits;
+            ++frac;
+        }
+        mantissa_end = p;
     }
-    if (pos_ < n && (text_[pos_] == 'e' || text_[pos_] == 'E')) {
-        is_float = true;
-        ++pos_;
-        if (pos_ < n && (text_[pos_] == '+' || text_[pos_] == '-')) ++pos_;
-        if (!digit(pos_)) return bad();
-        while (digit(pos_)) ++pos_;
+    int exp = 0;
+    if (p < end && (*p == 'e' || *p == 'E')) {
+        num.is_float = true;
+        ++p;
+        bool neg_exp = false;
+        if (p < end && (*p == '+' || *p == '-')) neg_exp = *p++ == '-';
+        if (p == end || !is_digit(*p)) return bad();
+        while (p < end && is_digit(*p)) {
+            if (exp < 100000) exp = exp * 10 + (*p - '0');
+            ++p;
+        }
+        if (neg_exp) exp = -exp;
     }
-    token = text_.substr(start, pos_ - start);
+    const std::size_t start = pos_;
+    pos_ = static_cast<std::size_t>(p - begin);
+    num.text = text_.substr(start, pos_ - start);
+    if (digits <= 19) {
+        num.sig = sig;
+        num.exp10 = exp - frac;
+        return true;
+    }
+    // Long mantissa: keep 19 significant digits, note whether any nonzero
+    // digit was dropped. Exponent shifts are clamped far beyond any range
+    // where the exact value matters (it then comes from from_chars).
+    constexpr int kClamp = 1000000;
+    sig = 0;
+    int kept = 0;
+    int shift = 0;
+    bool fraction = false;
+    for (const char* q = begin + start + (num.negative ? 1 : 0); q < mantissa_end; ++q) {
+        if (*q == '.') {
+            fraction = true;
+            continue;
+        }
+        const unsigned d = static_cast<unsigned>(*q - '0');
+        if (kept < 19) {
+            sig = sig * 10 + d;
+            if (sig != 0) ++kept;
+            if (fraction && shift > -kClamp) --shift;
+        } else {
+            if (d != 0) num.exact = false;
+            if (!fraction && shift < kClamp) ++shift;
+        }
+    }
+    num.sig = sig;
+    num.exp10 = exp + shift;
     return true;
+}
+
+bool Reader::scan_number_at_value(Number& num, std::string_view expected) {
+    if (peek() != Type::Number) return fail_type(expected);
+    return scan_number(num);
 }
 
 namespace {
@@ -266,11 +329,10 @@ void Reader::describe_next(std::string& found) {
         return;
     }
     case Type::Number: {
-        std::string_view tok;
-        bool is_float = false;
-        if (scan_number(tok, is_float)) {
-            found = is_float ? "floating point `" : "integer `";
-            found.append(tok);
+        Number num;
+        if (scan_number(num)) {
+            found = num.is_float ? "floating point `" : "integer `";
+            found.append(num.text);
             found.push_back('`');
         }
         return;
@@ -305,42 +367,33 @@ bool Reader::fail_type(std::string_view expected) {
 }
 
 std::uint64_t Reader::read_u64() {
-    if (peek() != Type::Number) {
-        fail_type("u64");
+    Number num;
+    if (!scan_number_at_value(num, "u64")) return 0;
+    if (num.is_float) {
+        fail("invalid type: floating point `" + std::string(num.text) + "`, expected u64");
         return 0;
     }
-    std::string_view tok;
-    bool is_float = false;
-    if (!scan_number(tok, is_float)) return 0;
-    if (is_float) {
-        fail("invalid type: floating point `" + std::string(tok) + "`, expected u64");
-        return 0;
-    }
+    if (!num.negative && num.exact && num.exp10 == 0) return num.sig;
     std::uint64_t v = 0;
-    const auto r = std::from_chars(tok.data(), tok.data() + tok.size(), v);
-    if (tok[0] == '-' || r.ec != std::errc() || r.ptr != tok.data() + tok.size()) {
-        fail("invalid value: integer `" + std::string(tok) + "`, expected u64");
+    const auto r = std::from_chars(num.text.data(), num.text.data() + num.text.size(), v);
+    if (num.negative || r.ec != std::errc() || r.ptr != num.text.data() + num.text.size()) {
+        fail("invalid value: integer `" + std::string(num.text) + "`, expected u64");
         return 0;
     }
     return v;
 }
 
 std::int64_t Reader::read_i64() {
-    if (peek() != Type::Number) {
-        fail_type("i64");
-        return 0;
-    }
-    std::string_view tok;
-    bool is_float = false;
-    if (!scan_number(tok, is_float)) return 0;
-    if (is_float) {
-        fail("invalid type: floating point `" + std::string(tok) + "`, expected i64");
+    Number num;
+    if (!scan_number_at_value(num, "i64")) return 0;
+    if (num.is_float) {
+        fail("invalid type: floating point `" + std::string(num.text) + "`, expected i64");
         return 0;
     }
     std::int64_t v = 0;
-    const auto r = std::from_chars(tok.data(), tok.data() + tok.size(), v);
-    if (r.ec != std::errc() || r.ptr != tok.data() + tok.size()) {
-        fail("invalid value: integer `" + std::string(tok) + "`, expected i64");
+    const auto r = std::from_chars(num.text.data(), num.text.data() + num.text.size(), v);
+    if (r.ec != std::errc() || r.ptr != num.text.data() + num.text.size()) {
+        fail("invalid value: integer `" + std::string(num.text) + "`, expected i64");
         return 0;
     }
     return v;
@@ -357,7 +410,6 @@ bool underflows(std::string_view tok) {
     long long first = 0; // position of the first nonzero digit relative to the point
     bool found = false;
     long long int_digits = 0;
-    long long k = 0;
     for (; i < tok.size() && tok[i] >= '0' && tok[i] <= '9'; ++i, ++int_digits) {
         if (!found && tok[i] != '0') {
             found = true;
@@ -366,7 +418,7 @@ bool underflows(std::string_view tok) {
     }
     if (i < tok.size() && tok[i] == '.') {
         ++i;
-        for (k = 0; i < tok.size() && tok[i] >= '0' && tok[i] <= '9'; ++i, ++k) {
+        for (long long k = 0; i < tok.size() && tok[i] >= '0' && tok[i] <= '9'; ++i, ++k) {
             if (!found && tok[i] != '0') {
                 found = true;
                 first = int_digits + k;
@@ -400,18 +452,28 @@ bool parse_float(std::string_view tok, F& out) {
     return false;
 }
 
+constexpr double kPow10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                               1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// The correctly rounded double of a short decimal, when one exact
+// operation gives it: a significand below 2^53 and a power of ten up to
+// 10^22 are both exact, so one multiplication or division rounds once.
+bool fast_double(const Reader::Number& num, double& out) {
+    if (!num.exact || num.sig > (std::uint64_t{1} << 53) || num.exp10 < -22 || num.exp10 > 22) return false;
+    double d = static_cast<double>(num.sig);
+    d = num.exp10 < 0 ? d / kPow10[-num.exp10] : d * kPow10[num.exp10];
+    out = num.negative ? -d : d;
+    return true;
+}
+
 } // namespace
 
 double Reader::read_f64() {
-    if (peek() != Type::Number) {
-        fail_type("f64");
-        return 0.0;
-    }
-    std::string_view tok;
-    bool is_float = false;
-    if (!scan_number(tok, is_float)) return 0.0;
+    Number num;
+    if (!scan_number_at_value(num, "f64")) return 0.0;
     double v = 0.0;
-    if (!parse_float(tok, v)) {
+    if (fast_double(num, v)) return v;
+    if (!parse_float(num.text, v)) {
         fail("number out of range");
         return 0.0;
     }
@@ -419,15 +481,22 @@ double Reader::read_f64() {
 }
 
 float Reader::read_f32() {
-    if (peek() != Type::Number) {
-        fail_type("f32");
-        return 0.0f;
+    Number num;
+    if (!scan_number_at_value(num, "f32")) return 0.0f;
+    double d = 0.0;
+    if (fast_double(num, d)) {
+        // Rounding the correctly rounded double to float is the correctly
+        // rounded float unless the double sits exactly halfway between two
+        // floats; keep to the normal float range, where that is a fixed bit
+        // pattern.
+        const double mag = d < 0 ? -d : d;
+        const std::uint64_t bits = std::bit_cast<std::uint64_t>(d);
+        if ((mag == 0.0 || (mag >= 0x1p-125 && mag <= 0x1p127)) && (bits & 0x1FFFFFFFu) != 0x10000000u) {
+            return static_cast<float>(d);
+        }
     }
-    std::string_view tok;
-    bool is_float = false;
-    if (!scan_number(tok, is_float)) return 0.0f;
     float v = 0.0f;
-    if (!parse_float(tok, v)) {
+    if (!parse_float(num.text, v)) {
         fail("number out of range");
         return 0.0f;
     }
@@ -576,9 +645,8 @@ void Reader::skip_value() {
             case Type::Null: expect_literal("null"); break;
             case Type::Bool: read_bool(); break;
             case Type::Number: {
-                std::string_view tok;
-                bool is_float = false;
-                scan_number(tok, is_float);
+                Number num;
+                scan_number(num);
                 break;
             }
             case Type::String: {

@@ -60,6 +60,17 @@ public:
 
     explicit Reader(std::string_view text) : text_(text) {}
 
+    // A number token and, when it has at most 19 significant digits, its
+    // exact decimal value sig * 10^exp10.
+    struct Number {
+        std::string_view text;
+        std::uint64_t sig = 0;
+        int exp10 = 0;
+        bool negative = false;
+        bool is_float = false; // has a fraction or an exponent
+        bool exact = true;     // sig holds every significant digit
+    };
+
     bool ok() const { return !failed_; }
     // The recorded error (meaningful only when !ok()).
     ParseError error() const;
@@ -135,9 +146,9 @@ private:
     void leave();
     bool fail_no_value();
     bool expect_literal(std::string_view word);
-    // Scans a number token at pos_; fills the token and whether it has a
-    // fraction or an exponent. False (error recorded) on bad syntax.
-    bool scan_number(std::string_view& token, bool& is_float);
+    // Scans a number token at pos_. False (error recorded) on bad syntax.
+    bool scan_number(Number& num);
+    bool scan_number_at_value(Number& num, std::string_view expected);
     bool scan_string(std::string_view& out);
     void describe_next(std::string& found);
 

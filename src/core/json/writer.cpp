@@ -77,19 +77,52 @@ std::size_t write_null(char* out) {
 
 } // namespace
 
-std::size_t format_f64(char* out, double v) {
+namespace {
+
+// The shortest round-trip text of v laid out by the positional range
+// [lo, hi]. The plain std::to_chars form is already right for the common
+// case -- a positional text with a point and an exponent inside the range --
+// and is only redone in scientific form and laid out otherwise.
+// exact_digits: integers with at most this many digits are printed by the
+// plain form as their shortest text (all smaller integers are exact in F);
+// larger ones come out as their exact value, not the shortest.
+template <class F>
+std::size_t format_shortest(char* out, F v, int lo, int hi, std::size_t exact_digits) {
     if (!std::isfinite(v)) return write_null(out);
+    const auto r = std::to_chars(out, out + kMaxNumberChars, v);
+    const std::size_t n = static_cast<std::size_t>(r.ptr - out);
+    const std::size_t sign = out[0] == '-' ? 1 : 0;
+    std::size_t point = 0;
+    bool exponent = false;
+    for (std::size_t i = sign; i < n; ++i) {
+        if (out[i] == '.') point = i;
+        if (out[i] == 'e') exponent = true;
+    }
+    if (!exponent) {
+        if (point == 0) {
+            // A small integer: positional with ".0".
+            if (n - sign <= exact_digits) {
+                out[n] = '.';
+                out[n + 1] = '0';
+                return n + 2;
+            }
+        } else if (out[sign] != '0') {
+            if (static_cast<int>(point - sign) - 1 <= hi) return n;
+        } else {
+            std::size_t zeros = 0;
+            while (point + 1 + zeros < n && out[point + 1 + zeros] == '0') ++zeros;
+            if (-static_cast<int>(zeros) - 1 >= lo) return n;
+        }
+    }
     char sci[kMaxNumberChars];
-    const auto r = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific);
-    return layout(out, sci, static_cast<std::size_t>(r.ptr - sci), -5, 15);
+    const auto s = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific);
+    return layout(out, sci, static_cast<std::size_t>(s.ptr - sci), lo, hi);
 }
 
-std::size_t format_f32(char* out, float v) {
-    if (!std::isfinite(v)) return write_null(out);
-    char sci[kMaxNumberChars];
-    const auto r = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific);
-    return layout(out, sci, static_cast<std::size_t>(r.ptr - sci), -6, 12);
-}
+} // namespace
+
+std::size_t format_f64(char* out, double v) { return format_shortest(out, v, -5, 15, 15); }
+std::size_t format_f32(char* out, float v) { return format_shortest(out, v, -6, 12, 7); }
 
 std::string Writer::take() {
     buf_.resize(len_);
@@ -105,8 +138,24 @@ void Writer::grow(std::size_t n) {
 }
 
 void Writer::key(std::string_view name) {
-    string(name);
-    put(':');
+    bool plain = true;
+    for (const char c : name) plain = plain && c != '"' && c != '\\' && static_cast<unsigned char>(c) >= 0x20;
+    if (!plain) {
+        string(name);
+        put(':');
+        need_comma_ = false;
+        return;
+    }
+    // Member names are plain identifiers: no escaping needed.
+    char* o = reserve(name.size() + 4);
+    std::size_t k = 0;
+    if (need_comma_) o[k++] = ',';
+    o[k++] = '"';
+    std::memcpy(o + k, name.data(), name.size());
+    k += name.size();
+    o[k++] = '"';
+    o[k++] = ':';
+    len_ += k;
     need_comma_ = false;
 }
 

@@ -21,7 +21,7 @@ struct AnomalyVisitor {
 // across calls so that scoring does not allocate once warmed up.
 struct ReaderScratch {
     std::vector<float> query;
-    std::vector<std::uint64_t> stack;
+    std::vector<std::uint64_t> stacks[kTraversalGroup];
 };
 ReaderScratch& reader_scratch() {
     thread_local ReaderScratch scratch;
@@ -48,13 +48,24 @@ core::Result<double> Forest::score(std::span<const float> point) const {
     auto q = query_point(point, scratch.query);
     if (!q) return core::fail(std::move(q.error()));
     const AnomalyVisitor visitor;
+    // Trees are traversed in groups; their contributions are still added in
+    // tree order.
     double sum = 0.0;
+    const RcfTree* group[kTraversalGroup];
+    double values[kTraversalGroup];
+    std::size_t count = 0;
+    auto flush = [&] {
+        score_traversal_group(group, count, point_store, *q, visitor, scratch.stacks, values);
+        for (std::size_t k = 0; k < count; ++k)
+            sum += std::log2(static_cast<double>(group[k]->tree_mass) + 1.0) * values[k];
+        count = 0;
+    };
     for (const RcfTree& tree : trees) {
         if (tree.is_empty() || tree.tree_mass == 0) continue;
-        const double mass = static_cast<double>(tree.tree_mass);
-        const double s = score_traversal(tree, point_store, *q, visitor, scratch.stack);
-        sum += std::log2(mass + 1.0) * s;
+        group[count++] = &tree;
+        if (count == kTraversalGroup) flush();
     }
+    if (count > 0) flush();
     return sum / static_cast<double>(trees.size());
 }
 

@@ -1,6 +1,7 @@
 // Insertion, deletion and path refresh of a Random Cut Tree.
 #include <algorithm>
 #include <cmath>
+#include <bit>
 
 #include "rcf/cut.hpp"
 #include "rcf/tree/rcf_tree.hpp"
@@ -19,19 +20,16 @@ std::span<const float> leaf_point(const PointStore& store, const NodeSlot& leaf,
 } // namespace
 
 std::uint64_t RcfTree::descend(std::span<const float> x) {
+    checked_slot = kNone;
     path.clear();
     std::uint64_t at = root;
     for (;;) {
         const NodeSlot& n = arena.node(at);
         if (n.is_leaf()) return at;
         core::check_internal(n.cut_dim < x.size(), "cut dimension beyond the point's length");
-        if (x[n.cut_dim] <= n.cut_val) {
-            path.emplace_back(at, n.right);
-            at = n.left;
-        } else {
-            path.emplace_back(at, n.left);
-            at = n.right;
-        }
+        const float v = x[n.cut_dim];
+        path.emplace_back(at, n.sibling_for(v));
+        at = n.child_for(v);
     }
 }
 
@@ -39,59 +37,77 @@ core::Status RcfTree::check_deletable(const PointStore& store, std::uint64_t k) 
     if (is_empty()) return core::fail(core::DetectorError::runtime("cannot delete from an empty tree"));
     const std::uint64_t leaf = descend(store.point(k));
     if (arena.node(leaf).mass == 0) return core::fail(core::DetectorError::runtime("leaf mass is already 0"));
+    // The deletion that follows can start from this descent.
+    checked_slot = k;
+    checked_leaf = leaf;
     return {};
 }
 
-void RcfTree::refresh_path(const PointStore& store, std::uint64_t k) {
+bool RcfTree::rebuild_box(const PointStore& store, std::uint64_t at) {
+    const NodeSlot& n = arena.node(at);
+    core::check_internal(n.is_internal(), "internal error: entered unreachable code");
+    const NodeSlot& l = arena.node(n.left);
+    const NodeSlot& r = arena.node(n.right);
+    const float* lmin;
+    const float* lmax;
+    const float* rmin;
+    const float* rmax;
+    if (l.is_leaf()) {
+        lmin = lmax = leaf_point(store, l, dims).data();
+    } else {
+        lmin = arena.box_min(n.left).data();
+        lmax = arena.box_max(n.left).data();
+    }
+    if (r.is_leaf()) {
+        rmin = rmax = leaf_point(store, r, dims).data();
+    } else {
+        rmin = arena.box_min(n.right).data();
+        rmax = arena.box_max(n.right).data();
+    }
+    // The left child's box extended by the right child's, compared bit for
+    // bit with the stored box as it is written over it.
+    float* bmin = arena.box_min(at).data();
+    float* bmax = arena.box_max(at).data();
+    const bool changed = merge_boxes(lmin, lmax, rmin, rmax, bmin, bmax, dims);
+    if (!changed) return false;
+    arena.range_sums[at] = range_sum_of(bmin, bmax, dims);
+    return true;
+}
+
+void RcfTree::refresh_path(const PointStore& store, std::uint64_t k, MassChange change, bool boxes_may_change) {
     core::check_internal(k <= path.size(), "path refresh beyond the recorded path");
     core::check_internal(store.dim == dims && arena.dims == dims, "tree dimension differs from the store's");
+    // Each node's box is the union of its children's boxes and its mass their
+    // sum. A changed subtree changes every mass above it by the same one unit,
+    // and its box only as far up as the rebuilt box differs from the stored
+    // one: above that, every node would be rebuilt from unchanged children.
+    bool rebuilding = boxes_may_change;
     for (std::uint64_t i = k; i-- > 0;) {
         const std::uint64_t at = path[i].first;
-        const NodeSlot& n = arena.node(at);
+        NodeSlot& n = arena.node(at);
         if (!n.is_internal()) continue;
-        const NodeSlot& l = arena.node(n.left);
-        const NodeSlot& r = arena.node(n.right);
-        float* mn = arena.box_min(at).data();
-        float* mx = arena.box_max(at).data();
-        if (l.is_leaf()) {
-            const std::span<const float> p = leaf_point(store, l, dims);
-            std::copy(p.begin(), p.end(), mn);
-            std::copy(p.begin(), p.end(), mx);
+        if (change == MassChange::Up) {
+            core::check_internal(n.mass != kNone, "node mass overflows");
+            ++n.mass;
         } else {
-            const std::span<const float> lmin = arena.box_min(n.left);
-            const std::span<const float> lmax = arena.box_max(n.left);
-            std::copy(lmin.begin(), lmin.end(), mn);
-            std::copy(lmax.begin(), lmax.end(), mx);
+            core::check_internal(n.mass > 0, "node mass is already 0");
+            --n.mass;
         }
-        if (r.is_leaf()) {
-            const std::span<const float> p = leaf_point(store, r, dims);
-            for (std::uint64_t d = 0; d < dims; ++d) {
-                mn[d] = min_ignoring_nan(mn[d], p[d]);
-                mx[d] = max_ignoring_nan(mx[d], p[d]);
-            }
-        } else {
-            const float* rmin = arena.box_min(n.right).data();
-            const float* rmax = arena.box_max(n.right).data();
-            for (std::uint64_t d = 0; d < dims; ++d) {
-                mn[d] = min_ignoring_nan(mn[d], rmin[d]);
-                mx[d] = max_ignoring_nan(mx[d], rmax[d]);
-            }
-        }
-        arena.range_sums[at] = range_sum_of(mn, mx, dims);
-        const std::uint64_t mass = l.mass + r.mass;
-        arena.nodes[at].mass = mass;
+        if (rebuilding) rebuilding = rebuild_box(store, at);
     }
 }
 
 void RcfTree::remove(const PointStore& store, std::uint64_t k) {
-    const std::uint64_t leaf = descend(store.point(k));
+    // check_deletable(k) normally ran just before, on this unchanged tree.
+    const std::uint64_t leaf = checked_slot == k ? checked_leaf : descend(store.point(k));
+    checked_slot = kNone;
     const std::uint64_t g = path.size();
     const std::uint64_t m = arena.node(leaf).mass;
     core::check_internal(tree_mass > 0, "tree mass is already 0");
     --tree_mass;
     if (m >= 2) {
         arena.nodes[leaf].mass = m - 1;
-        refresh_path(store, g);
+        refresh_path(store, g, MassChange::Down, false);
         return;
     }
     if (g == 0) {
@@ -112,7 +128,7 @@ void RcfTree::remove(const PointStore& store, std::uint64_t k) {
     // Leaf first, then parent: the next allocation reuses the parent's slot.
     arena.release(leaf);
     arena.release(parent);
-    refresh_path(store, g - 1);
+    refresh_path(store, g - 1, MassChange::Down, true);
 }
 
 std::uint64_t RcfTree::insert(const PointStore& store, std::uint64_t e) {
@@ -131,7 +147,7 @@ std::uint64_t RcfTree::insert(const PointStore& store, std::uint64_t e) {
 
     auto absorb_duplicate = [&] {
         ++arena.nodes[leaf].mass;
-        refresh_path(store, g);
+        refresh_path(store, g, MassChange::Up, false);
         return q;
     };
     if (store.points_equal(p, q)) return absorb_duplicate();
@@ -229,7 +245,7 @@ void RcfTree::split(const PointStore& store, std::uint64_t e, std::uint64_t leaf
         else
             pn.right = inner;
     }
-    refresh_path(store, g - level);
+    refresh_path(store, g - level, MassChange::Up, true);
 }
 
 } // namespace tarn::rcf

@@ -36,6 +36,9 @@ struct RcfTree {
     // level box of an insertion.
     std::vector<PathEntry> path;
     std::vector<float> scratch_box; // 2 * dims: min then max
+    // Slot whose deletability the last descent confirmed, and its leaf.
+    std::uint64_t checked_slot = kNone;
+    std::uint64_t checked_leaf = kNone;
 
     // An empty tree with room for `reserve_nodes` nodes. Throws
     // std::bad_alloc when that cannot be reserved.
@@ -57,10 +60,16 @@ struct RcfTree {
     // refers to for it (e, or an identical point already present).
     std::uint64_t insert(const PointStore& store, std::uint64_t e);
 
-    // Rebuilds the first k path entries, deepest first, from their children.
-    void refresh_path(const PointStore& store, std::uint64_t k);
+    enum class MassChange { Up, Down };
+    // Brings the first k path entries, deepest first, up to date after the
+    // subtree below them gained or lost one unit of mass; with
+    // `boxes_may_change`, their boxes are rebuilt from their children too.
+    void refresh_path(const PointStore& store, std::uint64_t k, MassChange change, bool boxes_may_change);
 
 private:
+    // Rebuilds the box of internal node `at` from its children; false when
+    // it came out identical to the stored one.
+    bool rebuild_box(const PointStore& store, std::uint64_t at);
     // Joins the new point in slot e as sibling of the node at `level` above
     // `leaf_node` on the last path, under `cut`.
     void split(const PointStore& store, std::uint64_t e, std::uint64_t leaf_node, std::uint64_t level, Cut cut);

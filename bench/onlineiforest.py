@@ -3,7 +3,7 @@ input_dim=8 with the defaults (32 trees, window 2048, max_leaf_samples 32) on
 a stream of 50000 points after the window has filled, and how many leaf
 splits an update causes (a tree's generator moves only when it splits).
 
-Run: PYTHONPATH=python python bench/bench_onlineiforest.py
+Run: PYTHONPATH=python python bench/onlineiforest.py
 """
 import json
 import random

@@ -3,7 +3,7 @@ categorical features with the default sketch sizes:
 (a) every record on a new tick (one decay pass per record),
 (b) 100 records per tick.
 
-Run: PYTHONPATH=python python bench/bench_mstream.py
+Run: PYTHONPATH=python python bench/mstream.py
 """
 import random
 import statistics
