@@ -23,6 +23,8 @@
 
 #if TARN_FUZZ_FORMAT == 1
 #include "rcf/forest/forest.hpp"
+#include "rcf/forest/impute.hpp"
+#include "rcf/forest/query.hpp"
 #include "rcf/forest/state.hpp"
 #elif TARN_FUZZ_FORMAT == 2
 #include "onlineiforest/detector.hpp"
@@ -75,15 +77,35 @@ constexpr std::string_view kPrefix = "invalid forest JSON: ";
 tarn::core::Result<State> read(std::string_view t) { return tarn::rcf::forest_from_json(t); }
 tarn::core::Result<std::string> write(const State& s) { return tarn::rcf::forest_to_json(s); }
 
+// The queries, on an observation and on a full point.
+void query(const State& s, const std::uint8_t* data, std::size_t size, int salt) {
+    namespace r = tarn::rcf;
+    const std::uint64_t dims = s.dims();
+    for (const std::uint64_t len : {s.config().input_dim, dims}) {
+        const auto p = point_of(len, data, size, salt);
+        allow_caller_error(r::displacement_score(s, p));
+        allow_caller_error(r::density(s, p));
+        allow_caller_error(r::attribution(s, p));
+        allow_caller_error(r::near_neighbors(s, p, 5, static_cast<std::uint64_t>(salt) * 30));
+    }
+    const auto full = point_of(dims, data, size, salt);
+    const std::vector<std::uint64_t> missing{0, dims - 1, dims / 2};
+    allow_caller_error(r::impute(s, full, missing, 1.0));
+    allow_caller_error(r::impute(s, full, missing, 0.25));
+    allow_caller_error(r::extrapolate(s, s.config().shingle_size));
+}
+
 void exercise(State& s, const std::uint8_t* data, std::size_t size) {
     const std::uint64_t dim = s.config().internal_shingling ? s.config().input_dim : s.dims();
-    if (dim == 0 || dim > kMaxFeedDim) return;
+    if (dim == 0 || dim > kMaxFeedDim || s.dims() > kMaxFeedDim) return;
+    query(s, data, size, 0);
     for (int i = 0; i < 4; ++i) {
         const auto p = point_of(dim, data, size, i);
         allow_caller_error(s.score(p));
         allow_caller_error(s.update(p));
         allow_caller_error(s.update_and_score(p));
     }
+    query(s, data, size, 3);
 }
 #elif TARN_FUZZ_FORMAT == 2
 constexpr bool kBarePrefixAllowed = false;

@@ -259,12 +259,13 @@ def with_slot(valid, slot, value):
     return make
 
 
-def sequence_rows(cls, method, valid, slot, param, length, element):
+def sequence_rows(cls, method, valid, slot, param, length, element, reported=None):
     """Hostile objects for a number-list parameter.
 
     length: the required length, or None when any length converts.
     element: "float" (point, numeric list), "int" (categorical list) or
-    "index" (index list)."""
+    "index" (index list). reported: the expected length that the
+    dimension-mismatch text names, when it differs from `length`."""
     def row(value, exc, message=None, note=""):
         add(cls, method, with_slot(valid, slot, value), exc, message, note=note)
 
@@ -286,9 +287,10 @@ def sequence_rows(cls, method, valid, slot, param, length, element):
     row(lambda c: np.array([None] * n, dtype=object), TypeError, tm, note="object array")
     row(lambda c: [IndexBoom()] * n, Boom, "__index__")
     if length is not None:
-        row(lambda c: [1] * (length + 1), ValueError, dimension_mismatch(length, length + 1))
-        row(lambda c: [], ValueError, dimension_mismatch(length, 0))
-        row(lambda c: emptied_during_conversion(length), ValueError, dimension_mismatch(length, 2 if length == 1 else 1))
+        named = reported or length
+        row(lambda c: [1] * (length + 1), ValueError, dimension_mismatch(named, length + 1))
+        row(lambda c: [], ValueError, dimension_mismatch(named, 0))
+        row(lambda c: emptied_during_conversion(length), ValueError, dimension_mismatch(named, 2 if length == 1 else 1))
     if element == "float":
         row(lambda c: [FloatBoom()] * n, Boom, "__float__")
         row(lambda c: [2**1024] * n, OverflowError)
@@ -373,22 +375,23 @@ def binding_rows(cls, method, valid):
 
 # ----------------------------------------------------- per-class rows
 
-def point_method_rows(cls, method, length, valid, slot, finite_message):
+def point_method_rows(cls, method, length, valid, slot, finite_message, reported=None):
     binding_rows(cls, method, valid)
-    sequence_rows(cls, method, valid, slot, "point", length, "float")
+    sequence_rows(cls, method, valid, slot, "point", length, "float", reported)
     non_finite_rows(cls, method, valid, slot, length, finite_message, f32=True)
     accepted_forms(cls, method, valid, slot, length)
 
 
 # Forest: input_dim 2, shingle_size 2 with internal shingling, so updates
-# take 2 values and queries take 2 (an observation) or 4 (a full point).
+# take 2 values and queries take 2 (an observation) or 4 (a full point); a
+# query's length error names the full length.
 F = tarn.Forest
-for m in ("update", "update_and_score"):
-    point_method_rows(F, m, 2, ([0.5, -0.5],), 0, "point values must be finite")
+point_method_rows(F, "update", 2, ([0.5, -0.5],), 0, "point values must be finite")
+point_method_rows(F, "update_and_score", 2, ([0.5, -0.5],), 0, "point values must be finite", reported=4)
 for m in ("score", "displacement_score", "attribution", "density"):
     # Queries score non-finite coordinates rather than refusing them.
-    point_method_rows(F, m, 2, ([0.5, -0.5],), 0, None)
-point_method_rows(F, "near_neighbors", 2, ([0.5, -0.5], 3, 50), 0, None)
+    point_method_rows(F, m, 2, ([0.5, -0.5],), 0, None, reported=4)
+point_method_rows(F, "near_neighbors", 2, ([0.5, -0.5], 3, 50), 0, None, reported=4)
 count_rows(F, "near_neighbors", ([0.5, -0.5], 3, 50), 1, "top_k")
 count_rows(F, "near_neighbors", ([0.5, -0.5], 3, 50), 2, "percentile")
 add(F, "near_neighbors", lambda c: ([0.5, -0.5], 3, 101), ValueError, exact("percentile must be in [0, 100]"))

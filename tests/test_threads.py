@@ -88,8 +88,10 @@ WORKLOADS = [
         lambda seed: tarn.Forest(2, shingle_size=2, num_trees=12, capacity=32, seed=seed),
         lambda d, i: d.update(_point(i, 2, 3)),
         lambda d, i: d.update_and_score(_point(i, 2, 3)),
-        lambda d, j: d.score(_point(10_000 + j, 2, 4)),
-        4,
+        # The queries are readers too; their results compare as values.
+        lambda d, j: [d.score, d.displacement_score, d.density, d.attribution,
+                      lambda p: d.near_neighbors(p, top_k=4)][j](_point(10_000 + j, 2, 4)),
+        5,
     ),
 ]
 
@@ -307,8 +309,6 @@ def test_many_detectors_in_parallel_match_sequential(w):
 def test_all_classes_at_once_match_sequential():
     """One detector of every class, updated side by side on their own threads
     while copies of them are pickled and restored on others."""
-
-
     ready = [w for w in WORKLOADS if all(hasattr(w.make(1), m) for m in ("update", "score"))]
     sequential = {}
     for w in ready:
