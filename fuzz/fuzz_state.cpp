@@ -12,10 +12,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <new>
+#include <random>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/error.hpp"
@@ -209,6 +212,85 @@ void run(const std::uint8_t* data, std::size_t size) {
 }
 
 } // namespace
+
+namespace {
+
+// The numbers of a text: (offset, length) of each numeric literal.
+std::vector<std::pair<std::size_t, std::size_t>> number_tokens(std::string_view t) {
+    std::vector<std::pair<std::size_t, std::size_t>> out;
+    bool in_string = false;
+    for (std::size_t i = 0; i < t.size(); ++i) {
+        const char c = t[i];
+        if (in_string) {
+            if (c == '\\') ++i;
+            else if (c == '"') in_string = false;
+            continue;
+        }
+        if (c == '"') {
+            in_string = true;
+        } else if (c == '-' || (c >= '0' && c <= '9')) {
+            std::size_t j = i + 1;
+            while (j < t.size() && std::strchr("0123456789.eE+-", t[j]) != nullptr) ++j;
+            out.emplace_back(i, j - i);
+            i = j - 1;
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+// Besides libFuzzer's byte mutations, edits that keep a state well formed
+// but inconsistent, which is where a reader's checks are tested: a number
+// replaced by another number of the same text (an index pointing elsewhere),
+// by a neighbour or an edge value, or an array element dropped or repeated.
+extern "C" std::size_t LLVMFuzzerMutate(std::uint8_t* data, std::size_t size, std::size_t max_size);
+
+extern "C" std::size_t LLVMFuzzerCustomMutator(std::uint8_t* data, std::size_t size, std::size_t max_size,
+                                               unsigned int seed) {
+    std::minstd_rand rng(seed);
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    const auto numbers = number_tokens(text);
+    if (numbers.empty() || rng() % 3 == 0) return LLVMFuzzerMutate(data, size, max_size);
+
+    static const char* const kEdges[] = {"0", "1", "2", "-1", "4294967295", "4294967296", "9223372036854775807",
+                                         "18446744073709551615", "0.5", "-0.0", "1e308", "3.5e38", "1e-320"};
+    const auto [at, len] = numbers[rng() % numbers.size()];
+    const std::string_view old = text.substr(at, len);
+    std::string replacement;
+    switch (rng() % 5) {
+    case 0: {
+        const auto [o, l] = numbers[rng() % numbers.size()];
+        replacement = std::string(text.substr(o, l));
+        break;
+    }
+    case 1: replacement = kEdges[rng() % (sizeof kEdges / sizeof kEdges[0])]; break;
+    case 2: {
+        // An integer moved by one either way.
+        std::uint64_t v = 0;
+        for (char c : old) {
+            if (c < '0' || c > '9') return LLVMFuzzerMutate(data, size, max_size);
+            v = v * 10 + static_cast<std::uint64_t>(c - '0');
+        }
+        replacement = std::to_string(rng() % 2 ? v + 1 : v - 1);
+        break;
+    }
+    case 3: {
+        // Drop the element with the comma before or after it.
+        std::size_t from = at, to = at + len;
+        if (to < size && text[to] == ',') ++to;
+        else if (from > 0 && text[from - 1] == ',') --from;
+        std::memmove(data + from, data + to, size - to);
+        return size - (to - from);
+    }
+    default: replacement = std::string(old) + "," + std::string(old); break;
+    }
+    const std::size_t new_size = size - len + replacement.size();
+    if (new_size > max_size) return LLVMFuzzerMutate(data, size, max_size);
+    std::memmove(data + at + replacement.size(), data + at + len, size - at - len);
+    std::memcpy(data + at, replacement.data(), replacement.size());
+    return new_size;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     try {
