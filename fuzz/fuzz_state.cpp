@@ -1,0 +1,308 @@
+// libFuzzer target for one state reader, chosen at compile time with
+// TARN_FUZZ_FORMAT (1 Forest, 2 OnlineIForest, 3 MStream, 4 FeatureSketch).
+//
+// Every input is handed to the reader as a state text. A rejected text must
+// come back as the class's "invalid ... JSON: " error. An accepted one must
+// write a text that reads back and writes the same bytes again, and must
+// survive a few calls of every kind (score, update, copy, write) without an
+// internal failure: a loaded state is one the detector can work on safely.
+// Anything else -- a crash, a sanitizer report, an unexpected exception --
+// aborts, which is what libFuzzer reports.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <random>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "core/error.hpp"
+#include "core/key_value.hpp"
+
+#if TARN_FUZZ_FORMAT == 1
+#include "rcf/forest/forest.hpp"
+#include "rcf/forest/impute.hpp"
+#include "rcf/forest/query.hpp"
+#include "rcf/forest/state.hpp"
+#elif TARN_FUZZ_FORMAT == 2
+#include "onlineiforest/detector.hpp"
+#elif TARN_FUZZ_FORMAT == 3
+#include "mstream/detector.hpp"
+#elif TARN_FUZZ_FORMAT == 4
+#include "featuresketch/detector.hpp"
+#else
+#error "TARN_FUZZ_FORMAT must be 1..4"
+#endif
+
+namespace {
+
+using tarn::core::DetectorError;
+using tarn::core::ErrorKind;
+
+// Beyond this many coordinates a loaded detector is only read and written,
+// not fed: a text may claim any dimension, and building huge points would
+// measure the harness rather than the reader.
+constexpr std::uint64_t kMaxFeedDim = 256;
+
+[[noreturn]] void die(const char* what, const std::string& detail = {}) {
+    std::fprintf(stderr, "fuzz_state: %s %s\n", what, detail.c_str());
+    std::fflush(stderr);
+    std::abort();
+}
+
+// Caller errors from a loaded detector's operations are fine (a point of
+// the wrong shape, a timestamp in the past); only their kind is checked.
+template <class R>
+void allow_caller_error(const R& r) {
+    if (!r && r.error().kind == ErrorKind::Runtime) die("operation failed with:", r.error().display());
+}
+
+// Values for fed points: finite, varied and derived from the input, so the
+// fuzzer can steer them a little.
+std::vector<float> point_of(std::uint64_t dim, const std::uint8_t* data, std::size_t size, int salt) {
+    std::vector<float> p(dim);
+    for (std::uint64_t i = 0; i < dim; ++i) {
+        const std::uint8_t b = size ? data[(i * 7 + static_cast<std::uint64_t>(salt) * 13) % size] : 0;
+        p[i] = static_cast<float>(static_cast<int>(b) - 128) / 16.0f + static_cast<float>(salt);
+    }
+    return p;
+}
+
+#if TARN_FUZZ_FORMAT == 1
+constexpr bool kBarePrefixAllowed = false;
+using State = tarn::rcf::Forest;
+constexpr std::string_view kPrefix = "invalid forest JSON: ";
+tarn::core::Result<State> read(std::string_view t) { return tarn::rcf::forest_from_json(t); }
+tarn::core::Result<std::string> write(const State& s) { return tarn::rcf::forest_to_json(s); }
+
+// The queries, on an observation and on a full point.
+void query(const State& s, const std::uint8_t* data, std::size_t size, int salt) {
+    namespace r = tarn::rcf;
+    const std::uint64_t dims = s.dims();
+    for (const std::uint64_t len : {s.config().input_dim, dims}) {
+        const auto p = point_of(len, data, size, salt);
+        allow_caller_error(r::displacement_score(s, p));
+        allow_caller_error(r::density(s, p));
+        allow_caller_error(r::attribution(s, p));
+        allow_caller_error(r::near_neighbors(s, p, 5, static_cast<std::uint64_t>(salt) * 30));
+    }
+    const auto full = point_of(dims, data, size, salt);
+    const std::vector<std::uint64_t> missing{0, dims - 1, dims / 2};
+    allow_caller_error(r::impute(s, full, missing, 1.0));
+    allow_caller_error(r::impute(s, full, missing, 0.25));
+    allow_caller_error(r::extrapolate(s, s.config().shingle_size));
+}
+
+void exercise(State& s, const std::uint8_t* data, std::size_t size) {
+    const std::uint64_t dim = s.config().internal_shingling ? s.config().input_dim : s.dims();
+    if (dim == 0 || dim > kMaxFeedDim || s.dims() > kMaxFeedDim) return;
+    query(s, data, size, 0);
+    for (int i = 0; i < 4; ++i) {
+        const auto p = point_of(dim, data, size, i);
+        allow_caller_error(s.score(p));
+        allow_caller_error(s.update(p));
+        allow_caller_error(s.update_and_score(p));
+    }
+    query(s, data, size, 3);
+}
+#elif TARN_FUZZ_FORMAT == 2
+constexpr bool kBarePrefixAllowed = false;
+using State = tarn::oif::OnlineIForest;
+constexpr std::string_view kPrefix = "invalid OnlineIForest JSON: ";
+tarn::core::Result<State> read(std::string_view t) { return State::from_json(t); }
+tarn::core::Result<std::string> write(const State& s) { return s.to_json(); }
+
+void exercise(State& s, const std::uint8_t* data, std::size_t size) {
+    const std::uint64_t dim = s.config().input_dim;
+    if (dim == 0 || dim > kMaxFeedDim) return;
+    for (int i = 0; i < 4; ++i) {
+        const auto p = point_of(dim, data, size, i);
+        allow_caller_error(s.score(p));
+        allow_caller_error(s.update(p));
+        allow_caller_error(s.update_and_score(p));
+    }
+}
+#elif TARN_FUZZ_FORMAT == 3
+constexpr bool kBarePrefixAllowed = false;
+using State = tarn::mstream::MStream;
+constexpr std::string_view kPrefix = "invalid MStream JSON: ";
+tarn::core::Result<State> read(std::string_view t) { return State::from_json(t); }
+tarn::core::Result<std::string> write(const State& s) { return s.to_json(); }
+
+void exercise(State& s, const std::uint8_t* data, std::size_t size) {
+    const std::uint64_t n = s.config.numeric_dim, c = s.config.categorical_dim;
+    if (n > kMaxFeedDim || c > kMaxFeedDim) return;
+    std::uint64_t t = s.current_time().value_or(0);
+    for (int i = 0; i < 4; ++i) {
+        std::vector<double> numeric(n);
+        const auto p = point_of(n, data, size, i);
+        for (std::uint64_t k = 0; k < n; ++k) numeric[k] = p[k];
+        std::vector<std::int64_t> categorical(c);
+        for (std::uint64_t k = 0; k < c; ++k) categorical[k] = static_cast<std::int64_t>(k * 31 + i) - 40;
+        allow_caller_error(s.score(numeric, categorical, t));
+        allow_caller_error(s.score_detailed(numeric, categorical, t));
+        allow_caller_error(s.update(numeric, categorical, t));
+        allow_caller_error(s.update_and_score_detailed(numeric, categorical, t + 1));
+        allow_caller_error(s.update_and_score(numeric, categorical, t + 1));
+        t += static_cast<std::uint64_t>(i);
+    }
+}
+#elif TARN_FUZZ_FORMAT == 4
+constexpr bool kBarePrefixAllowed = true;
+using State = tarn::fsketch::FeatureSketch;
+constexpr std::string_view kPrefix = "invalid FeatureSketch JSON: ";
+tarn::core::Result<State> read(std::string_view t) { return State::from_json(t); }
+tarn::core::Result<std::string> write(const State& s) { return s.to_json(); }
+
+void exercise(State& s, const std::uint8_t* data, std::size_t size) {
+    // Each event builds vectors of V and P + 1 entries, which a text may
+    // claim in the billions just as a constructor call may.
+    if (s.config.value_projection_dims > kMaxFeedDim * 256 || s.config.presence_projection_dims > kMaxFeedDim * 256) {
+        return;
+    }
+    const auto p = point_of(3, data, size, 1);
+    const tarn::core::KeyValueLike pairs =
+        tarn::core::FeaturePairs{{"a", p[0]}, {"b", p[1]}, {"a", p[2]}, {"", 0.0}};
+    const tarn::core::KeyValueLike dict = tarn::core::FeatureDict{{"x", p[1]}, {"\xff", -p[0]}};
+    const tarn::core::KeyValueLike empty = tarn::core::FeatureDict{};
+    for (const auto* e : {&pairs, &dict, &empty}) {
+        allow_caller_error(s.score(*e));
+        allow_caller_error(s.update(*e));
+        allow_caller_error(s.update_and_score(*e));
+    }
+}
+#endif
+
+// Texts are refused as invalid arguments: with the class's prefix, or (for
+// a FeatureSketch configuration) with the constructor's own message.
+void expect_rejection(const DetectorError& e, std::string_view prefix) {
+    const bool prefixed = e.text.rfind(prefix, 0) == 0;
+    if (e.kind != ErrorKind::InvalidArgument || (!prefixed && !kBarePrefixAllowed)) {
+        die("reader failed with an unexpected error:", e.display());
+    }
+}
+
+void run(const std::uint8_t* data, std::size_t size) {
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    auto loaded = read(text);
+    if (!loaded) {
+        expect_rejection(loaded.error(), kPrefix);
+        return;
+    }
+    // What was accepted writes a text that reads back to the same bytes.
+    auto first = write(*loaded);
+    if (!first) die("accepted state does not write:", first.error().display());
+    auto again = read(*first);
+    if (!again) die("written state does not read back:", again.error().display());
+    auto second = write(*again);
+    if (!second || *second != *first) die("state text changed across a round trip");
+
+    // A copy fed the same inputs stays identical to the original.
+    State copy(*loaded);
+    exercise(*loaded, data, size);
+    exercise(copy, data, size);
+    auto a = write(*loaded);
+    auto b = write(copy);
+    if (a.has_value() != b.has_value() || (a && *a != *b)) die("copies diverged");
+}
+
+} // namespace
+
+namespace {
+
+// The numbers of a text: (offset, length) of each numeric literal.
+std::vector<std::pair<std::size_t, std::size_t>> number_tokens(std::string_view t) {
+    std::vector<std::pair<std::size_t, std::size_t>> out;
+    bool in_string = false;
+    for (std::size_t i = 0; i < t.size(); ++i) {
+        const char c = t[i];
+        if (in_string) {
+            if (c == '\\') ++i;
+            else if (c == '"') in_string = false;
+            continue;
+        }
+        if (c == '"') {
+            in_string = true;
+        } else if (c == '-' || (c >= '0' && c <= '9')) {
+            std::size_t j = i + 1;
+            while (j < t.size() && std::strchr("0123456789.eE+-", t[j]) != nullptr) ++j;
+            out.emplace_back(i, j - i);
+            i = j - 1;
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+// Besides libFuzzer's byte mutations, edits that keep a state well formed
+// but inconsistent, which is where a reader's checks are tested: a number
+// replaced by another number of the same text (an index pointing elsewhere),
+// by a neighbour or an edge value, or an array element dropped or repeated.
+extern "C" std::size_t LLVMFuzzerMutate(std::uint8_t* data, std::size_t size, std::size_t max_size);
+
+extern "C" std::size_t LLVMFuzzerCustomMutator(std::uint8_t* data, std::size_t size, std::size_t max_size,
+                                               unsigned int seed) {
+    std::minstd_rand rng(seed);
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    const auto numbers = number_tokens(text);
+    if (numbers.empty() || rng() % 3 == 0) return LLVMFuzzerMutate(data, size, max_size);
+
+    static const char* const kEdges[] = {"0", "1", "2", "-1", "4294967295", "4294967296", "9223372036854775807",
+                                         "18446744073709551615", "0.5", "-0.0", "1e308", "3.5e38", "1e-320"};
+    const auto [at, len] = numbers[rng() % numbers.size()];
+    const std::string_view old = text.substr(at, len);
+    std::string replacement;
+    switch (rng() % 5) {
+    case 0: {
+        const auto [o, l] = numbers[rng() % numbers.size()];
+        replacement = std::string(text.substr(o, l));
+        break;
+    }
+    case 1: replacement = kEdges[rng() % (sizeof kEdges / sizeof kEdges[0])]; break;
+    case 2: {
+        // An integer moved by one either way.
+        std::uint64_t v = 0;
+        for (char c : old) {
+            if (c < '0' || c > '9') return LLVMFuzzerMutate(data, size, max_size);
+            v = v * 10 + static_cast<std::uint64_t>(c - '0');
+        }
+        replacement = std::to_string(rng() % 2 ? v + 1 : v - 1);
+        break;
+    }
+    case 3: {
+        // Drop the element with the comma before or after it.
+        std::size_t from = at, to = at + len;
+        if (to < size && text[to] == ',') ++to;
+        else if (from > 0 && text[from - 1] == ',') --from;
+        std::memmove(data + from, data + to, size - to);
+        return size - (to - from);
+    }
+    default: replacement = std::string(old) + "," + std::string(old); break;
+    }
+    const std::size_t new_size = size - len + replacement.size();
+    if (new_size > max_size) return LLVMFuzzerMutate(data, size, max_size);
+    std::memmove(data + at + replacement.size(), data + at + len, size - at - len);
+    std::memcpy(data + at, replacement.data(), replacement.size());
+    return new_size;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    try {
+        run(data, size);
+    } catch (const std::bad_alloc&) {
+        // A state that claims more memory than the machine has is refused by
+        // the frame with MemoryError; libFuzzer's own malloc limit catches
+        // unreasonable requests before this point.
+    } catch (const tarn::core::InternalError& e) {
+        die("internal failure:", e.what());
+    } catch (const std::exception& e) {
+        die("unexpected exception:", e.what());
+    }
+    return 0;
+}

@@ -1,0 +1,137 @@
+"""Writes the fuzzing seed corpora and dictionary: real states of every class.
+
+    python fuzz/make_seeds.py OUTDIR
+
+creates OUTDIR/<format>/*.json (small configurations, fresh and after
+updates) and OUTDIR/<format>.dict (libFuzzer dictionary: the member names
+found in the seeds plus literals that sit on the reader's edges). Needs the
+installed tarn package.
+"""
+
+import json
+import pathlib
+import random
+import sys
+
+import tarn
+
+
+def forest_states():
+    states = []
+    variants = [
+        dict(input_dim=1, shingle_size=3, num_trees=3, capacity=8, seed=1),
+        dict(input_dim=2, num_trees=2, capacity=4, time_decay=0.01, output_after=3, seed=2),
+        dict(input_dim=1, shingle_size=2, num_trees=2, capacity=4, internal_shingling=False, seed=3),
+    ]
+    for cfg in variants:
+        f = tarn.Forest(**cfg)
+        states.append(f.to_json())
+        if not hasattr(f, "update"):
+            continue
+        rng = random.Random(cfg["seed"])
+        dim = cfg["input_dim"] * (1 if cfg.get("internal_shingling", True) else cfg.get("shingle_size", 1))
+        for i in range(24):
+            f.update([rng.gauss(0, 1) + (5.0 if i == 17 else 0.0) for _ in range(dim)])
+            if i in (2, 9):
+                states.append(f.to_json())
+        # Duplicate points make leaves with mass above one.
+        for _ in range(3):
+            f.update([0.5] * dim)
+        states.append(f.to_json())
+    return states
+
+
+def oif_states():
+    states = []
+    for seed, (dim, trees, window, leaf, n) in enumerate([(2, 3, 16, 2, 40), (1, 2, 8, 1, 9), (3, 1, 4, 2, 0)]):
+        d = tarn.OnlineIForest(dim, num_trees=trees, window_size=window, max_leaf_samples=leaf, seed=seed)
+        rng = random.Random(seed)
+        for i in range(n):
+            d.update([rng.uniform(-1, 1) * (1 + i % 5) for _ in range(dim)])
+            if i in (3, window):
+                states.append(d.to_json())
+        states.append(d.to_json())
+    return states
+
+
+def mstream_states():
+    states = []
+    for seed, (n, c, rows, buckets, steps) in enumerate([(2, 2, 2, 4, 12), (0, 1, 1, 2, 5), (1, 0, 2, 3, 6),
+                                                         (1, 1, 1, 2, 0)]):
+        m = tarn.MStream(n, c, num_rows=rows, num_buckets=buckets, alpha=0.5, seed=seed)
+        rng = random.Random(seed)
+        t = 0
+        for i in range(steps):
+            t += i % 3 == 0
+            m.update([rng.uniform(-3, 3) for _ in range(n)], [rng.randrange(-2, 3) for _ in range(c)], t)
+            if i == 2:
+                states.append(m.to_json())
+        states.append(m.to_json())
+    return states
+
+
+def featuresketch_states():
+    states = []
+    small = dict(value_projection_dims=2, presence_projection_dims=2, chains_per_ensemble=2, chain_depth=3,
+                 sketch_rows=2, sketch_buckets=8, decay_half_life=4)
+    for seed in range(2):
+        fs = tarn.FeatureSketch(**small, seed=seed)
+        states.append(fs.to_json())
+        rng = random.Random(seed)
+        for i in range(12):
+            names = rng.sample(["a", "b", "c", "d", "\u00e9"], 1 + i % 3)
+            event = {k: rng.uniform(-2, 2) for k in names}
+            fs.update(event if i % 2 else list(event.items()))
+            if i == 5:
+                states.append(fs.to_json())
+        states.append(fs.to_json())
+    return states
+
+
+FORMATS = {
+    "forest": forest_states,
+    "onlineiforest": oif_states,
+    "mstream": mstream_states,
+    "featuresketch": featuresketch_states,
+}
+
+# Literals on the reader's edges: largest and one-past integers, signs, tiny
+# and huge doubles and floats, the array form and alternatives markers.
+EDGE_LITERALS = [
+    "null", "true", "false", "0", "-1", "-0.0", "1e-45", "3.4028235e+38", "3.5e+38", "1e308", "1e309",
+    "4294967295", "4294967296", "9223372036854775807", "18446744073709551615", "18446744073709551616",
+    "{\"v\":1,\"dim\":[", "\"data\":[", "[1,[", "[]", "{}", "[[0,0,0,0]]",
+]
+
+
+def keys_of(value, out):
+    if isinstance(value, dict):
+        for k, v in value.items():
+            out.add(k)
+            keys_of(v, out)
+    elif isinstance(value, list):
+        for v in value:
+            keys_of(v, out)
+
+
+def dictionary_entry(text):
+    return '"' + "".join(c if c.isalnum() or c in "{}[]:,._-+" else "\\x%02x" % ord(c) for c in text) + '"'
+
+
+def main(out):
+    out = pathlib.Path(out)
+    for name, make in FORMATS.items():
+        corpus = out / name
+        corpus.mkdir(parents=True, exist_ok=True)
+        keys = set()
+        for i, text in enumerate(make()):
+            (corpus / f"seed-{i:02d}.json").write_text(text)
+            keys_of(json.loads(text), keys)
+        lines = [dictionary_entry(f'"{k}":') for k in sorted(keys)]
+        lines += [dictionary_entry(lit) for lit in EDGE_LITERALS]
+        (out / f"{name}.dict").write_text("\n".join(lines) + "\n")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1]))
