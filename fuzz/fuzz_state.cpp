@@ -2,12 +2,14 @@
 // TARN_FUZZ_FORMAT (1 Forest, 2 OnlineIForest, 3 MStream, 4 FeatureSketch).
 //
 // Every input is handed to the reader as a state text. A rejected text must
-// come back as the class's "invalid ... JSON: " error. An accepted one must
-// write a text that reads back and writes the same bytes again, and must
-// survive a few calls of every kind (score, update, copy, write) without an
-// internal failure: a loaded state is one the detector can work on safely.
-// Anything else -- a crash, a sanitizer report, an unexpected exception --
-// aborts, which is what libFuzzer reports.
+// come back as an invalid-argument error with the class's "invalid ... JSON: "
+// prefix (a FeatureSketch configuration may fail with the constructor's own
+// message). An accepted one must write a text that reads back and writes the
+// same bytes again, and must survive a few calls of every kind (queries,
+// scores, updates, copies) without an internal failure or a runtime error
+// such as a deletion from an empty tree: a loaded state is one the detector
+// can work on safely. Anything else -- a crash, a sanitizer report, an
+// unexpected exception -- aborts, which is what libFuzzer reports.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>

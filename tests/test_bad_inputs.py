@@ -395,6 +395,9 @@ point_method_rows(F, "near_neighbors", 2, ([0.5, -0.5], 3, 50), 0, None, reporte
 count_rows(F, "near_neighbors", ([0.5, -0.5], 3, 50), 1, "top_k")
 count_rows(F, "near_neighbors", ([0.5, -0.5], 3, 50), 2, "percentile")
 add(F, "near_neighbors", lambda c: ([0.5, -0.5], 3, 101), ValueError, exact("percentile must be in [0, 100]"))
+# Extreme but valid scalars: a top_k beyond any sample must not size a buffer.
+add(F, "near_neighbors", lambda c: ([0.5, -0.5, 1.0, 2.0], 2**64 - 1, 0), None, note="top_k 2**64-1")
+add(F, "extrapolate", lambda c: (2**64 - 1,), ValueError, starts("extrapolation requires look_ahead <= shingle_size"))
 IMPUTE = ([0.5, -0.5, 0.25, 1.0], [1], 1.0)
 binding_rows(F, "impute", IMPUTE)
 sequence_rows(F, "impute", IMPUTE, 0, "point", 4, "float")
@@ -403,6 +406,8 @@ add(F, "impute", lambda c: ([0.5] * 4, [4], 1.0), RuntimeError, exact("index out
 add(F, "impute", lambda c: ([0.5] * 4, [-1], 1.0), OverflowError)
 add(F, "impute", lambda c: ([0.5] * 4, [], 1.0), ValueError, exact("missing list is empty"))
 float_rows(F, "impute", IMPUTE, 2, "centrality", [], "")
+for v in (NAN, INF, -5.0):
+    add(F, "impute", lambda c, v=v: ([0.5, -0.5, 0.25, 1.0], [1, 1], v), None, note=f"centrality {v}")
 binding_rows(F, "extrapolate", (2,))
 count_rows(F, "extrapolate", (2,), 0, "look_ahead")
 
