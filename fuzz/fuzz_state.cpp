@@ -114,7 +114,7 @@ void exercise(State& s, const std::uint8_t* data, std::size_t size) {
 }
 #elif TARN_FUZZ_FORMAT == 2
 constexpr bool kBarePrefixAllowed = false;
-using State = tarn::oif::OnlineIForest;
+using State = tarn::onlineiforest::OnlineIForest;
 constexpr std::string_view kPrefix = "invalid OnlineIForest JSON: ";
 tarn::core::Result<State> read(std::string_view t) { return State::from_json(t); }
 tarn::core::Result<std::string> write(const State& s) { return s.to_json(); }
@@ -156,7 +156,7 @@ void exercise(State& s, const std::uint8_t* data, std::size_t size) {
 }
 #elif TARN_FUZZ_FORMAT == 4
 constexpr bool kBarePrefixAllowed = true;
-using State = tarn::fsketch::FeatureSketch;
+using State = tarn::featuresketch::FeatureSketch;
 constexpr std::string_view kPrefix = "invalid FeatureSketch JSON: ";
 tarn::core::Result<State> read(std::string_view t) { return State::from_json(t); }
 tarn::core::Result<std::string> write(const State& s) { return s.to_json(); }

@@ -5,7 +5,7 @@
 
 #include "core/error.hpp"
 
-namespace tarn::fsketch {
+namespace tarn::featuresketch {
 
 ChainLayout build_layout(std::uint64_t chains, std::uint64_t depth, std::uint64_t projection_len, bool presence,
                          core::Xoshiro256PlusPlus& rng) {
@@ -43,4 +43,4 @@ std::int64_t level_bin(const ChainLevel& level, std::span<const double> x) {
     return saturating_floor_to_i64((x[level.dimension] + level.offset) / level.width);
 }
 
-} // namespace tarn::fsketch
+} // namespace tarn::featuresketch

@@ -11,7 +11,7 @@
 
 #include "core/rng.hpp"
 
-namespace tarn::fsketch {
+namespace tarn::featuresketch {
 
 struct ChainLevel {
     std::uint64_t dimension = 0;   // index into the vector this layout reads
@@ -42,4 +42,4 @@ std::int64_t level_bin(const ChainLevel& level, std::span<const double> x);
 // floor(q) converted with saturation: NaN -> 0, out-of-range -> the nearest bound.
 std::int64_t saturating_floor_to_i64(double q);
 
-} // namespace tarn::fsketch
+} // namespace tarn::featuresketch

@@ -5,7 +5,7 @@
 
 #include "core/rng.hpp"
 
-namespace tarn::fsketch {
+namespace tarn::featuresketch {
 
 core::Status validate_config(const FeatureSketchConfig& c) {
     if (c.value_projection_dims == 0) return core::invalid("value_projection_dims must be > 0");
@@ -151,4 +151,4 @@ std::string FeatureSketch::repr() const {
            ", entries_seen=" + std::to_string(entries_seen) + ")";
 }
 
-} // namespace tarn::fsketch
+} // namespace tarn::featuresketch

@@ -13,7 +13,7 @@
 #include "featuresketch/projection.hpp"
 #include "featuresketch/sketch.hpp"
 
-namespace tarn::fsketch {
+namespace tarn::featuresketch {
 
 struct FeatureSketchConfig {
     std::uint64_t value_projection_dims = 32;    // V
@@ -82,4 +82,4 @@ private:
 // configuration fails cleanly instead of being killed part way through.
 void ensure_allocatable(const FeatureSketchConfig& config);
 
-} // namespace tarn::fsketch
+} // namespace tarn::featuresketch

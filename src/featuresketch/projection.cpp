@@ -4,7 +4,7 @@
 #include <map>
 #include <variant>
 
-namespace tarn::fsketch {
+namespace tarn::featuresketch {
 
 void KeyedHasher::absorb_text(std::string_view text) {
     using namespace hash_detail;
@@ -122,4 +122,4 @@ ProjectedEvent project_event(const NormalizedEvent& event, std::uint64_t value_d
     return out;
 }
 
-} // namespace tarn::fsketch
+} // namespace tarn::featuresketch

@@ -19,7 +19,7 @@
 #include "core/error.hpp"
 #include "core/key_value.hpp"
 
-namespace tarn::fsketch {
+namespace tarn::featuresketch {
 
 // The key of one keyed hash.
 struct Seed4 {
@@ -148,4 +148,4 @@ struct ProjectedEvent {
 ProjectedEvent project_event(const NormalizedEvent& event, std::uint64_t value_dims, std::uint64_t presence_dims,
                              const ProjectionSeeds& seeds);
 
-} // namespace tarn::fsketch
+} // namespace tarn::featuresketch

@@ -2,7 +2,7 @@
 
 #include <limits>
 
-namespace tarn::fsketch {
+namespace tarn::featuresketch {
 
 EnsembleSketch build_ensemble(std::uint64_t rows, std::uint64_t buckets, std::uint64_t levels,
                               core::Xoshiro256PlusPlus& rng) {
@@ -112,4 +112,4 @@ double ensemble_score(const EnsembleSketch& sketch, const ChainLayout& layout, s
     return score_located(sketch, layout, cells, now, half_life);
 }
 
-} // namespace tarn::fsketch
+} // namespace tarn::featuresketch

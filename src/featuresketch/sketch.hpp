@@ -17,7 +17,7 @@
 #include "featuresketch/chain.hpp"
 #include "featuresketch/projection.hpp"
 
-namespace tarn::fsketch {
+namespace tarn::featuresketch {
 
 // exp2(-delta / half_life) for the last delta asked; neighbouring counters
 // often share their age, and a repeated delta then costs no exp2.
@@ -124,4 +124,4 @@ double ensemble_score(const EnsembleSketch& sketch, const ChainLayout& layout, s
 // The score of an empty bin: -ln(1e-12).
 inline constexpr double kRatioFloor = 1e-12;
 
-} // namespace tarn::fsketch
+} // namespace tarn::featuresketch

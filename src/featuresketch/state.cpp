@@ -9,7 +9,7 @@
 #include "core/json/writer.hpp"
 #include "featuresketch/detector.hpp"
 
-namespace tarn::fsketch {
+namespace tarn::featuresketch {
 
 using core::json::field;
 using core::json::read_record;
@@ -284,4 +284,4 @@ core::Result<FeatureSketch> FeatureSketch::from_json(std::string_view text) {
     return s;
 }
 
-} // namespace tarn::fsketch
+} // namespace tarn::featuresketch

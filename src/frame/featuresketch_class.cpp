@@ -10,23 +10,23 @@ namespace tarn::frame {
 // The state text of a FeatureSketch. There is no __getnewargs__: unpickling
 // goes through the default constructor.
 template <>
-struct StateFormat<fsketch::FeatureSketch> {
-    static core::Result<std::string> write(const fsketch::FeatureSketch& s) { return s.to_json(); }
-    static core::Result<fsketch::FeatureSketch> read(std::string_view text) {
-        return fsketch::FeatureSketch::from_json(text);
+struct StateFormat<featuresketch::FeatureSketch> {
+    static core::Result<std::string> write(const featuresketch::FeatureSketch& s) { return s.to_json(); }
+    static core::Result<featuresketch::FeatureSketch> read(std::string_view text) {
+        return featuresketch::FeatureSketch::from_json(text);
     }
 };
 
 namespace {
 
-using fsketch::FeatureSketch;
+using featuresketch::FeatureSketch;
 using SketchCall = Call<FeatureSketch>;
 
 std::string sketch_repr(const FeatureSketch& s) { return s.repr(); }
 
 PyObject* sketch_new(SketchCall& c) {
     const auto& a = c.args;
-    fsketch::FeatureSketchConfig config;
+    featuresketch::FeatureSketchConfig config;
     config.value_projection_dims = a.convert_or(0, to_count, std::uint64_t{32});
     config.presence_projection_dims = a.convert_or(1, to_count, std::uint64_t{32});
     config.chains_per_ensemble = a.convert_or(2, to_count, std::uint64_t{16});

@@ -9,10 +9,10 @@
 namespace tarn::frame {
 
 template <>
-struct StateFormat<oif::OnlineIForest> {
-    static core::Result<std::string> write(const oif::OnlineIForest& f) { return f.to_json(); }
-    static core::Result<oif::OnlineIForest> read(std::string_view text) { return oif::OnlineIForest::from_json(text); }
-    static PyObject* newargs(const oif::OnlineIForest& f) {
+struct StateFormat<onlineiforest::OnlineIForest> {
+    static core::Result<std::string> write(const onlineiforest::OnlineIForest& f) { return f.to_json(); }
+    static core::Result<onlineiforest::OnlineIForest> read(std::string_view text) { return onlineiforest::OnlineIForest::from_json(text); }
+    static PyObject* newargs(const onlineiforest::OnlineIForest& f) {
         Ref dim(check(to_py(f.config().input_dim)));
         Ref args(check(PyTuple_New(1)));
         PyTuple_SetItem(args.get(), 0, dim.release());
@@ -22,11 +22,11 @@ struct StateFormat<oif::OnlineIForest> {
 
 namespace {
 
-using oif::OnlineIForest;
+using onlineiforest::OnlineIForest;
 using OifCall = Call<OnlineIForest>;
 
 std::string oif_repr(const OnlineIForest& f) {
-    const oif::OnlineIForestConfig& c = f.config();
+    const onlineiforest::OnlineIForestConfig& c = f.config();
     return "OnlineIForest(input_dim=" + std::to_string(c.input_dim) + ", num_trees=" + std::to_string(c.num_trees) +
            ", window_size=" + std::to_string(c.window_size) +
            ", max_leaf_samples=" + std::to_string(c.max_leaf_samples) +
@@ -35,7 +35,7 @@ std::string oif_repr(const OnlineIForest& f) {
 
 PyObject* oif_new(OifCall& c) {
     const auto& a = c.args;
-    oif::OnlineIForestConfig config;
+    onlineiforest::OnlineIForestConfig config;
     config.input_dim = a.convert(0, to_count);
     config.num_trees = a.convert_or(1, to_count, std::uint64_t{32});
     config.window_size = a.convert_or(2, to_count, std::uint64_t{2048});

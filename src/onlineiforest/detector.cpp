@@ -7,7 +7,7 @@
 
 #include "core/rng.hpp"
 
-namespace tarn::oif {
+namespace tarn::onlineiforest {
 
 using core::check_internal;
 using core::DetectorError;
@@ -138,4 +138,4 @@ double OnlineIForest::forest_score(std::span<const float> point) const {
                                       static_cast<double>(config_.max_leaf_samples)));
 }
 
-} // namespace tarn::oif
+} // namespace tarn::onlineiforest

@@ -13,7 +13,7 @@
 #include "core/error.hpp"
 #include "onlineiforest/tree.hpp"
 
-namespace tarn::oif {
+namespace tarn::onlineiforest {
 
 struct OnlineIForestConfig {
     std::uint64_t input_dim = 0;
@@ -90,4 +90,4 @@ private:
     SplitScratch scratch_; // writer-only working storage, not part of the state
 };
 
-} // namespace tarn::oif
+} // namespace tarn::onlineiforest

@@ -9,7 +9,7 @@
 #include <limits>
 #include <span>
 
-namespace tarn::oif {
+namespace tarn::onlineiforest {
 
 using NodeIndex = std::uint32_t;
 inline constexpr NodeIndex kNoNode = std::numeric_limits<NodeIndex>::max();
@@ -56,4 +56,4 @@ inline std::uint64_t saturating_inc(std::uint64_t v) {
 }
 inline std::uint64_t saturating_dec(std::uint64_t v) { return v == 0 ? 0 : v - 1; }
 
-} // namespace tarn::oif
+} // namespace tarn::onlineiforest

@@ -14,7 +14,7 @@
 #include "core/json/writer.hpp"
 #include "onlineiforest/detector.hpp"
 
-namespace tarn::oif {
+namespace tarn::onlineiforest {
 
 namespace json = core::json;
 
@@ -430,4 +430,4 @@ core::Result<OnlineIForest> OnlineIForest::from_json(std::string_view text) {
     return f;
 }
 
-} // namespace tarn::oif
+} // namespace tarn::onlineiforest

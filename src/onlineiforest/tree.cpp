@@ -6,7 +6,7 @@
 
 #include "core/error.hpp"
 
-namespace tarn::oif {
+namespace tarn::onlineiforest {
 
 using core::check_internal;
 
@@ -328,4 +328,4 @@ void OnlineITree::set_split(NodeIndex parent, std::uint64_t dimension, float val
     node(parent).split = Split{dimension, value, left, right};
 }
 
-} // namespace tarn::oif
+} // namespace tarn::onlineiforest

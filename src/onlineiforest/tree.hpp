@@ -14,7 +14,7 @@
 #include "core/rng.hpp"
 #include "onlineiforest/node.hpp"
 
-namespace tarn::oif {
+namespace tarn::onlineiforest {
 
 // The configuration values every tree operation needs.
 struct TreeParams {
@@ -93,4 +93,4 @@ private:
     core::Xoshiro256PlusPlus rng_;
 };
 
-} // namespace tarn::oif
+} // namespace tarn::onlineiforest
