@@ -61,6 +61,19 @@ bool Reader::fits(std::uint64_t n, std::size_t size, std::string_view what) {
     return true;
 }
 
+std::uint64_t Reader::sparse_bitmap(std::uint64_t n, std::size_t size, std::string_view what) {
+    const std::uint64_t bytes = n / 8 + (n % 8 != 0);
+    if (!fits(bytes, 1, what)) return 0;
+    const auto* bits = reinterpret_cast<const unsigned char*>(at_);
+    std::uint64_t marked = 0;
+    for (std::uint64_t i = 0; i < bytes; ++i) marked += static_cast<std::uint64_t>(std::popcount(bits[i]));
+    if (n % 8 != 0 && (bits[bytes - 1] >> (n % 8)) != 0)
+        return fail("the bitmap of " + std::string(what) + " marks elements beyond its " + std::to_string(n));
+    at_ += bytes;
+    if (!fits(marked, size, what)) return 0;
+    return marked;
+}
+
 std::uint64_t Reader::count(std::size_t min_size, std::string_view what) {
     const std::uint64_t n = u64();
     return fits(n, min_size, what) ? n : 0;

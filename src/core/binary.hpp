@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -62,9 +63,27 @@ public:
         raw(std::span<const T>(v));
     }
 
+    // The elements as a bitmap of those that are not all-zero bits (bit i%8
+    // of byte i/8), then those elements: counts that are mostly zero.
+    template <class T>
+    void sparse(std::span<const T> v) {
+        const std::size_t at = out_.size();
+        out_.append((v.size() + 7) / 8, '\0');
+        for (std::size_t i = 0; i < v.size(); ++i) {
+            if (is_zero(v[i])) continue;
+            out_[at + i / 8] = static_cast<char>(static_cast<unsigned char>(out_[at + i / 8]) | (1u << (i % 8)));
+            put(v[i]);
+        }
+    }
+
     std::string take() { return std::move(out_); }
 
 private:
+    template <class T>
+    static bool is_zero(T v) {
+        T zero{};
+        return std::memcmp(&v, &zero, sizeof(T)) == 0;
+    }
     template <class T>
     void put(T v) {
         char b[sizeof(T)];
@@ -74,6 +93,11 @@ private:
     }
     std::string out_;
 };
+
+// Numbers in a state are finite, as in a JSON text (which has no spelling
+// for NaN or an infinity); the few places that hold an infinity read with
+// Finite::No and check what they allow themselves.
+enum class Finite { Required, No };
 
 class Reader {
 public:
@@ -92,8 +116,11 @@ public:
     bool flag();
     std::uint32_t u32() { return get<std::uint32_t>(); }
     std::uint64_t u64() { return get<std::uint64_t>(); }
-    float f32() { return get<float>(); }
-    double f64() { return get<double>(); }
+    float f32() { return finite(get<float>()); }
+    double f64(Finite f = Finite::Required) {
+        const double v = get<double>();
+        return f == Finite::Required ? finite(v) : v;
+    }
     void rng(Xoshiro256PlusPlus& g) {
         for (std::uint64_t& w : g.s) w = u64();
     }
@@ -104,7 +131,7 @@ public:
     // n elements into v (replacing its contents); n is checked against the
     // remaining bytes before anything is reserved.
     template <class T>
-    void raw(std::vector<T>& v, std::uint64_t n, std::string_view what) {
+    void raw(std::vector<T>& v, std::uint64_t n, std::string_view what, Finite f = Finite::Required) {
         static_assert(std::is_arithmetic_v<T>);
         v.clear();
         if (!fits(n, sizeof(T), what)) return;
@@ -114,11 +141,32 @@ public:
         } else {
             for (T& x : v) x = get<T>();
         }
+        if constexpr (std::is_floating_point_v<T>) {
+            if (f == Finite::Required) all_finite(std::span<const T>(v), what);
+        }
     }
+    // n elements written by Writer::sparse. The bitmap's bytes are checked
+    // against the remaining data before anything is reserved, and the marked
+    // elements before the elements are allocated.
+    template <class T>
+    void sparse(std::vector<T>& v, std::uint64_t n, std::string_view what) {
+        v.clear();
+        const std::uint64_t marked = sparse_bitmap(n, sizeof(T), what);
+        if (!ok()) return;
+        v.assign(n, T{});
+        const unsigned char* bits = reinterpret_cast<const unsigned char*>(at_) - (n + 7) / 8;
+        for (std::uint64_t i = 0, seen = 0; seen < marked; ++i) {
+            if (!(bits[i / 8] >> (i % 8) & 1)) continue;
+            v[i] = get<T>();
+            ++seen;
+        }
+        if constexpr (std::is_floating_point_v<T>) all_finite(std::span<const T>(v), what);
+    }
+
     // A u64 count, then the elements.
     template <class T>
-    void list(std::vector<T>& v, std::string_view what) {
-        raw(v, u64(), what);
+    void list(std::vector<T>& v, std::string_view what, Finite f = Finite::Required) {
+        raw(v, u64(), what, f);
     }
 
     bool ok() const { return error_.empty(); }
@@ -131,6 +179,22 @@ public:
     std::size_t offset() const { return static_cast<std::size_t>(at_ - begin_); }
 
 private:
+    template <class T>
+    T finite(T v) {
+        if (!std::isfinite(v)) fail("a non-finite number at offset " + std::to_string(offset() - sizeof(T)));
+        return v;
+    }
+    template <class T>
+    void all_finite(std::span<const T> v, std::string_view what) {
+        for (const T x : v) {
+            if (!std::isfinite(x)) {
+                fail(std::string(what) + " holds a non-finite number");
+                return;
+            }
+        }
+    }
+    // Reads the bitmap of n elements, checks it and returns how many it marks.
+    std::uint64_t sparse_bitmap(std::uint64_t n, std::size_t size, std::string_view what);
     bool fits(std::uint64_t n, std::size_t size, std::string_view what);
     void take(void* out, std::size_t n);
     template <class T>

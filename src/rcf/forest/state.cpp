@@ -797,7 +797,10 @@ void read_box_patches(bin::Reader& r, std::uint64_t dims, BoxPatches& out) {
     out.range_sums.reserve(n);
     for (std::uint64_t k = 0; k < n && r.ok(); ++k) {
         out.slots.push_back(r.u64());
-        out.range_sums.push_back(r.f64());
+        // A range sum may be +inf (a box spanning most of the float range).
+        const double sum = r.f64(bin::Finite::No);
+        if (std::isnan(sum) || sum == -INFINITY) r.fail("a box patch has a range sum that is NaN or -inf");
+        out.range_sums.push_back(sum);
         std::vector<float> v;
         r.raw(v, floats, "a box patch");
         out.values.insert(out.values.end(), v.begin(), v.end());
