@@ -90,7 +90,18 @@ void TailSketch::assign(std::vector<std::int64_t> keys, std::vector<double> weig
 }
 
 std::size_t TailSketch::position(std::int64_t k) const {
-    return static_cast<std::size_t>(std::lower_bound(keys_.begin(), keys_.end(), k) - keys_.begin());
+    // lower_bound without data-dependent branches: the key of a score is
+    // close to a coin flip against the middle bucket.
+    const std::int64_t* keys = keys_.data();
+    std::size_t pos = 0;
+    std::size_t len = keys_.size();
+    while (len > 1) {
+        const std::size_t half = len / 2;
+        pos = keys[pos + half - 1] < k ? pos + half : pos;
+        len -= half;
+    }
+    if (len == 1 && keys[pos] < k) ++pos;
+    return pos;
 }
 
 double TailSketch::tail_from(std::size_t p) const {
@@ -118,13 +129,38 @@ void TailSketch::rebuild() {
     for (std::size_t i = cap_ - 1; i >= 1; --i) tree_[i] = tree_[2 * i] + tree_[2 * i + 1];
 }
 
+double TailSketch::tail_then_add(std::int64_t k, double w) {
+    const std::size_t p = position(k);
+    if (p < keys_.size() && keys_[p] == k) {
+        // One climb does both: the tail sums the same nodes in the same
+        // order as tail_from(p) (the siblings it reads are off the path that
+        // the update rewrites).
+        std::size_t i = p + cap_;
+        double s = tree_[i];
+        weights_[p] += w;
+        tree_[i] = weights_[p];
+        for (; i > 1; i >>= 1) {
+            if ((i & 1) == 0) s += tree_[i + 1];
+            tree_[i >> 1] = tree_[i & ~std::size_t{1}] + tree_[i | 1];
+        }
+        return s;
+    }
+    const double s = tail_from(p);
+    insert(p, k, w);
+    return s;
+}
+
 void TailSketch::add(std::int64_t k, double w) {
-    std::size_t p = position(k);
+    const std::size_t p = position(k);
     if (p < keys_.size() && keys_[p] == k) {
         weights_[p] += w;
         refresh(p);
         return;
     }
+    insert(p, k, w);
+}
+
+void TailSketch::insert(std::size_t p, std::int64_t k, double w) {
     if (keys_.size() >= max_buckets_) {
         if (p == 0) { // below every bucket: joins the lowest
             weights_[0] += w;

@@ -88,6 +88,8 @@ public:
 
     // Adds w > 0 at key k.
     void add(std::int64_t k, double w);
+    // tail(k), then add(k, w): the hot path, in one pass when the bucket exists.
+    double tail_then_add(std::int64_t k, double w);
     // Multiplies every weight by factor (a power of two) after dropping the
     // buckets whose weight is below drop_below.
     void rescale(double factor, double drop_below);
@@ -101,6 +103,7 @@ public:
 private:
     void rebuild();
     void refresh(std::size_t p);
+    void insert(std::size_t p, std::int64_t k, double w); // k absent, p = position(k)
 
     std::uint64_t max_buckets_ = 2048;
     std::vector<std::int64_t> keys_;

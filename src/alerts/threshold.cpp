@@ -46,31 +46,29 @@ core::Result<Threshold> Threshold::create(ThresholdConfig config) {
     return Threshold(config);
 }
 
-Alert Threshold::judge_tail(double tail) const {
-    const double total = sketch_.total();
+Alert Threshold::judge_tail(double tail, double total) const {
     // The subset sum may round a hair above the total.
     const double grade = total > 0.0 ? std::max(0.0, 1.0 - tail / total) : 0.0;
     return {count_ >= config_.warmup && grade >= level_, grade};
 }
 
-void Threshold::add(std::int64_t key) {
-    sketch_.add(key, scale_);
+Alert Threshold::grade_and_add(std::int64_t key) {
+    const double total = sketch_.total(); // before the score joins it
+    const Alert a = judge_tail(sketch_.tail_then_add(key, scale_), total);
     if (count_ != std::numeric_limits<std::uint64_t>::max()) ++count_;
-    if (growth_ == 1.0) return;
+    if (growth_ == 1.0) return a;
     scale_ *= growth_;
     if (scale_ >= kRescaleAt) {
         const int e = std::ilogb(scale_);
         sketch_.rescale(std::ldexp(1.0, -e), std::ldexp(1.0, e - kDropBits));
         scale_ = std::ldexp(scale_, -e);
     }
+    return a;
 }
 
 core::Result<Alert> Threshold::update(double score) {
     if (std::isnan(score)) return core::invalid("score must not be NaN");
-    const std::int64_t key = mapping_.key(score);
-    const Alert a = judge(key);
-    add(key);
-    return a;
+    return grade_and_add(mapping_.key(score));
 }
 
 core::Status Threshold::update_many(std::span<const double> scores, std::span<std::int8_t> flags,
@@ -81,11 +79,9 @@ core::Status Threshold::update_many(std::span<const double> scores, std::span<st
         if (std::isnan(scores[i])) return core::invalid("score at index " + std::to_string(i) + " is NaN");
     }
     for (std::size_t i = 0; i < scores.size(); ++i) {
-        const std::int64_t key = mapping_.key(scores[i]);
-        const Alert a = judge(key);
+        const Alert a = grade_and_add(mapping_.key(scores[i]));
         flags[i] = a.is_alert ? 1 : 0;
         grades[i] = a.grade;
-        add(key);
     }
     return {};
 }
@@ -95,8 +91,9 @@ std::optional<double> Threshold::threshold() const {
     // Scores between bucket j - 1 and bucket j are graded by the weight from
     // bucket j on; find the lowest j from which every bucket alerts.
     std::size_t j = sketch_.size();
-    if (!judge_tail(0.0).is_alert) return std::nullopt;
-    while (j > 0 && judge_tail(sketch_.tail_from(j - 1)).is_alert) --j;
+    const double total = sketch_.total();
+    if (!judge_tail(0.0, total).is_alert) return std::nullopt;
+    while (j > 0 && judge_tail(sketch_.tail_from(j - 1), total).is_alert) --j;
     if (j == 0) return -std::numeric_limits<double>::infinity();
     const std::int64_t below = sketch_.keys()[j - 1];
     if (below == KeyMapping::kPosInf) return std::nullopt;

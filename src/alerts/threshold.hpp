@@ -72,9 +72,10 @@ public:
 
 private:
     Threshold(const ThresholdConfig& config);
-    Alert judge(std::int64_t key) const { return judge_tail(sketch_.tail(key)); }
-    Alert judge_tail(double tail) const;
-    void add(std::int64_t key);
+    Alert judge(std::int64_t key) const { return judge_tail(sketch_.tail(key), sketch_.total()); }
+    Alert judge_tail(double tail, double total) const;
+    // Grades against the earlier scores, then adds with weight scale_.
+    Alert grade_and_add(std::int64_t key);
 
     ThresholdConfig config_;
     KeyMapping mapping_;
