@@ -29,15 +29,15 @@ int exec_classes(PyObject* module) {
     return 0;
 }
 
-#define TARN_SUBMODULE(NAME, ...)                                                                      \
-    constexpr ClassEntry k##NAME##Classes[] = {__VA_ARGS__};                                           \
-    PyModuleDef_Slot k##NAME##Slots[] = {                                                              \
-        {Py_mod_exec, reinterpret_cast<void*>(                                                         \
-                          &exec_classes<k##NAME##Classes, sizeof k##NAME##Classes / sizeof(ClassEntry)>)}, \
-        {0, nullptr},                                                                                  \
-    };                                                                                                 \
-    PyModuleDef k##NAME##Module = {PyModuleDef_HEAD_INIT, "tarn." #NAME, nullptr, 0, nullptr,          \
-                                   k##NAME##Slots, nullptr, nullptr, nullptr};
+#define TARN_SUBMODULE(NAME, ...)                                                                                      \
+    constexpr ClassEntry k##NAME##Classes[] = {__VA_ARGS__};                                                           \
+    PyModuleDef_Slot k##NAME##Slots[] = {                                                                              \
+        {Py_mod_exec,                                                                                                  \
+         reinterpret_cast<void*>(&exec_classes<k##NAME##Classes, sizeof k##NAME##Classes / sizeof(ClassEntry)>)},      \
+        {0, nullptr},                                                                                                  \
+    };                                                                                                                 \
+    PyModuleDef k##NAME##Module = {PyModuleDef_HEAD_INIT, "tarn." #NAME, nullptr, 0,      nullptr,                     \
+                                   k##NAME##Slots,        nullptr,       nullptr, nullptr};
 
 TARN_SUBMODULE(_alerts, {"Threshold", tarn::frame::threshold_class})
 

@@ -62,9 +62,7 @@ core::Result<Threshold> Threshold::from_json(std::string_view text) {
                     {field("rate", config.rate), field("warmup", config.warmup), field("half_life", config.half_life),
                      field("relative_accuracy", config.relative_accuracy), field("max_buckets", config.max_buckets)});
     };
-    auto read_buckets = [&](Reader& r) {
-        read_record(r, "Buckets", {field("keys", keys), field("weights", weights)});
-    };
+    auto read_buckets = [&](Reader& r) { read_record(r, "Buckets", {field("keys", keys), field("weights", weights)}); };
     auto parsed = core::json::parse(text, [&](Reader& r) {
         read_record(r, "Threshold",
                     {field("config", read_config), field("count", count), field("scale", scale),

@@ -69,9 +69,8 @@ double KeyMapping::lowest_score_at_or_above(std::int64_t k) const {
     std::int64_t hi = ordered(std::numeric_limits<double>::infinity());
     // The span exceeds int64 (about 2^64), so the difference is unsigned.
     while (static_cast<std::uint64_t>(hi) - static_cast<std::uint64_t>(lo) > 1) {
-        const auto mid =
-            static_cast<std::int64_t>(static_cast<std::uint64_t>(lo) +
-                                      (static_cast<std::uint64_t>(hi) - static_cast<std::uint64_t>(lo)) / 2);
+        const auto mid = static_cast<std::int64_t>(
+            static_cast<std::uint64_t>(lo) + (static_cast<std::uint64_t>(hi) - static_cast<std::uint64_t>(lo)) / 2);
         if (key(from_ordered(mid)) >= k) {
             hi = mid;
         } else {
@@ -193,7 +192,7 @@ void TailSketch::rescale(double factor, double drop_below) {
 // ------------------------------------------------------------------ helpers
 
 double exact_exp2(double y) {
-    const auto n = static_cast<int>(y); // y >= 0: truncation is floor
+    const auto n = static_cast<int>(y);            // y >= 0: truncation is floor
     const double t = (y - n) * 0.6931471805599453; // f * ln 2, f in [0, 1)
     // exp(t) for t in [0, ln 2) by its series; 22 terms reach below 1e-17.
     double term = 1.0;

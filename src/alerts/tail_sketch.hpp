@@ -47,9 +47,7 @@ public:
         return 0;
     }
     // Whether some score can have this key.
-    bool valid_key(std::int64_t k) const {
-        return k == kNegInf || k == kPosInf || (k >= -max_key_ && k <= max_key_);
-    }
+    bool valid_key(std::int64_t k) const { return k == kNegInf || k == kPosInf || (k >= -max_key_ && k <= max_key_); }
     // The smallest score (never NaN) whose key is at least k.
     double lowest_score_at_or_above(std::int64_t k) const;
 

@@ -28,10 +28,10 @@
 namespace tarn::alerts {
 
 struct ThresholdConfig {
-    double rate = 0.001;                 // in (0, 1)
-    std::uint64_t warmup = 1000;         // scores before the first alert
-    std::optional<double> half_life;     // > 0, in scores; absent: no decay
-    double relative_accuracy = 0.01;     // in [kMinRelativeAccuracy, 1)
+    double rate = 0.001;             // in (0, 1)
+    std::uint64_t warmup = 1000;     // scores before the first alert
+    std::optional<double> half_life; // > 0, in scores; absent: no decay
+    double relative_accuracy = 0.01; // in [kMinRelativeAccuracy, 1)
     std::uint64_t max_buckets = 2048;
 
     bool operator==(const ThresholdConfig&) const = default;
@@ -54,8 +54,7 @@ public:
     core::Result<Alert> update(double score);
     // The loop of update() over scores; a NaN anywhere is refused before any
     // score is added. flags and grades have scores.size() entries.
-    core::Status update_many(std::span<const double> scores, std::span<std::int8_t> flags,
-                             std::span<double> grades);
+    core::Status update_many(std::span<const double> scores, std::span<std::int8_t> flags, std::span<double> grades);
 
     // What update(score) would return, without adding it (score not NaN).
     Alert preview(double score) const { return judge(mapping_.key(score)); }
@@ -79,7 +78,7 @@ private:
 
     ThresholdConfig config_;
     KeyMapping mapping_;
-    double growth_ = 1.0; // 2^(1/h)
+    double growth_ = 1.0;  // 2^(1/h)
     double level_ = 0.999; // 1 - rate: the grade that alerts
     std::uint64_t count_ = 0;
     double scale_ = 1.0; // weight of the next score, in [1, 2^64)

@@ -166,15 +166,24 @@ constexpr Method<Threshold> kNew{
     {"__new__", {"rate", "warmup", "half_life", "relative_accuracy"}, 4, 0, Access::None, Gil::Keep, nullptr},
     threshold_new};
 
-constexpr Method<Threshold> kUpdate{
-    {"update", {"score"}, 1, 1, Access::Write, Gil::Keep,
-     "update($self, score)\n--\n\n"
-     "Grade a score against the earlier ones, then add it.\n\n"
-     "Returns (is_alert, grade). NaN is refused with ValueError and changes nothing."},
-    threshold_update};
+constexpr Method<Threshold> kUpdate{{"update",
+                                     {"score"},
+                                     1,
+                                     1,
+                                     Access::Write,
+                                     Gil::Keep,
+                                     "update($self, score)\n--\n\n"
+                                     "Grade a score against the earlier ones, then add it.\n\n"
+                                     "Returns (is_alert, grade). NaN is refused with ValueError and changes nothing."},
+                                    threshold_update};
 
 constexpr Method<Threshold> kUpdateMany{
-    {"update_many", {"scores"}, 1, 1, Access::Write, Gil::Release,
+    {"update_many",
+     {"scores"},
+     1,
+     1,
+     Access::Write,
+     Gil::Release,
      "update_many($self, scores)\n--\n\n"
      "Grade and add a batch of scores, exactly as a loop of update().\n\n"
      "scores is a sequence of floats or a one-dimensional float buffer (array('d'),\n"
@@ -183,13 +192,17 @@ constexpr Method<Threshold> kUpdateMany{
      "score is added."},
     threshold_update_many};
 
-constexpr Method<Threshold> kThreshold{
-    {"threshold", {}, 0, 0, Access::Read, Gil::Keep,
-     "threshold($self)\n--\n\n"
-     "Return the smallest score that would alert now.\n\n"
-     "None during warm-up, and when no score can alert (more than `rate` of the\n"
-     "weight sits at +inf)."},
-    threshold_threshold};
+constexpr Method<Threshold> kThreshold{{"threshold",
+                                        {},
+                                        0,
+                                        0,
+                                        Access::Read,
+                                        Gil::Keep,
+                                        "threshold($self)\n--\n\n"
+                                        "Return the smallest score that would alert now.\n\n"
+                                        "None during warm-up, and when no score can alert (more than `rate` of the\n"
+                                        "weight sits at +inf)."},
+                                       threshold_threshold};
 
 constexpr Method<Threshold> kCount{
     {"count", {}, 0, 0, Access::Read, Gil::Keep, "count($self)\n--\n\nReturn the number of scores added."},
@@ -209,18 +222,10 @@ constexpr Method<Threshold> kGetState = persistence::getstate_row<Threshold>();
 constexpr Method<Threshold> kSetState = persistence::setstate_row<Threshold>();
 
 PyMethodDef kMethods[] = {
-    method_def<Threshold, kUpdate>(),
-    method_def<Threshold, kUpdateMany>(),
-    method_def<Threshold, kThreshold>(),
-    method_def<Threshold, kCount>(),
-    method_def<Threshold, kToJson>(),
-    method_def<Threshold, kFromJson>(),
-    method_def<Threshold, kSaveJson>(),
-    method_def<Threshold, kLoadJson>(),
-    method_def<Threshold, kCopy>(),
-    method_def<Threshold, kDeepCopy>(),
-    method_def<Threshold, kGetState>(),
-    method_def<Threshold, kSetState>(),
+    method_def<Threshold, kUpdate>(),   method_def<Threshold, kUpdateMany>(), method_def<Threshold, kThreshold>(),
+    method_def<Threshold, kCount>(),    method_def<Threshold, kToJson>(),     method_def<Threshold, kFromJson>(),
+    method_def<Threshold, kSaveJson>(), method_def<Threshold, kLoadJson>(),   method_def<Threshold, kCopy>(),
+    method_def<Threshold, kDeepCopy>(), method_def<Threshold, kGetState>(),   method_def<Threshold, kSetState>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
