@@ -61,10 +61,7 @@ core::Result<Forest> Forest::create(const RcfConfig& config, std::optional<std::
 }
 
 void Forest::reserve_scratch() {
-    reserving([&] {
-        accepts.reserve(trees.size());
-        accepts_spare.reserve(trees.size());
-    });
+    reserving([&] { accepts.reserve(trees.size()); });
 }
 
 } // namespace tarn::rcf

@@ -55,9 +55,8 @@ public:
     std::uint64_t entries_seen_ = 0;
     core::Xoshiro256PlusPlus rng;
 
-    // Writer scratch: accept decisions of the current and previous update.
+    // Writer scratch: the accept decisions of the current update.
     std::vector<AcceptDecision> accepts;
-    std::vector<AcceptDecision> accepts_spare;
 
     // Validates the configuration (first failure wins) and builds an empty
     // forest seeded from `seed`, or from OS entropy when absent. Throws

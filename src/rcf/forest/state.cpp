@@ -24,6 +24,17 @@ using core::json::read_variant;
 
 namespace {
 
+// The box a node shows its parent: a leaf's point, or an internal node's
+// box as the arena holds it.
+const float* node_min(const NodeArena& a, const PointStore& p, std::uint64_t i, std::uint64_t dims) {
+    const NodeSlot& n = a.nodes[i];
+    return n.is_leaf() ? p.store.data() + n.point_idx * dims : a.boxes.data() + i * 2 * dims;
+}
+const float* node_max(const NodeArena& a, const PointStore& p, std::uint64_t i, std::uint64_t dims) {
+    const NodeSlot& n = a.nodes[i];
+    return n.is_leaf() ? p.store.data() + n.point_idx * dims : a.boxes.data() + i * 2 * dims + dims;
+}
+
 void write_config(Writer& w, const RcfConfig& c) {
     w.begin_object();
     w.field("input_dim", c.input_dim);
@@ -566,14 +577,8 @@ core::Status check_tree_content(const Forest& f, std::uint64_t ti, std::vector<s
         // Bottom-up (children come after their parent in `order`): masses add
         // up, each box is the exact union of its children's, each cut
         // separates its children.
-        auto box_lo = [&](std::uint64_t i) -> const float* {
-            const NodeSlot& node = a.nodes[i];
-            return node.is_leaf() ? p.store.data() + node.point_idx * dims : a.boxes.data() + i * 2 * dims;
-        };
-        auto box_hi = [&](std::uint64_t i) -> const float* {
-            const NodeSlot& node = a.nodes[i];
-            return node.is_leaf() ? p.store.data() + node.point_idx * dims : a.boxes.data() + i * 2 * dims + dims;
-        };
+        auto box_lo = [&](std::uint64_t i) { return node_min(a, p, i, dims); };
+        auto box_hi = [&](std::uint64_t i) { return node_max(a, p, i, dims); };
         for (std::uint64_t k = order.size(); k-- > 0;) {
             const std::uint64_t i = order[k];
             const NodeSlot& node = a.nodes[i];
@@ -640,14 +645,8 @@ core::Status rebuild_boxes(RcfTree& t, const PointStore& p, const std::vector<st
                           ", not an internal node patched once");
         patch_of[slot] = k;
     }
-    auto lo = [&](std::uint64_t i) -> const float* {
-        const NodeSlot& n = a.nodes[i];
-        return n.is_leaf() ? p.store.data() + n.point_idx * dims : a.boxes.data() + i * 2 * dims;
-    };
-    auto hi = [&](std::uint64_t i) -> const float* {
-        const NodeSlot& n = a.nodes[i];
-        return n.is_leaf() ? p.store.data() + n.point_idx * dims : a.boxes.data() + i * 2 * dims + dims;
-    };
+    auto lo = [&](std::uint64_t i) { return node_min(a, p, i, dims); };
+    auto hi = [&](std::uint64_t i) { return node_max(a, p, i, dims); };
     for (std::uint64_t k = order.size(); k-- > 0;) {
         const std::uint64_t i = order[k];
         const NodeSlot& n = a.nodes[i];
@@ -762,14 +761,8 @@ void read_config(bin::Reader& r, RcfConfig& c) {
 void write_box_patches(bin::Writer& w, const RcfTree& t, const PointStore& p) {
     const NodeArena& a = t.arena;
     const std::uint64_t dims = t.dims;
-    auto lo = [&](std::uint64_t i) -> const float* {
-        const NodeSlot& n = a.nodes[i];
-        return n.is_leaf() ? p.point(n.point_idx).data() : a.box_min(i).data();
-    };
-    auto hi = [&](std::uint64_t i) -> const float* {
-        const NodeSlot& n = a.nodes[i];
-        return n.is_leaf() ? p.point(n.point_idx).data() : a.box_max(i).data();
-    };
+    auto lo = [&](std::uint64_t i) { return node_min(a, p, i, dims); };
+    auto hi = [&](std::uint64_t i) { return node_max(a, p, i, dims); };
     std::vector<float> merged(2 * dims);
     std::vector<std::uint64_t> differing;
     for (std::uint64_t i = 0; i < a.nodes.size(); ++i) {

@@ -67,7 +67,6 @@ core::Status Forest::update(std::span<const float> point) {
     } else {
         point_store.note_update();
     }
-    std::swap(accepts, accepts_spare);
     return {};
 }
 
