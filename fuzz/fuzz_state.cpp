@@ -38,7 +38,6 @@
 #include "rcf/forest/forest.hpp"
 #include "rcf/forest/impute.hpp"
 #include "rcf/forest/query.hpp"
-#include "rcf/forest/state.hpp"
 #elif TARN_FUZZ_CLASS == 2
 #include "onlineiforest/detector.hpp"
 #elif TARN_FUZZ_CLASS == 3
@@ -86,10 +85,10 @@ constexpr bool kBarePrefixAllowed = false;
 using State = tarn::rcf::Forest;
 constexpr std::string_view kPrefix = "invalid forest JSON: ";
 constexpr std::string_view kBinaryPrefix = "invalid Forest state: ";
-tarn::core::Result<State> read_json(std::string_view t) { return tarn::rcf::forest_from_json(t); }
-tarn::core::Result<std::string> write_json(const State& s) { return tarn::rcf::forest_to_json(s); }
-tarn::core::Result<State> read_bytes(std::string_view t) { return tarn::rcf::forest_from_bytes(t); }
-tarn::core::Result<std::string> write_bytes(const State& s) { return tarn::rcf::forest_to_bytes(s); }
+tarn::core::Result<State> read_json(std::string_view t) { return State::from_json(t); }
+tarn::core::Result<std::string> write_json(const State& s) { return s.to_json(); }
+[[maybe_unused]] tarn::core::Result<State> read_bytes(std::string_view t) { return State::from_bytes(t); }
+[[maybe_unused]] tarn::core::Result<std::string> write_bytes(const State& s) { return s.to_bytes(); }
 
 // The queries, on an observation and on a full point.
 void query(const State& s, const std::uint8_t* data, std::size_t size, int salt) {
@@ -128,8 +127,8 @@ constexpr std::string_view kPrefix = "invalid OnlineIForest JSON: ";
 constexpr std::string_view kBinaryPrefix = "invalid OnlineIForest state: ";
 tarn::core::Result<State> read_json(std::string_view t) { return State::from_json(t); }
 tarn::core::Result<std::string> write_json(const State& s) { return s.to_json(); }
-tarn::core::Result<State> read_bytes(std::string_view t) { return State::from_bytes(t); }
-tarn::core::Result<std::string> write_bytes(const State& s) { return s.to_bytes(); }
+[[maybe_unused]] tarn::core::Result<State> read_bytes(std::string_view t) { return State::from_bytes(t); }
+[[maybe_unused]] tarn::core::Result<std::string> write_bytes(const State& s) { return s.to_bytes(); }
 
 void exercise(State& s, const std::uint8_t* data, std::size_t size) {
     const std::uint64_t dim = s.config().input_dim;
@@ -148,8 +147,8 @@ constexpr std::string_view kPrefix = "invalid MStream JSON: ";
 constexpr std::string_view kBinaryPrefix = "invalid MStream state: ";
 tarn::core::Result<State> read_json(std::string_view t) { return State::from_json(t); }
 tarn::core::Result<std::string> write_json(const State& s) { return s.to_json(); }
-tarn::core::Result<State> read_bytes(std::string_view t) { return State::from_bytes(t); }
-tarn::core::Result<std::string> write_bytes(const State& s) { return s.to_bytes(); }
+[[maybe_unused]] tarn::core::Result<State> read_bytes(std::string_view t) { return State::from_bytes(t); }
+[[maybe_unused]] tarn::core::Result<std::string> write_bytes(const State& s) { return s.to_bytes(); }
 
 void exercise(State& s, const std::uint8_t* data, std::size_t size) {
     const std::uint64_t n = s.config.numeric_dim, c = s.config.categorical_dim;
@@ -176,8 +175,8 @@ constexpr std::string_view kPrefix = "invalid FeatureSketch JSON: ";
 constexpr std::string_view kBinaryPrefix = "invalid FeatureSketch state: ";
 tarn::core::Result<State> read_json(std::string_view t) { return State::from_json(t); }
 tarn::core::Result<std::string> write_json(const State& s) { return s.to_json(); }
-tarn::core::Result<State> read_bytes(std::string_view t) { return State::from_bytes(t); }
-tarn::core::Result<std::string> write_bytes(const State& s) { return s.to_bytes(); }
+[[maybe_unused]] tarn::core::Result<State> read_bytes(std::string_view t) { return State::from_bytes(t); }
+[[maybe_unused]] tarn::core::Result<std::string> write_bytes(const State& s) { return s.to_bytes(); }
 
 void exercise(State& s, const std::uint8_t* data, std::size_t size) {
     // Each event builds vectors of V and P + 1 entries, which a text may
@@ -251,6 +250,7 @@ void run(const std::uint8_t* data, std::size_t size) {
 
 } // namespace
 
+#if !TARN_FUZZ_BINARY
 namespace {
 
 // The numbers of a text: (offset, length) of each numeric literal.
@@ -277,6 +277,7 @@ std::vector<std::pair<std::size_t, std::size_t>> number_tokens(std::string_view 
 }
 
 } // namespace
+#endif
 
 // Besides libFuzzer's byte mutations, edits that keep a state well formed
 // but inconsistent, which is where a reader's checks are tested: a number
@@ -302,7 +303,7 @@ extern "C" std::size_t LLVMFuzzerCustomMutator(std::uint8_t* data, std::size_t s
     }
     std::memcpy(data + at, &word, rng() % 2 ? 8 : 4);
     return size;
-#endif
+#else
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     const auto numbers = number_tokens(text);
     if (numbers.empty() || rng() % 3 == 0) return LLVMFuzzerMutate(data, size, max_size);
@@ -344,6 +345,7 @@ extern "C" std::size_t LLVMFuzzerCustomMutator(std::uint8_t* data, std::size_t s
     std::memmove(data + at + replacement.size(), data + at + len, size - at - len);
     std::memcpy(data + at, replacement.data(), replacement.size());
     return new_size;
+#endif
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
