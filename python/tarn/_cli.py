@@ -265,10 +265,11 @@ def category_code(cell: str) -> int:
 class Ticks:
     """How the --timestamp cells of MStream become ticks: integers as they are, or dates grouped by --tick."""
 
-    def __init__(self, column: str, clock: TickClock | None, epoch: bool) -> None:
+    def __init__(self, column: str, clock: TickClock | None, epoch: bool, fresh: bool) -> None:
         self.column = column
         self.clock = clock
         self.epoch = epoch
+        self.check_start = fresh and clock is None  # a new stream's first integer tick
 
     def __call__(self, cell: str) -> int:
         if self.clock is None:
@@ -300,7 +301,19 @@ class Ticks:
             if looks_like_date(cell):
                 hint = " (a date/time: pass --tick DURATION, e.g. --tick 1h, to count ticks of that length)"
             raise RowError(f"column {self.column!r}: timestamp {cell!r} is not a positive integer{hint}")
+        if self.check_start:
+            self.check_start = False
+            if value > _LARGE_FIRST_TICK:
+                print(
+                    f"{PROG} score: note: the stream starts at tick {value}; MStream weighs each tick against "
+                    "the ticks before it, so ticks should count from 1 (for seconds since 1970 pass "
+                    "--timestamp-format epoch --tick DURATION)",
+                    file=sys.stderr,
+                )
         return value
+
+
+_LARGE_FIRST_TICK = 1_000_000
 
 
 def _is_number(cell: str) -> bool:
@@ -467,7 +480,7 @@ def build_parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.Argument
 
 
 def _demo_parser(commands: Any) -> argparse.ArgumentParser:
-    demo = commands.add_parser(
+    demo: argparse.ArgumentParser = commands.add_parser(
         "demo",
         help="run every detector on a generated stream and print throughput and ROC-AUC",
         description=(
@@ -494,7 +507,7 @@ def _demo_parser(commands: Any) -> argparse.ArgumentParser:
 
 
 def _score_parser(commands: Any) -> argparse.ArgumentParser:
-    score = commands.add_parser(
+    score: argparse.ArgumentParser = commands.add_parser(
         "score",
         help="score the rows of a CSV file and write them back with a score column",
         description=(
@@ -607,7 +620,7 @@ def _score_parser(commands: Any) -> argparse.ArgumentParser:
 
 
 def _plot_parser(commands: Any) -> argparse.ArgumentParser:
-    plot = commands.add_parser(
+    plot: argparse.ArgumentParser = commands.add_parser(
         "plot",
         help="draw a scored CSV file: its numeric columns and the score below (needs tarn[plot])",
         description=(
@@ -674,9 +687,9 @@ def _rows(reader: Any, source: str) -> Iterator[list[str]]:
 
 def _check_applicable(args: argparse.Namespace) -> None:
     kind = KINDS[args.detector]
-    for option in ("numeric", "categorical", "features"):
-        if getattr(args, option) is not None and option not in kind.columns:
-            raise UsageError(f"--{option} does not apply to --detector {args.detector}")
+    for column_option in ("numeric", "categorical", "features"):
+        if getattr(args, column_option) is not None and column_option not in kind.columns:
+            raise UsageError(f"--{column_option} does not apply to --detector {args.detector}")
     for option in OPTIONS:
         if getattr(args, option.param) is not None and not option.applies(args.detector):
             raise UsageError(f"{option.flag} does not apply to --detector {args.detector}")
@@ -883,7 +896,8 @@ def run_score(args: argparse.Namespace) -> int:
         if kind.needs_ticks:
             assert timestamp is not None
             clock = _clock(args, restored)
-            ticks = Ticks(header[timestamp], clock, args.timestamp_format == "epoch")
+            fresh = restored is None or restored.detector.entries_seen() == 0
+            ticks = Ticks(header[timestamp], clock, args.timestamp_format == "epoch", fresh)
         plan = kind.plan(Context(args, columns, timestamp, ticks))
         detector = restored.detector if restored else _create(args, plan)
         extra = restored.extra if restored else {}

@@ -8,6 +8,7 @@ Drawing uses matplotlib's file-only Agg backend, so no display is needed.
 
 from __future__ import annotations
 
+import importlib
 import math
 from collections.abc import Sequence
 from dataclasses import dataclass
@@ -28,13 +29,11 @@ class PlotUnavailable(Exception):
 def require_matplotlib() -> Any:
     """matplotlib.pyplot on the Agg backend; PlotUnavailable naming the extra to install."""
     try:
-        import matplotlib
+        matplotlib = importlib.import_module("matplotlib")
     except ImportError:
         raise PlotUnavailable(f"pictures need matplotlib, which is not installed: {INSTALL_HINT}") from None
     matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    return plt
+    return importlib.import_module("matplotlib.pyplot")
 
 
 @dataclass
@@ -191,14 +190,15 @@ def render(picture: Picture, path: str, width: float = 11.0, height: float = 6.0
                 top.scatter(px, [first[k] for k in rows], s=24, zorder=3, label=label, **style)
 
         more = len(picture.series) - len(names)
+        # Legends beside the panels, where they hide no data.
+        outside = {"loc": "upper left", "bbox_to_anchor": (1.01, 1.0), "fontsize": 8, "borderaxespad": 0.0}
         if names:
-            top.legend(loc="upper left", fontsize=8, title=f"+{more} more columns" if more else None)
-        bottom.legend(loc="upper left", fontsize=8)
+            top.legend(title=f"+{more} more columns" if more else None, **outside)
+        bottom.legend(**outside)
         for ax in (top, bottom):
             ax.grid(True, linewidth=0.3, alpha=0.6)
         if picture.times is not None and isinstance(picture.times[0], datetime):
-            import matplotlib.dates as mdates
-
+            mdates = importlib.import_module("matplotlib.dates")
             locator = mdates.AutoDateLocator()
             bottom.xaxis.set_major_locator(locator)
             bottom.xaxis.set_major_formatter(mdates.ConciseDateFormatter(locator))
