@@ -1121,10 +1121,10 @@ def _save_state(
 def _draw_scored(
     args: argparse.Namespace, kind: Kind, header: Sequence[str], plan: Plan, collected: Collected, path: str
 ) -> None:
-    from ._plot import Picture, parse_times, render
+    from ._plot import Picture, number_or_nan, parse_times, render
 
     names = [header[i] for i in plan.plotted]
-    series = {name: [_float_or_nan(row[k]) for row in collected.values] for k, name in enumerate(names)}
+    series = {name: [number_or_nan(row[k]) for row in collected.values] for k, name in enumerate(names)}
     times = None
     if args.timestamp is not None:
         times = parse_times(collected.times, args.timestamp_format)
@@ -1139,14 +1139,6 @@ def _draw_scored(
         alerts=collected.alerts,
     )
     render(picture, path)
-
-
-def _float_or_nan(cell: str) -> float:
-    try:
-        value = float(cell)
-    except ValueError:
-        return math.nan
-    return value if math.isfinite(value) else math.nan
 
 
 # --------------------------------------------------------------------------
