@@ -32,99 +32,23 @@ void read(core::binary::Reader& r, Seed4& s, std::string_view = {}) {
 
 // Every other record's field list, driving the JSON text both ways; the flat
 // ones drive the binary form too (core/fields.hpp).
-namespace tarn::core {
+TARN_RECORD(tarn::featuresketch::FeatureSketchConfig, "FeatureSketchConfig",
+            value_projection_dims, presence_projection_dims, chains_per_ensemble, chain_depth, sketch_rows,
+            sketch_buckets, decay_half_life)
 
-template <>
-struct Fields<featuresketch::FeatureSketchConfig> {
-    static constexpr std::string_view name = "FeatureSketchConfig";
-    template <class Self, class F>
-    static void each(Self& c, F&& field) {
-        field("value_projection_dims", c.value_projection_dims);
-        field("presence_projection_dims", c.presence_projection_dims);
-        field("chains_per_ensemble", c.chains_per_ensemble);
-        field("chain_depth", c.chain_depth);
-        field("sketch_rows", c.sketch_rows);
-        field("sketch_buckets", c.sketch_buckets);
-        field("decay_half_life", c.decay_half_life);
-    }
-};
+TARN_RECORD(tarn::featuresketch::ProjectionSeeds, "ProjectionSeeds", value, presence, feature_lo, feature_hi)
 
-template <>
-struct Fields<featuresketch::ProjectionSeeds> {
-    static constexpr std::string_view name = "ProjectionSeeds";
-    template <class Self, class F>
-    static void each(Self& s, F&& field) {
-        field("value", s.value);
-        field("presence", s.presence);
-        field("feature_lo", s.feature_lo);
-        field("feature_hi", s.feature_hi);
-    }
-};
+TARN_RECORD(tarn::featuresketch::ChainLevel, "ChainLevel", dimension, width, offset, bin_volume_ratio)
 
-template <>
-struct Fields<featuresketch::ChainLevel> {
-    static constexpr std::string_view name = "ChainLevel";
-    template <class Self, class F>
-    static void each(Self& l, F&& field) {
-        field("dimension", l.dimension);
-        field("width", l.width);
-        field("offset", l.offset);
-        field("bin_volume_ratio", l.bin_volume_ratio);
-    }
-};
+TARN_RECORD(tarn::featuresketch::ChainLayout, "ChainLayout", levels, chain_depth)
 
-template <>
-struct Fields<featuresketch::ChainLayout> {
-    static constexpr std::string_view name = "ChainLayout";
-    template <class Self, class F>
-    static void each(Self& l, F&& field) {
-        field("levels", l.levels);
-        field("chain_depth", l.chain_depth);
-    }
-};
+TARN_RECORD(tarn::featuresketch::DecayedValue, "DecayedValue", value, epoch)
 
-template <>
-struct Fields<featuresketch::DecayedValue> {
-    static constexpr std::string_view name = "DecayedValue";
-    template <class Self, class F>
-    static void each(Self& d, F&& field) {
-        field("value", d.value);
-        field("epoch", d.epoch);
-    }
-};
+TARN_RECORD(tarn::featuresketch::RowHashSeeds, "RowHashSeeds", seeds)
 
-template <>
-struct Fields<featuresketch::RowHashSeeds> {
-    static constexpr std::string_view name = "RowHashSeeds";
-    template <class Self, class F>
-    static void each(Self& s, F&& field) {
-        field("seeds", s.seeds);
-    }
-};
+TARN_RECORD(tarn::featuresketch::LevelSketch, "LevelSketch", rows, buckets, row_hash_seeds, cells)
 
-template <>
-struct Fields<featuresketch::LevelSketch> {
-    static constexpr std::string_view name = "LevelSketch";
-    template <class Self, class F>
-    static void each(Self& s, F&& field) {
-        field("rows", s.rows);
-        field("buckets", s.buckets);
-        field("row_hash_seeds", s.row_hash_seeds);
-        field("cells", s.cells); // a plain array of counter objects
-    }
-};
-
-template <>
-struct Fields<featuresketch::EnsembleSketch> {
-    static constexpr std::string_view name = "EnsembleSketch";
-    template <class Self, class F>
-    static void each(Self& s, F&& field) {
-        field("levels", s.levels);
-        field("reference_masses", s.reference_masses);
-    }
-};
-
-} // namespace tarn::core
+TARN_RECORD(tarn::featuresketch::EnsembleSketch, "EnsembleSketch", levels, reference_masses)
 
 namespace tarn::featuresketch {
 

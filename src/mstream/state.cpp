@@ -10,20 +10,7 @@
 #include "core/json/writer.hpp"
 #include "mstream/detector.hpp"
 
-// The configuration's field list, driving the JSON text and the binary form
-// both ways (core/fields.hpp).
-template <>
-struct tarn::core::Fields<tarn::mstream::MStreamConfig> {
-    static constexpr std::string_view name = "MStreamConfig";
-    template <class Self, class F>
-    static void each(Self& c, F&& field) {
-        field("numeric_dim", c.numeric_dim);
-        field("categorical_dim", c.categorical_dim);
-        field("num_rows", c.num_rows);
-        field("num_buckets", c.num_buckets);
-        field("alpha", c.alpha);
-    }
-};
+TARN_RECORD(tarn::mstream::MStreamConfig, "MStreamConfig", numeric_dim, categorical_dim, num_rows, num_buckets, alpha)
 
 namespace tarn::mstream {
 

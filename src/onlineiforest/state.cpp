@@ -15,19 +15,8 @@
 #include "core/json/writer.hpp"
 #include "onlineiforest/detector.hpp"
 
-// The configuration's field list, driving the JSON text and the binary form
-// both ways (core/fields.hpp).
-template <>
-struct tarn::core::Fields<tarn::onlineiforest::OnlineIForestConfig> {
-    static constexpr std::string_view name = "OnlineIForestConfig";
-    template <class Self, class F>
-    static void each(Self& c, F&& field) {
-        field("input_dim", c.input_dim);
-        field("num_trees", c.num_trees);
-        field("window_size", c.window_size);
-        field("max_leaf_samples", c.max_leaf_samples);
-    }
-};
+TARN_RECORD(tarn::onlineiforest::OnlineIForestConfig, "OnlineIForestConfig",
+            input_dim, num_trees, window_size, max_leaf_samples)
 
 namespace tarn::onlineiforest {
 

@@ -24,35 +24,11 @@
 #include "core/json/record.hpp"
 #include "rcf/bounding_box.hpp"
 
-// The field lists of the flat records, driving the JSON text both ways and
-// the binary form both ways (core/fields.hpp).
-template <>
-struct tarn::core::Fields<tarn::rcf::RcfConfig> {
-    static constexpr std::string_view name = "RcfConfig";
-    template <class Self, class F>
-    static void each(Self& c, F&& field) {
-        field("input_dim", c.input_dim);
-        field("shingle_size", c.shingle_size);
-        field("capacity", c.capacity);
-        field("num_trees", c.num_trees);
-        field("time_decay", c.time_decay);
-        field("output_after", c.output_after);
-        field("internal_shingling", c.internal_shingling);
-        field("initial_accept_fraction", c.initial_accept_fraction);
-    }
-};
+TARN_RECORD(tarn::rcf::RcfConfig, "RcfConfig",
+            input_dim, shingle_size, capacity, num_trees, time_decay, output_after, internal_shingling,
+            initial_accept_fraction)
 
-template <>
-struct tarn::core::Fields<tarn::rcf::Sampler> {
-    static constexpr std::string_view name = "Sampler";
-    template <class Self, class F>
-    static void each(Self& s, F&& field) {
-        field("capacity", s.capacity);
-        field("weights", s.weights);
-        field("point_indices", s.point_indices);
-        field("size", s.size);
-    }
-};
+TARN_RECORD(tarn::rcf::Sampler, "Sampler", capacity, weights, point_indices, size)
 
 namespace tarn::rcf {
 
