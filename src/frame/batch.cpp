@@ -126,25 +126,17 @@ void prefix_row_error(std::size_t row) { prefix_pending_error("row " + std::to_s
 // the Python number it stands for, with the same error texts (the caller
 // names the row).
 
-// Numbers: floats of either width and integers (a Python int goes through
-// the nearest double, as float() does).
-struct ToFloat {
-    using T = float;
+// Numbers (float for points, double for MStream's numeric values): floats of
+// either width and integers (a Python int goes through the nearest double,
+// as float() does).
+template <class R>
+struct ToReal {
+    using T = R;
     static bool accepts(Kind k) { return k != Kind::Other; }
     static const char* wanted() { return "a float32, float64 or integer type"; }
     template <class V>
-    static float convert(V v) {
-        return static_cast<float>(static_cast<double>(v));
-    }
-};
-
-struct ToDouble {
-    using T = double;
-    static bool accepts(Kind k) { return k != Kind::Other; }
-    static const char* wanted() { return "a float32, float64 or integer type"; }
-    template <class V>
-    static double convert(V v) {
-        return static_cast<double>(v);
+    static R convert(V v) {
+        return static_cast<R>(static_cast<double>(v));
     }
 };
 
@@ -266,8 +258,8 @@ Rows<typename Conv::T> to_rows(PyObject* o, Single single) {
 
 } // namespace
 
-Rows<float> to_point_rows(PyObject* o) { return to_rows<ToFloat>(o, to_point); }
-Rows<double> to_numeric_rows(PyObject* o) { return to_rows<ToDouble>(o, to_numeric_list); }
+Rows<float> to_point_rows(PyObject* o) { return to_rows<ToReal<float>>(o, to_point); }
+Rows<double> to_numeric_rows(PyObject* o) { return to_rows<ToReal<double>>(o, to_numeric_list); }
 Rows<std::int64_t> to_categorical_rows(PyObject* o) { return to_rows<ToCategory>(o, to_categorical_list); }
 
 std::vector<std::uint64_t> to_timestamps(PyObject* o) {
