@@ -12,6 +12,7 @@
 
 #include "core/error.hpp"
 #include "core/rng.hpp"
+#include "core/scale.hpp"
 
 namespace tarn::mstream {
 
@@ -49,7 +50,7 @@ struct NumericSketch {
     std::uint64_t bucket(double v) const;
     void increment(double v);
     double query(double v) const;
-    void decay(double f);
+    void decay(const core::Scaling& f);
 
     bool operator==(const NumericSketch&) const = default;
 };
@@ -69,7 +70,7 @@ struct CategoricalSketch {
     std::uint64_t bucket(std::int64_t z, std::uint64_t row) const;
     void increment(std::int64_t z);
     double query(std::int64_t z) const; // +inf when R = 0
-    void decay(double f);
+    void decay(const core::Scaling& f);
 
     bool operator==(const CategoricalSketch&) const = default;
 };
@@ -100,7 +101,7 @@ struct RecordSketch {
     std::uint64_t bucket(const Record& rec, std::uint64_t row) const;
     void increment(const Record& rec);
     double query(const Record& rec) const;
-    void decay(double f);
+    void decay(const core::Scaling& f);
 
     bool operator==(const RecordSketch&) const = default;
 };
