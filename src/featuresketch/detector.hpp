@@ -52,6 +52,9 @@ struct FeatureSketch {
     // The score of an event against the sketches as they are; changes nothing.
     core::Result<double> score(const core::KeyValueLike& event) const;
     core::Status update(const core::KeyValueLike& event);
+    // The checks update() makes for an event that comes `ahead` updates
+    // from now, changing nothing: a batch checks every event up front.
+    core::Status check_update(const core::KeyValueLike& event, std::uint64_t ahead) const;
     // score() then update() of the same event, normalising and projecting once.
     core::Result<double> update_and_score(const core::KeyValueLike& event);
 
@@ -62,6 +65,10 @@ struct FeatureSketch {
     core::Result<std::string> to_json() const;
     // Parses and checks a state; every later call on the result stays in bounds.
     static core::Result<FeatureSketch> from_json(std::string_view text);
+    // The binary state (docs/binary-state.md), read with the same checks;
+    // every error carries "invalid FeatureSketch state: ".
+    core::Result<std::string> to_bytes() const;
+    static core::Result<FeatureSketch> from_bytes(std::string_view data);
 
     bool operator==(const FeatureSketch&) const = default;
 
@@ -73,7 +80,8 @@ private:
     };
     Located locate(const ProjectedEvent& event) const;
     double score_at(const Located& cells) const;
-    core::Status check_counters() const;
+    // The counters' room for one more update, `ahead` updates from now.
+    core::Status check_counters(std::uint64_t ahead = 0) const;
     void update_at(const Located& cells);
 };
 

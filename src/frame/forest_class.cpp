@@ -2,24 +2,29 @@
 #include <string>
 #include <vector>
 
+#include "frame/batch.hpp"
 #include "frame/frame.hpp"
 #include "frame/persistence.hpp"
 #include "rcf/forest/forest.hpp"
 #include "rcf/forest/impute.hpp"
 #include "rcf/forest/query.hpp"
-#include "rcf/forest/state.hpp"
 
 namespace tarn::frame {
 
 template <>
 struct StateFormat<rcf::Forest> {
-    static core::Result<std::string> write(const rcf::Forest& f) { return rcf::forest_to_json(f); }
-    static core::Result<rcf::Forest> read(std::string_view text) { return rcf::forest_from_json(text); }
+    static core::Result<std::string> write(const rcf::Forest& f) { return f.to_json(); }
+    static core::Result<rcf::Forest> read(std::string_view text) { return rcf::Forest::from_json(text); }
+    static core::Result<std::string> write_bytes(const rcf::Forest& f) { return f.to_bytes(); }
+    static core::Result<rcf::Forest> read_bytes(std::string_view data) { return rcf::Forest::from_bytes(data); }
     static PyObject* newargs(const rcf::Forest& f) {
         Ref input_dim(to_py(f.config().input_dim));
         return check(PyTuple_Pack(1, input_dim.get()));
     }
 };
+
+template <>
+struct Batch<rcf::Forest> : PointBatch<rcf::Forest, &rcf::Forest::check_update> {};
 
 namespace {
 
@@ -165,6 +170,21 @@ constexpr Method<Forest> kScore{
      "score($self, point)\n--\n\nAnomaly score for `point`. Higher means more anomalous."},
     forest_score};
 
+constexpr Method<Forest> kUpdateMany = batch::update_many_row<Forest>(
+    "update_many($self, points)\n--\n\nIncorporate every row of `points`, in order, as `update()` does.\n\n"
+    "`points` is a 2-D array (float32, float64 or integers, any memory layout)\n"
+    "or a sequence of rows, one observation (or one full point) per row.\n"
+    "Every row is checked before the first is applied: a refused batch\n"
+    "changes nothing and names the row.");
+constexpr Method<Forest> kScoreMany = batch::score_many_row<Forest>(
+    "score_many($self, points)\n--\n\nAnomaly score of every row of `points`, as `score()` gives it.\n\n"
+    "Returns an `array.array('d')` with one score per row.");
+constexpr Method<Forest> kUpdateAndScoreMany = batch::update_and_score_many_row<Forest>(
+    "update_and_score_many($self, points)\n--\n\nIngest every row of `points` in order and return their scores.\n\n"
+    "The same as `update_and_score()` on each row in turn, in one call;\n"
+    "returns an `array.array('d')` with one score per row. Every row is\n"
+    "checked before the first is applied.");
+
 constexpr Method<Forest> kNumTrees{
     {"num_trees", {}, 0, 0, Access::Read, Gil::Keep, "num_trees($self)\n--\n\nNumber of trees in the ensemble."},
     forest_num_trees};
@@ -219,6 +239,13 @@ constexpr Method<Forest> kToJson =
     persistence::to_json_row<Forest>("to_json($self)\n--\n\nSerialize the entire forest state to a JSON string.");
 constexpr Method<Forest> kFromJson = persistence::from_json_row<Forest>(
     "from_json(json)\n--\n\nDeserialize a forest from a JSON string previously written by `to_json()`.");
+constexpr Method<Forest> kToBytes = persistence::to_bytes_row<Forest>(
+    "to_bytes($self)\n--\n\nSerialize the entire forest state to compact binary bytes.\n\n"
+    "The versioned little-endian layout is read back exactly by `from_bytes()`;\n"
+    "it is several times smaller and faster than `to_json()`.");
+constexpr Method<Forest> kFromBytes = persistence::from_bytes_row<Forest>(
+    "from_bytes(data)\n--\n\nDeserialize a forest from bytes previously written by `to_bytes()`.\n\n"
+    "`data` may be bytes, bytearray, memoryview or any contiguous byte buffer.");
 constexpr Method<Forest> kSaveJson =
     persistence::save_json_row<Forest>("save_json($self, path)\n--\n\nSerialize the entire forest state to a JSON file.");
 constexpr Method<Forest> kLoadJson = persistence::load_json_row<Forest>(
@@ -233,6 +260,9 @@ PyMethodDef kMethods[] = {
     method_def<Forest, kUpdate>(),
     method_def<Forest, kUpdateAndScore>(),
     method_def<Forest, kScore>(),
+    method_def<Forest, kUpdateMany>(),
+    method_def<Forest, kScoreMany>(),
+    method_def<Forest, kUpdateAndScoreMany>(),
     method_def<Forest, kIsReady>(),
     method_def<Forest, kEntriesSeen>(),
     method_def<Forest, kNumTrees>(),
@@ -244,6 +274,8 @@ PyMethodDef kMethods[] = {
     method_def<Forest, kExtrapolate>(),
     method_def<Forest, kToJson>(),
     method_def<Forest, kFromJson>(),
+    method_def<Forest, kToBytes>(),
+    method_def<Forest, kFromBytes>(),
     method_def<Forest, kSaveJson>(),
     method_def<Forest, kLoadJson>(),
     method_def<Forest, kCopy>(),

@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include "frame/batch.hpp"
 #include "frame/frame.hpp"
 #include "frame/persistence.hpp"
 #include "onlineiforest/detector.hpp"
@@ -11,6 +12,8 @@ namespace tarn::frame {
 template <>
 struct StateFormat<onlineiforest::OnlineIForest> {
     static core::Result<std::string> write(const onlineiforest::OnlineIForest& f) { return f.to_json(); }
+    static core::Result<std::string> write_bytes(const onlineiforest::OnlineIForest& f) { return f.to_bytes(); }
+    static core::Result<onlineiforest::OnlineIForest> read_bytes(std::string_view data) { return onlineiforest::OnlineIForest::from_bytes(data); }
     static core::Result<onlineiforest::OnlineIForest> read(std::string_view text) { return onlineiforest::OnlineIForest::from_json(text); }
     static PyObject* newargs(const onlineiforest::OnlineIForest& f) {
         Ref dim(check(to_py(f.config().input_dim)));
@@ -19,6 +22,10 @@ struct StateFormat<onlineiforest::OnlineIForest> {
         return args.release();
     }
 };
+
+template <>
+struct Batch<onlineiforest::OnlineIForest>
+    : PointBatch<onlineiforest::OnlineIForest, &onlineiforest::OnlineIForest::check_point> {};
 
 namespace {
 
@@ -112,6 +119,20 @@ constexpr Method<OnlineIForest> kUpdateAndScore{
      "specific to Online Isolation Forest."},
     oif_update_and_score};
 
+constexpr Method<OnlineIForest> kUpdateMany = batch::update_many_row<OnlineIForest>(
+    "update_many($self, points)\n--\n\nIngest every row of `points`, in order, as `update()` does.\n\n"
+    "`points` is a 2-D array (float32, float64 or integers, any memory layout)\n"
+    "or a sequence of rows, one point per row. Every row is checked before\n"
+    "the first is applied: a refused batch changes nothing and names the row.");
+constexpr Method<OnlineIForest> kScoreMany = batch::score_many_row<OnlineIForest>(
+    "score_many($self, points)\n--\n\nPreview the anomaly score of every row of `points`, as `score()` does.\n\n"
+    "Returns an `array.array('d')` with one score per row.");
+constexpr Method<OnlineIForest> kUpdateAndScoreMany = batch::update_and_score_many_row<OnlineIForest>(
+    "update_and_score_many($self, points)\n--\n\nIngest every row of `points` in order and return their scores.\n\n"
+    "The same as `update_and_score()` on each row in turn, in one call;\n"
+    "returns an `array.array('d')` with one score per row. Every row is\n"
+    "checked before the first is applied.");
+
 constexpr Method<OnlineIForest> kIsReady{
     {"is_ready", {}, 0, 0, Access::Read, Gil::Keep,
      "is_ready($self)\n--\n\nReturn True once at least one point has been processed."},
@@ -129,6 +150,13 @@ constexpr Method<OnlineIForest> kToJson =
     persistence::to_json_row<OnlineIForest>("to_json($self)\n--\n\nSerialize detector state to JSON.");
 constexpr Method<OnlineIForest> kFromJson = persistence::from_json_row<OnlineIForest>(
     "from_json(json)\n--\n\nDeserialize detector state from JSON previously written by `to_json()`.");
+constexpr Method<OnlineIForest> kToBytes = persistence::to_bytes_row<OnlineIForest>(
+    "to_bytes($self)\n--\n\nSerialize the complete detector state to compact binary bytes.\n\n"
+    "The versioned little-endian layout is read back exactly by `from_bytes()`;\n"
+    "it is smaller and faster than `to_json()`.");
+constexpr Method<OnlineIForest> kFromBytes = persistence::from_bytes_row<OnlineIForest>(
+    "from_bytes(data)\n--\n\nRebuild a detector from bytes previously written by `to_bytes()`.\n\n"
+    "`data` may be bytes, bytearray, memoryview or any contiguous byte buffer.");
 constexpr Method<OnlineIForest> kSaveJson =
     persistence::save_json_row<OnlineIForest>("save_json($self, path)\n--\n\nSerialize detector state to a JSON file.");
 constexpr Method<OnlineIForest> kLoadJson = persistence::load_json_row<OnlineIForest>(
@@ -143,11 +171,16 @@ PyMethodDef kMethods[] = {
     method_def<OnlineIForest, kUpdate>(),
     method_def<OnlineIForest, kUpdateAndScore>(),
     method_def<OnlineIForest, kScore>(),
+    method_def<OnlineIForest, kUpdateMany>(),
+    method_def<OnlineIForest, kScoreMany>(),
+    method_def<OnlineIForest, kUpdateAndScoreMany>(),
     method_def<OnlineIForest, kIsReady>(),
     method_def<OnlineIForest, kEntriesSeen>(),
     method_def<OnlineIForest, kNumTrees>(),
     method_def<OnlineIForest, kToJson>(),
     method_def<OnlineIForest, kFromJson>(),
+    method_def<OnlineIForest, kToBytes>(),
+    method_def<OnlineIForest, kFromBytes>(),
     method_def<OnlineIForest, kSaveJson>(),
     method_def<OnlineIForest, kLoadJson>(),
     method_def<OnlineIForest, kCopy>(),

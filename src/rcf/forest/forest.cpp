@@ -15,9 +15,7 @@ std::uint64_t RcfConfig::readiness_threshold() const {
     return t;
 }
 
-namespace {
-
-core::Status validate(const RcfConfig& c) {
+core::Status validate_config(const RcfConfig& c) {
     if (c.input_dim == 0) return core::invalid("input_dim must be > 0");
     if (c.shingle_size == 0) return core::invalid("shingle_size must be > 0");
     std::uint64_t product = 0;
@@ -37,10 +35,8 @@ core::Status validate(const RcfConfig& c) {
     return {};
 }
 
-} // namespace
-
 core::Result<Forest> Forest::create(const RcfConfig& config, std::optional<std::uint64_t> seed) {
-    if (auto ok = validate(config); !ok) return core::fail(std::move(ok.error()));
+    if (auto ok = validate_config(config); !ok) return core::fail(std::move(ok.error()));
 
     const std::uint64_t dims = config.dims();
     const std::uint64_t node_room = 2 * config.capacity + 4;
@@ -51,24 +47,21 @@ core::Result<Forest> Forest::create(const RcfConfig& config, std::optional<std::
     Forest f;
     f.config_ = config;
     reserving([&] {
-        f.trees.reserve(config.num_trees);
+        f.trees_.reserve(config.num_trees);
         for (std::uint64_t t = 0; t < config.num_trees; ++t)
-            f.trees.push_back(RcfTree::create(dims, node_room, core::child_of(master)));
-        f.samplers.reserve(config.num_trees);
-        for (std::uint64_t t = 0; t < config.num_trees; ++t) f.samplers.push_back(Sampler::create(config.capacity));
-        f.point_store = PointStore::create(config.input_dim, config.shingle_size, config.internal_shingling, rows);
+            f.trees_.push_back(RcfTree::create(dims, node_room, core::child_of(master)));
+        f.samplers_.reserve(config.num_trees);
+        for (std::uint64_t t = 0; t < config.num_trees; ++t) f.samplers_.push_back(Sampler::create(config.capacity));
+        f.point_store_ = PointStore::create(config.input_dim, config.shingle_size, config.internal_shingling, rows);
         f.reserve_scratch();
     });
-    f.rng = core::child_of(master);
+    f.rng_ = core::child_of(master);
     f.entries_seen_ = 0;
     return f;
 }
 
 void Forest::reserve_scratch() {
-    reserving([&] {
-        accepts.reserve(trees.size());
-        accepts_spare.reserve(trees.size());
-    });
+    reserving([&] { accepts_.reserve(trees_.size()); });
 }
 
 } // namespace tarn::rcf
