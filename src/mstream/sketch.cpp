@@ -54,8 +54,8 @@ double plane_dot(const double* w, const double* y, std::size_t n) {
 } // namespace
 
 std::uint64_t seeded_hash(std::uint64_t x, std::uint64_t k0, std::uint64_t k1) {
-    const std::uint64_t buf = folded_multiply(x ^ k1 ^ kHashC1, kHashM);
-    return std::rotl(folded_multiply(buf, k0 ^ kHashC0), static_cast<int>(buf % 64));
+    const std::uint64_t buf = core::folded_multiply(x ^ k1 ^ core::kFoldWhiten1, core::kFoldMultiplier);
+    return std::rotl(core::folded_multiply(buf, k0 ^ core::kFoldWhiten0), static_cast<int>(buf % 64));
 }
 
 std::uint64_t plane_count(std::uint64_t num_buckets) {
