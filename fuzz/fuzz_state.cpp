@@ -1,5 +1,6 @@
 // libFuzzer target for one state reader, chosen at compile time with
-// TARN_FUZZ_FORMAT (1 Forest, 2 OnlineIForest, 3 MStream, 4 FeatureSketch).
+// TARN_FUZZ_FORMAT (1 Forest, 2 OnlineIForest, 3 MStream, 4 FeatureSketch,
+// 5 Threshold of tarn.alerts).
 //
 // Every input is handed to the reader as a state text. A rejected text must
 // come back as an invalid-argument error with the class's "invalid ... JSON: "
@@ -10,6 +11,7 @@
 // such as a deletion from an empty tree: a loaded state is one the detector
 // can work on safely. Anything else -- a crash, a sanitizer report, an
 // unexpected exception -- aborts, which is what libFuzzer reports.
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -37,8 +39,10 @@
 #include "mstream/detector.hpp"
 #elif TARN_FUZZ_FORMAT == 4
 #include "featuresketch/detector.hpp"
+#elif TARN_FUZZ_FORMAT == 5
+#include "alerts/threshold.hpp"
 #else
-#error "TARN_FUZZ_FORMAT must be 1..4"
+#error "TARN_FUZZ_FORMAT must be 1..5"
 #endif
 
 namespace {
@@ -49,7 +53,7 @@ using tarn::core::ErrorKind;
 // Beyond this many coordinates a loaded detector is only read and written,
 // not fed: a text may claim any dimension, and building huge points would
 // measure the harness rather than the reader.
-constexpr std::uint64_t kMaxFeedDim = 256;
+[[maybe_unused]] constexpr std::uint64_t kMaxFeedDim = 256;
 
 [[noreturn]] void die(const char* what, const std::string& detail = {}) {
     std::fprintf(stderr, "fuzz_state: %s %s\n", what, detail.c_str());
@@ -177,6 +181,31 @@ void exercise(State& s, const std::uint8_t* data, std::size_t size) {
         allow_caller_error(s.update(*e));
         allow_caller_error(s.update_and_score(*e));
     }
+}
+#elif TARN_FUZZ_FORMAT == 5
+constexpr bool kBarePrefixAllowed = false;
+using State = tarn::alerts::Threshold;
+constexpr std::string_view kPrefix = "invalid Threshold JSON: ";
+tarn::core::Result<State> read(std::string_view t) { return State::from_json(t); }
+tarn::core::Result<std::string> write(const State& s) { return s.to_json(); }
+
+// Scores across the whole key range (both infinities, zero, subnormals,
+// the largest doubles), then the threshold: grades must stay in [0, 1].
+void exercise(State& s, const std::uint8_t* data, std::size_t size) {
+    const auto p = point_of(4, data, size, 2);
+    const double scores[] = {0.0, -0.0, 5e-324, -1e308, 1.7976931348623157e308, -INFINITY, INFINITY,
+                             p[0], p[1] * 1e10, p[2] * 1e-200, p[3]};
+    for (const double x : scores) {
+        const auto a = s.update(x);
+        if (!a) die("update failed:", a.error().display());
+        if (!(a->grade >= 0.0 && a->grade <= 1.0)) die("grade out of [0, 1]");
+        const auto preview = s.preview(x);
+        if (!(preview.grade >= 0.0 && preview.grade <= 1.0)) die("preview grade out of [0, 1]");
+    }
+    std::vector<std::int8_t> flags(4);
+    std::vector<double> grades(4);
+    allow_caller_error(s.update_many(std::span<const double>(scores, 4), flags, grades));
+    if (const auto t = s.threshold(); t && std::isnan(*t)) die("threshold is NaN");
 }
 #endif
 

@@ -88,11 +88,25 @@ def featuresketch_states():
     return states
 
 
+def threshold_states():
+    import tarn.alerts
+
+    states = []
+    for kwargs in [dict(), dict(rate=0.1, warmup=3, half_life=0.5, relative_accuracy=0.2), dict(half_life=20.0)]:
+        th = tarn.alerts.Threshold(**kwargs)
+        states.append(th.to_json())
+        rng = random.Random(len(states))
+        th.update_many([0.0, float("inf"), -1.5, 1e-300] + [rng.lognormvariate(0, 3) for _ in range(40)])
+        states.append(th.to_json())
+    return states
+
+
 FORMATS = {
     "forest": forest_states,
     "onlineiforest": oif_states,
     "mstream": mstream_states,
     "featuresketch": featuresketch_states,
+    "threshold": threshold_states,
 }
 
 # Literals on the reader's edges: largest and one-past integers, signs, tiny
