@@ -7,16 +7,15 @@
 #include "rcf/forest/forest.hpp"
 #include "rcf/forest/impute.hpp"
 #include "rcf/forest/query.hpp"
-#include "rcf/forest/state.hpp"
 
 namespace tarn::frame {
 
 template <>
 struct StateFormat<rcf::Forest> {
-    static core::Result<std::string> write(const rcf::Forest& f) { return rcf::forest_to_json(f); }
-    static core::Result<rcf::Forest> read(std::string_view text) { return rcf::forest_from_json(text); }
-    static core::Result<std::string> write_bytes(const rcf::Forest& f) { return rcf::forest_to_bytes(f); }
-    static core::Result<rcf::Forest> read_bytes(std::string_view data) { return rcf::forest_from_bytes(data); }
+    static core::Result<std::string> write(const rcf::Forest& f) { return f.to_json(); }
+    static core::Result<rcf::Forest> read(std::string_view text) { return rcf::Forest::from_json(text); }
+    static core::Result<std::string> write_bytes(const rcf::Forest& f) { return f.to_bytes(); }
+    static core::Result<rcf::Forest> read_bytes(std::string_view data) { return rcf::Forest::from_bytes(data); }
     static PyObject* newargs(const rcf::Forest& f) {
         Ref input_dim(to_py(f.config().input_dim));
         return check(PyTuple_Pack(1, input_dim.get()));

@@ -15,6 +15,10 @@ template <>
 struct StateFormat<alerts::Threshold> {
     static core::Result<std::string> write(const alerts::Threshold& t) { return t.to_json(); }
     static core::Result<alerts::Threshold> read(std::string_view text) { return alerts::Threshold::from_json(text); }
+    static core::Result<std::string> write_bytes(const alerts::Threshold& t) { return t.to_bytes(); }
+    static core::Result<alerts::Threshold> read_bytes(std::string_view data) {
+        return alerts::Threshold::from_bytes(data);
+    }
 };
 
 namespace {
@@ -212,6 +216,12 @@ constexpr Method<Threshold> kToJson =
     persistence::to_json_row<Threshold>("to_json($self)\n--\n\nSerialize the threshold state to JSON.");
 constexpr Method<Threshold> kFromJson = persistence::from_json_row<Threshold>(
     "from_json(json)\n--\n\nDeserialize threshold state from a JSON string previously written by `to_json()`.");
+constexpr Method<Threshold> kToBytes = persistence::to_bytes_row<Threshold>(
+    "to_bytes($self)\n--\n\nSerialize the threshold state to compact binary bytes.\n\n"
+    "The versioned little-endian layout is read back exactly by `from_bytes()`.");
+constexpr Method<Threshold> kFromBytes = persistence::from_bytes_row<Threshold>(
+    "from_bytes(data)\n--\n\nRebuild a threshold from bytes previously written by `to_bytes()`.\n\n"
+    "`data` may be bytes, bytearray, memoryview or any contiguous byte buffer.");
 constexpr Method<Threshold> kSaveJson = persistence::save_json_row<Threshold>(
     "save_json($self, path)\n--\n\nSerialize the threshold state to a JSON file.");
 constexpr Method<Threshold> kLoadJson = persistence::load_json_row<Threshold>(
@@ -224,6 +234,8 @@ constexpr Method<Threshold> kSetState = persistence::setstate_row<Threshold>();
 PyMethodDef kMethods[] = {
     method_def<Threshold, kUpdate>(),   method_def<Threshold, kUpdateMany>(), method_def<Threshold, kThreshold>(),
     method_def<Threshold, kCount>(),    method_def<Threshold, kToJson>(),     method_def<Threshold, kFromJson>(),
+    method_def<Threshold, kToBytes>(),
+    method_def<Threshold, kFromBytes>(),
     method_def<Threshold, kSaveJson>(), method_def<Threshold, kLoadJson>(),   method_def<Threshold, kCopy>(),
     method_def<Threshold, kDeepCopy>(), method_def<Threshold, kGetState>(),   method_def<Threshold, kSetState>(),
     {nullptr, nullptr, 0, nullptr},
