@@ -6,6 +6,7 @@ import json
 import math
 import pickle
 import random
+import struct
 import subprocess
 import sys
 
@@ -144,8 +145,8 @@ def test_batch_equals_loop_and_states_continue_bit_identically(scores, kwargs):
     half = len(scores) // 2
     first = Threshold(**kwargs)
     first.update_many(scores[:half])
-    rebuilt = [Threshold.from_json(first.to_json()), pickle.loads(pickle.dumps(first)), copy.copy(first),
-               copy.deepcopy(first)]
+    rebuilt = [Threshold.from_json(first.to_json()), Threshold.from_bytes(first.to_bytes()),
+               pickle.loads(pickle.dumps(first)), copy.copy(first), copy.deepcopy(first)]
     first_rest = first.update_many(scores[half:])
     for other in rebuilt:
         assert other.update_many(scores[half:]) == first_rest
@@ -267,6 +268,19 @@ def test_hostile_states_are_refused(text):
     with pytest.raises(ValueError, match="^invalid Threshold JSON: "):
         th.__setstate__(text)
     assert th.count() == 0
+
+
+def test_hostile_binary_states_are_refused():
+    th = Threshold(rate=0.1, warmup=3, half_life=50.0)
+    th.update_many([0.0, -2.0, 1.0, 3.0, INF, 2.5])
+    data = th.to_bytes()
+    weights_at = len(data) - 8 * 6
+    negative = data[:weights_at] + struct.pack("<d", -1.0) + data[weights_at + 8:]
+    for bad, why in [(data[:-1], "exceeds the remaining"), (data + b"\0", "trailing"),
+                     (tarn.MStream(1, 1, seed=1).to_bytes(), "this is an MStream state, not a Threshold state"),
+                     (negative, "bucket weight out of range")]:
+        with pytest.raises(ValueError, match="^invalid Threshold state: .*" + why):
+            Threshold.from_bytes(bad)
 
 
 def test_random_mutations_load_safely_or_fail_cleanly():
