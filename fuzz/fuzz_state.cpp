@@ -58,7 +58,7 @@ using tarn::core::ErrorKind;
 // Beyond this many coordinates a loaded detector is only read and written,
 // not fed: a text may claim any dimension, and building huge points would
 // measure the harness rather than the reader.
-constexpr std::uint64_t kMaxFeedDim = 256;
+[[maybe_unused]] constexpr std::uint64_t kMaxFeedDim = 256;
 
 [[noreturn]] void die(const char* what, const std::string& detail = {}) {
     std::fprintf(stderr, "fuzz_state: %s %s\n", what, detail.c_str());
