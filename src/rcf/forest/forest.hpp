@@ -71,6 +71,9 @@ public:
 
     // Feeds one observation (internal shingling) or one full point.
     core::Status update(std::span<const float> point);
+    // The checks update() makes before it changes anything; they do not
+    // depend on the state, so a batch can check every row up front.
+    core::Status check_update(std::span<const float> point) const;
     // Anomaly score of `point` against the current trees; changes nothing.
     core::Result<double> score(std::span<const float> point) const;
     // score(point), then update(point); the update's error wins.

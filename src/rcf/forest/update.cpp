@@ -6,13 +6,18 @@
 
 namespace tarn::rcf {
 
-core::Status Forest::update(std::span<const float> point) {
+core::Status Forest::check_update(std::span<const float> point) const {
     const std::uint64_t expected = config_.internal_shingling ? config_.input_dim : point_store_.dim;
     if (point.size() != expected) return core::fail(core::DetectorError::dimension_mismatch(expected, point.size()));
     // A non-finite coordinate could stop a cut half-way through the trees and
     // cannot be saved; refuse it before anything changes.
     for (const float x : point)
         if (!std::isfinite(x)) return core::invalid("point values must be finite");
+    return {};
+}
+
+core::Status Forest::update(std::span<const float> point) {
+    if (auto ok = check_update(point); !ok) return ok;
 
     const std::uint64_t n = entries_seen_ + 1;
     const bool trees_take_part = !(config_.internal_shingling && n < config_.shingle_size);
