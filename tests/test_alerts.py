@@ -167,12 +167,16 @@ def test_update_many_accepts_float_buffers_and_sequences(tmp_path):
     as_float = np.array(values, dtype=np.float32)
     for scores in [values, tuple(values), array.array("d", values), array.array("f", values), np.array(values),
                    as_float, np.repeat(np.array(values), 2)[::2], memoryview(array.array("d", values)),
-                   [int(v) if v.is_integer() else v for v in values], np.array(values, dtype=np.float16)]:
+                   [int(v) if v.is_integer() else v for v in values]]:
         assert state_after(Threshold(warmup=0), scores) == want, type(scores)
     flags, grades = Threshold().update_many([])
     assert (flags.typecode, grades.typecode, len(flags), len(grades)) == ("b", "d", 0, 0)
+    assert state_after(Threshold(warmup=0), np.array([3, -1, 2**40], dtype=np.int64)) == state_after(
+        Threshold(warmup=0), [3.0, -1.0, 2.0**40])
     with pytest.raises(TypeError):
         Threshold().update_many(np.zeros((2, 2)))
+    with pytest.raises(TypeError):
+        Threshold().update_many(np.zeros(2, dtype=np.float16))
     with pytest.raises(TypeError):
         Threshold().update_many("1.0")
     th = Threshold(warmup=0)
