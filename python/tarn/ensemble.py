@@ -20,11 +20,13 @@ from __future__ import annotations
 import copy
 import json
 import math
+import os
 from array import array
 from collections.abc import Sequence
 from typing import Any
 
 from . import tarn as _tarn
+from ._files import AtomicTarget, FileError
 from .alerts import Threshold
 from .preprocessing import MinMaxScaler, RobustScaler, _row, _rows
 
@@ -34,10 +36,11 @@ _KINDS = {"Forest": _tarn.Forest, "OnlineIForest": _tarn.OnlineIForest, "MStream
           "FeatureSketch": _tarn.FeatureSketch}
 _SCALERS = {"MinMaxScaler": MinMaxScaler, "RobustScaler": RobustScaler}
 _RULES = ("log", "mean", "max")
-# The "log" rule adds this to each member's tail share before the logarithm: a member that
-# is certain (grade 1) then weighs ln(11) ≈ 2.4 against a grade of 0, enough for one member
-# to carry a clear anomaly without letting one saturated member decide everything.
-_LOG_FLOOR = 0.1
+# The "log" rule scores a member's tail share p as ln((1 + f) / (p + f)): 0 for an
+# ordinary record (p = 1), ln(21) ≈ 3.0 for a member that is certain (p -> 0). The floor f
+# keeps one saturated member from deciding alone, yet lets a member that is sure of an
+# anomaly outweigh two that see nothing.
+_LOG_FLOOR = 0.05
 
 
 def _kind(member: Any) -> str:
@@ -67,11 +70,17 @@ class Ensemble:
         every record before it is scaled.
     scaled : sequence of bool or None
         Which members get scaled records (default: all, when there is a scaler).
+    shingled : sequence of bool or None
+        Which members get shingles (default: all); the others get single
+        records of `input_dim` values, e.g. a `Forest` shingling internally.
     rule : "log", "mean" or "max"
-        How member grades g are combined: "mean" averages them, "max" takes the
-        largest, "log" (the default) averages -ln(1.1 - g), which moves like
-        the mean for ordinary records and lets one member that is sure of an
-        anomaly count for more.
+        How members are combined. Each member's grade g among its n earlier
+        scores gives a tail share p = ((1 - g) n + 1) / (n + 1) (never below
+        1 / (n + 1), so records graded against a short history stay ordinary).
+        "mean" averages 1 - p, "max" takes the largest 1 - p, and "log" (the
+        default) averages ln(1.05 / (p + 0.05)), which moves like the mean for
+        ordinary records and lets one member that is sure of an anomaly count
+        for more.
     rate, warmup, half_life, relative_accuracy
         The `Threshold` of the combined value: its grade is the ensemble's
         result, and `update_and_alert` flags grades >= 1 - rate once `warmup`
@@ -81,7 +90,8 @@ class Ensemble:
 
     def __init__(self, members: Sequence[Any], input_dim: int, *, shingle_size: int = 1,
                  scaler: MinMaxScaler | RobustScaler | None = None,
-                 scaled: Sequence[bool] | None = None, rule: str = "log", rate: float = 0.001,
+                 scaled: Sequence[bool] | None = None, shingled: Sequence[bool] | None = None,
+                 rule: str = "log", rate: float = 0.001,
                  warmup: int = 1000, half_life: float | None = None,
                  relative_accuracy: float = 0.01) -> None:
         members = list(members)
@@ -108,6 +118,9 @@ class Ensemble:
                 raise ValueError("scaled needs one flag per member")
             if any(flags) and scaler is None:
                 raise ValueError("scaled members need a scaler")
+        own = [True] * len(members) if shingled is None else [bool(f) for f in shingled]
+        if len(own) != len(members):
+            raise ValueError("shingled needs one flag per member")
         if rule not in _RULES:
             raise ValueError(f"rule must be one of {', '.join(_RULES)}")
         self._final = Threshold(rate, warmup, half_life, relative_accuracy)
@@ -118,6 +131,7 @@ class Ensemble:
         self._members = members
         self._member_kinds = kinds
         self._scaled = flags
+        self._shingled = own
         self._scaler = scaler
         self._count = 0
         self._recent: list[list[float]] = []           # last shingle_size raw records
@@ -128,8 +142,8 @@ class Ensemble:
     def _check_members(self) -> None:
         # Probe every member with a read-only score so that a member of the wrong size
         # fails here, not half-way through the first update.
-        probe = [0.0] * (self.input_dim * self.shingle_size)
-        for member, kind in zip(self._members, self._member_kinds):
+        for member, kind, shingled in zip(self._members, self._member_kinds, self._shingled):
+            probe = [0.0] * (self.input_dim * (self.shingle_size if shingled else 1))
             try:
                 self._call(member, kind, "score", probe)
             except (TypeError, ValueError) as exc:
@@ -145,9 +159,10 @@ class Ensemble:
 
         Vectors: a `Forest` on min-max scaled records, a `Forest` and an
         `OnlineIForest` on the raw records. Series (shingle_size > 1): a `Forest`
-        on scaled shingles, an `OnlineIForest` and an `MStream` on raw shingles
-        (MStream's decayed counts follow level shifts in time, which shuffled
-        vectors do not have). Members are seeded with seed, seed + 1, seed + 2.
+        shingling the scaled records itself, an `OnlineIForest` and an `MStream`
+        on raw shingles (MStream's decayed counts follow level shifts in time,
+        which shuffled vectors do not have). Members are seeded with seed,
+        seed + 1, seed + 2; grades are combined by the "log" rule.
         """
         if isinstance(input_dim, bool) or not isinstance(input_dim, int) or input_dim < 1:
             raise ValueError("input_dim must be an integer of at least 1")
@@ -158,13 +173,15 @@ class Ensemble:
             return None if seed is None else seed + k
 
         dim = input_dim * shingle_size
-        members: list[Any] = [_tarn.Forest(dim, seed=seeded(0))]
+        scaler = MinMaxScaler(input_dim)
         if shingle_size == 1:
-            members += [_tarn.Forest(dim, seed=seeded(1)), _tarn.OnlineIForest(dim, seed=seeded(2))]
-        else:
-            members += [_tarn.OnlineIForest(dim, seed=seeded(1)), _tarn.MStream(dim, 0, seed=seeded(2))]
-        return cls(members, input_dim, shingle_size=shingle_size, scaler=MinMaxScaler(input_dim),
-                   scaled=[True, False, False])
+            members: list[Any] = [_tarn.Forest(dim, seed=seeded(0)), _tarn.Forest(dim, seed=seeded(1)),
+                                  _tarn.OnlineIForest(dim, seed=seeded(2))]
+            return cls(members, input_dim, scaler=scaler, scaled=[True, False, False])
+        members = [_tarn.Forest(input_dim, shingle_size=shingle_size, seed=seeded(0)),
+                   _tarn.OnlineIForest(dim, seed=seeded(1)), _tarn.MStream(dim, 0, seed=seeded(2))]
+        return cls(members, input_dim, shingle_size=shingle_size, scaler=scaler, scaled=[True, False, False],
+                   shingled=[False, True, True])
 
     # --- one record ----------------------------------------------------------------
 
@@ -188,12 +205,16 @@ class Ensemble:
         rows = [rows[0]] * (size - len(rows)) + rows
         return [v for r in rows for v in r]
 
-    def _combine(self, grades: Sequence[float]) -> float:
+    def _combine(self, grades: Sequence[float], seen: Sequence[int]) -> float:
+        # A member's tail share among its n earlier scores is 1 - grade; shrunk as
+        # (share * n + 1) / (n + 1), it never claims more certainty than n scores allow,
+        # so the first records of a stream (graded against almost nothing) stay ordinary.
+        tails = [((1.0 - g) * n + 1.0) / (n + 1.0) for g, n in zip(grades, seen)]
         if self.rule == "mean":
-            return math.fsum(grades) / len(grades)
+            return math.fsum(1.0 - p for p in tails) / len(tails)
         if self.rule == "max":
-            return max(grades)
-        return math.fsum(-math.log(1.0 + _LOG_FLOOR - g) for g in grades) / len(grades)
+            return 1.0 - min(tails)
+        return math.fsum(math.log((1.0 + _LOG_FLOOR) / (p + _LOG_FLOOR)) for p in tails) / len(tails)
 
     def _step(self, x: Any) -> tuple[bool, float]:
         row = _row(x, self.input_dim)
@@ -203,11 +224,16 @@ class Ensemble:
         point = self._shingle(self._recent, row, size)
         point_scaled = self._shingle(self._recent_scaled, scaled, size) if self._scaler else point
         grades = []
-        for member, kind, flag, th in zip(self._members, self._member_kinds, self._scaled, self._grades):
-            raw = self._call(member, kind, "update_and_score", point_scaled if flag else point)
+        seen = self._count - 1
+        inputs = ((row, point), (scaled, point_scaled))
+        for member, kind, flag, own, th in self._table():
+            raw = self._call(member, kind, "update_and_score", inputs[flag][own])
             grades.append(th.update(raw)[1])
         self._remember(row, scaled)
-        return self._final.update(self._combine(grades))
+        return self._final.update(self._combine(grades, [seen] * len(grades)))
+
+    def _table(self) -> Any:
+        return zip(self._members, self._member_kinds, self._scaled, self._shingled, self._grades)
 
     def _remember(self, row: list[float], scaled: list[float]) -> None:
         if self.shingle_size > 1:
@@ -234,10 +260,11 @@ class Ensemble:
         point = self._shingle(self._recent, row, self.shingle_size)
         point_scaled = self._shingle(self._recent_scaled, scaled, self.shingle_size) if self._scaler else point
         grades = []
-        for member, kind, flag, th in zip(self._members, self._member_kinds, self._scaled, self._grades):
-            raw = self._call(member, kind, "score", point_scaled if flag else point)
+        inputs = ((row, point), (scaled, point_scaled))
+        for member, kind, flag, own, th in self._table():
+            raw = self._call(member, kind, "score", inputs[flag][own])
             grades.append(copy.copy(th).update(raw)[1])
-        return copy.copy(self._final).update(self._combine(grades))[1]
+        return copy.copy(self._final).update(self._combine(grades, [self._count] * len(grades)))[1]
 
     # --- batches -------------------------------------------------------------------
 
@@ -276,16 +303,19 @@ class Ensemble:
         points = self._points(rows, self._recent)
         points_scaled = self._points(scaled, self._recent_scaled) if self._scaler else points
         per_member = []
-        for member, kind, flag, th in zip(self._members, self._member_kinds, self._scaled, self._grades):
-            raws = self._member_many(member, kind, points_scaled if flag else points)
+        inputs = ((rows, points), (scaled, points_scaled))
+        for member, kind, flag, own, th in self._table():
+            raws = self._member_many(member, kind, inputs[flag][own])
             per_member.append(th.update_many(raws)[1])
+        start = self._count
         self._count += len(rows)
         keep = self.shingle_size - 1
         if keep:
             self._recent = (self._recent + rows)[-keep:]
             if self._scaler is not None:
                 self._recent_scaled = (self._recent_scaled + scaled)[-keep:]
-        combined = [self._combine(gs) for gs in zip(*per_member)]
+        k = len(per_member)
+        combined = [self._combine(gs, [start + j] * k) for j, gs in enumerate(zip(*per_member))]
         return self._final.update_many(combined)
 
     def update_many(self, rows: Any) -> None:
@@ -315,6 +345,10 @@ class Ensemble:
         """Records learned so far."""
         return self._count
 
+    def is_ready(self) -> bool:
+        """True once every member is ready."""
+        return all(m.is_ready() for m in self._members)
+
     @property
     def members(self) -> list[Any]:
         """The member detectors (owned by the ensemble: read them, do not feed them)."""
@@ -325,9 +359,8 @@ class Ensemble:
         return json.dumps({
             "kind": "Ensemble", "version": 1, "input_dim": self.input_dim,
             "shingle_size": self.shingle_size, "rule": self.rule, "count": self._count,
-            "members": [{"kind": k, "scaled": f, "state": m.to_json(), "grade": th.to_json()}
-                        for m, k, f, th in zip(self._members, self._member_kinds, self._scaled,
-                                               self._grades)],
+            "members": [{"kind": k, "scaled": f, "shingled": own, "state": m.to_json(),
+                         "grade": th.to_json()} for m, k, f, own, th in self._table()],
             "scaler": None if self._scaler is None else self._scaler.to_json(),
             "final": self._final.to_json(),
             "recent": self._recent, "recent_scaled": self._recent_scaled,
@@ -344,13 +377,14 @@ class Ensemble:
             specs = state["members"]
             if not isinstance(specs, list):
                 raise ValueError("members must be a list")
-            members, flags, grades = [], [], []
+            members, flags, own, grades = [], [], [], []
             for spec in specs:
                 kind = spec["kind"]
                 if kind not in _KINDS:
                     raise ValueError(f"unknown member kind {kind!r}")
                 members.append(_KINDS[kind].from_json(spec["state"]))
                 flags.append(spec["scaled"] is True)
+                own.append(spec["shingled"] is True)
                 grades.append(Threshold.from_json(spec["grade"]))
             scaler_text = state["scaler"]
             scaler = None
@@ -363,7 +397,7 @@ class Ensemble:
             if isinstance(count, bool) or not isinstance(count, int) or count < 0:
                 raise ValueError("count must be a non-negative integer")
             ens = cls(members, state["input_dim"], shingle_size=state["shingle_size"], scaler=scaler,
-                      scaled=flags, rule=state["rule"])
+                      scaled=flags, shingled=own, rule=state["rule"])
             ens._count = count
             ens._grades = grades
             ens._final = Threshold.from_json(state["final"])
@@ -381,6 +415,34 @@ class Ensemble:
         except ValueError as exc:
             message = str(exc)
             raise ValueError(message if message.startswith(prefix) else prefix + message) from None
+
+    def save_json(self, path: str | os.PathLike[str]) -> None:
+        """Write `to_json()` to a file, replacing it only once the new text is complete.
+
+        Failures raise RuntimeError("I/O error: ..."), as the detectors' `save_json` does.
+        """
+        text = self.to_json()
+        try:
+            target = AtomicTarget(os.fspath(path))
+        except FileError as exc:
+            raise RuntimeError(f"I/O error: {exc}") from None
+        try:
+            with open(target.temp, "w", encoding="utf-8") as f:
+                f.write(text)
+            target.commit()
+        except (OSError, FileError) as exc:
+            target.discard()
+            raise RuntimeError(f"I/O error: {exc}") from None
+
+    @classmethod
+    def load_json(cls, path: str | os.PathLike[str]) -> Ensemble:
+        """Read an ensemble written by `save_json`."""
+        try:
+            with open(os.fspath(path), "rb") as f:
+                data = f.read()
+        except OSError as exc:
+            raise RuntimeError(f"I/O error: {exc}") from None
+        return cls.from_json(data)
 
     def __getstate__(self) -> str:
         return self.to_json()

@@ -250,13 +250,21 @@ class MinMaxScaler(_Scaler):
         return out
 
 
+def _step(q: float, x: float, up: float, down: float) -> float:
+    if x > q:
+        return q + up
+    if x < q:
+        return q - down
+    return q
+
+
 class RobustScaler(_Scaler):
     """Scales each feature to (x - median) / (q75 - q25), quantiles tracked in the stream.
 
     The first `warmup` rows are kept and give exact quantiles (the
     interpolated median and quartiles of what has been seen, as a batch robust
     scaler would compute them). After that each quantile q_p steps towards
-    every new value, up by `rate` · p · spread when the value is at or above it
+    every new value, up by `rate` · p · spread when the value is above it
     and down by `rate` · (1 - p) · spread when below, which settles where a
     share p of recent values lies below q_p; `spread` is the current
     interquartile range, so the steps follow the scale of the feature, and
@@ -343,9 +351,10 @@ class RobustScaler(_Scaler):
         for i, x in enumerate(row):
             spread = q75[i] - q25[i]
             step = rate * (spread if spread > 0.0 and math.isfinite(spread) else self.fallback[i])
-            q25[i] = q25[i] + 0.25 * step if x >= q25[i] else q25[i] - 0.75 * step
-            q50[i] = q50[i] + 0.5 * step if x >= q50[i] else q50[i] - 0.5 * step
-            q75[i] = q75[i] + 0.75 * step if x >= q75[i] else q75[i] - 0.25 * step
+            # A value equal to a quantile leaves it in place, so a constant feature stays put.
+            q25[i] = _step(q25[i], x, 0.25 * step, 0.75 * step)
+            q50[i] = _step(q50[i], x, 0.5 * step, 0.5 * step)
+            q75[i] = _step(q75[i], x, 0.75 * step, 0.25 * step)
             if q25[i] > q50[i]:         # keep the three in order after unequal steps
                 q25[i] = q50[i]
             if q75[i] < q50[i]:
