@@ -32,9 +32,9 @@ from .preprocessing import MinMaxScaler, RobustScaler, _row, _rows
 
 __all__ = ["Ensemble"]
 
-_KINDS = {"Forest": _tarn.Forest, "OnlineIForest": _tarn.OnlineIForest, "MStream": _tarn.MStream,
+_KINDS: dict[str, Any] = {"Forest": _tarn.Forest, "OnlineIForest": _tarn.OnlineIForest, "MStream": _tarn.MStream,
           "FeatureSketch": _tarn.FeatureSketch}
-_SCALERS = {"MinMaxScaler": MinMaxScaler, "RobustScaler": RobustScaler}
+_SCALERS: dict[str, Any] = {"MinMaxScaler": MinMaxScaler, "RobustScaler": RobustScaler}
 _RULES = ("log", "mean", "max")
 # The "log" rule scores a member's tail share p as ln((1 + f) / (p + f)): 0 for an
 # ordinary record (p = 1), ln(21) ≈ 3.0 for a member that is certain (p -> 0). The floor f
@@ -194,10 +194,10 @@ class Ensemble:
     def _call(self, member: Any, kind: str, method: str, point: list[float]) -> float:
         fn = getattr(member, method)
         if kind == "MStream":
-            return fn(point, [], self._tick(member))
+            return float(fn(point, [], self._tick(member)))
         if kind == "FeatureSketch":
-            return fn([(f"x{i}", v) for i, v in enumerate(point)])
-        return fn(point)
+            return float(fn([(f"x{i}", v) for i, v in enumerate(point)]))
+        return float(fn(point))
 
     @staticmethod
     def _shingle(recent: list[list[float]], row: list[float], size: int) -> list[float]:
@@ -295,7 +295,7 @@ class Ensemble:
             return member.update_and_score_many([list(zip(self._names, p)) for p in pts])
         return member.update_and_score_many(pts)
 
-    def _many(self, batch: Any) -> tuple[array, array]:
+    def _many(self, batch: Any) -> tuple[array[int], array[float]]:
         rows = _rows(batch, self.input_dim)
         if not rows:
             return array("b"), array("d")
@@ -322,15 +322,15 @@ class Ensemble:
         """`update` for every row of a batch (a 2-D array or a sequence of rows)."""
         self._many(rows)
 
-    def update_and_score_many(self, rows: Any) -> array:
+    def update_and_score_many(self, rows: Any) -> array[float]:
         """`update_and_score` for every row of a batch, as array('d')."""
         return self._many(rows)[1]
 
-    def update_and_alert_many(self, rows: Any) -> tuple[array, array]:
+    def update_and_alert_many(self, rows: Any) -> tuple[array[int], array[float]]:
         """`update_and_alert` for every row: (array('b') of 0/1, array('d') of grades)."""
         return self._many(rows)
 
-    def score_many(self, rows: Any) -> array:
+    def score_many(self, rows: Any) -> array[float]:
         """`score` for every row of a batch against the current state, as array('d')."""
         checked = _rows(rows, self.input_dim)
         return array("d", (self.score(r) for r in checked))

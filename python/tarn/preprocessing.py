@@ -183,7 +183,7 @@ class _Scaler:
         return self.__copy__()
 
     def __eq__(self, other: object) -> bool:
-        return type(other) is type(self) and self.to_json() == other.to_json()  # type: ignore[attr-defined]
+        return isinstance(other, _Scaler) and type(other) is type(self) and self.to_json() == other.to_json()
 
     __hash__ = None  # type: ignore[assignment]
 
