@@ -407,7 +407,7 @@ class Ensemble:
                 want = keep if name == "recent" or scaler is not None else 0
                 if not isinstance(value, list) or len(value) != want:
                     raise ValueError(f"{name} must hold the last {want} records")
-                setattr(ens, "_" + name, [_row(r, ens.input_dim, f"{name}: ") for r in value])
+                setattr(ens, "_" + name, [_row(r, ens.input_dim) for r in value])
             ens._check_members()
             return ens
         except (KeyError, TypeError, AttributeError, RecursionError) as exc:

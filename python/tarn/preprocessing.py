@@ -51,18 +51,21 @@ def _check_half_life(half_life: Any) -> float | None:
     return value
 
 
-def _row(values: Any, dim: int, where: str = "") -> list[float]:
-    """One row as a list of finite floats of the expected length."""
+def _row(values: Any, dim: int, index: int | None = None) -> list[float]:
+    """One row as a list of finite floats of the expected length (errors name the row index)."""
     try:
-        row = [float(v) for v in values]
+        row = list(map(float, values))
     except (TypeError, ValueError) as exc:     # float("a") is a ValueError, but a text is the wrong type
-        raise TypeError(f"{where}a row must be a sequence of numbers") from exc
+        raise TypeError(_where(index) + "a row must be a sequence of numbers") from exc
     if len(row) != dim:
-        raise ValueError(f"{where}expected {dim} values, got {len(row)}")
-    for v in row:
-        if not math.isfinite(v):
-            raise ValueError(f"{where}values must be finite")
+        raise ValueError(_where(index) + f"expected {dim} values, got {len(row)}")
+    if not all(map(math.isfinite, row)):
+        raise ValueError(_where(index) + "values must be finite")
     return row
+
+
+def _where(index: int | None) -> str:
+    return "" if index is None else f"row {index}: "
 
 
 def _rows(batch: Any, dim: int) -> list[list[float]]:
@@ -71,7 +74,7 @@ def _rows(batch: Any, dim: int) -> list[list[float]]:
         batch = batch.tolist()      # numpy arrays: one conversion, no per-element objects kept
     if isinstance(batch, (str, bytes)) or not isinstance(batch, Iterable):
         raise TypeError("rows must be a 2-D array or a sequence of rows")
-    return [_row(r, dim, f"row {i}: ") for i, r in enumerate(batch)]
+    return [_row(r, dim, i) for i, r in enumerate(batch)]
 
 
 class _Scaler:
@@ -216,6 +219,7 @@ class MinMaxScaler(_Scaler):
         self.count = 0
         self.low = [0.0] * self.input_dim
         self.high = [0.0] * self.input_dim
+        self._spans: list[float] | None = None
 
     @classmethod
     def _config_names(cls) -> tuple[str, ...]:
@@ -230,24 +234,34 @@ class MinMaxScaler(_Scaler):
             raise ValueError(prefix + "high must not be below low")
 
     def _learn(self, row: list[float]) -> None:
-        low, high, pull = self.low, self.high, self._pull
+        pull = self._pull
         if self.count == 0:
-            low[:] = row
-            high[:] = row
+            self.low = list(row)
+            self.high = list(row)
+        elif pull == 0.0:
+            low = list(map(min, self.low, row))           # min(lo, x) is lo unless x < lo
+            high = list(map(max, self.high, row))
+            self.count += 1
+            if low != self.low or high != self.high:      # the spans change only with a new extreme
+                self.low, self.high, self._spans = low, high, None
+            return
         else:
-            for i, x in enumerate(row):
-                lo = low[i]
-                low[i] = x if x < lo else lo + pull * (x - lo)
-                hi = high[i]
-                high[i] = x if x > hi else hi - pull * (hi - x)
+            # A weighted mean cannot overflow as a difference can (1e308 - -1e308); the clamp
+            # keeps low <= x <= high whatever the rounding.
+            keep = 1.0 - pull
+            self.low = [x if x < lo else min(lo * keep + x * pull, x) for lo, x in zip(self.low, row)]
+            self.high = [x if x > hi else max(hi * keep + x * pull, x) for hi, x in zip(self.high, row)]
         self.count += 1
+        self._spans = None
 
     def _scale(self, row: list[float]) -> list[float]:
-        out = []
-        for x, lo, hi in zip(row, self.low, self.high):
-            span = hi - lo
-            out.append((x - lo) / span if span > 0.0 and math.isfinite(span) else 0.0)
-        return out
+        spans = self._spans
+        if spans is None:
+            # 0.0 marks a feature that cannot be scaled (constant, or a range beyond the doubles).
+            spans = self._spans = [
+                hi - lo if hi - lo > 0.0 and math.isfinite(hi - lo) else 0.0 for lo, hi in zip(self.low, self.high)
+            ]
+        return [(x - lo) / span if span else 0.0 for x, lo, span in zip(row, self.low, spans)]
 
 
 def _step(q: float, x: float, up: float, down: float) -> float:
