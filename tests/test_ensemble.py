@@ -173,3 +173,31 @@ def test_preset_members_and_a_clear_anomaly():
         Ensemble.for_numeric(1, shingle_size=4, seed=3).update_and_score_many([[math.sin(t / 5.0)] for t in range(50)])
     robust = Ensemble([tarn.Forest(3, seed=1)], 3, scaler=RobustScaler(3, warmup=8))
     assert 0.0 <= robust.update_and_score_many([[1.0, 2.0, 3.0]] * 20 + [[9.0, 2.0, 3.0]])[-1] <= 1.0
+
+
+def test_command_line_scores_with_the_preset_and_resumes(tmp_path):
+    import os
+    import subprocess
+    import sys
+    from pathlib import Path
+
+    env = {**os.environ, "PYTHONPATH": str(Path(tarn.__file__).resolve().parent.parent)}
+
+    def cli(*args):
+        return subprocess.run([sys.executable, "-m", "tarn", "score", *args], capture_output=True, text=True,
+                              cwd=tmp_path, env=env, check=False)
+
+    data = [[t, f"{math.sin(t / 7.0):.4f}", f"{t % 5}"] for t in range(400)]
+    for name, part in (("all.csv", data), ("a.csv", data[:270]), ("b.csv", data[270:])):
+        (tmp_path / name).write_text("t,value,other\n" + "".join(",".join(map(str, r)) + "\n" for r in part))
+    args = ["-d", "ensemble", "--timestamp", "t", "--numeric", "value,other", "--shingle-size", "3", "--seed", "4"]
+    whole = cli("all.csv", *args)
+    assert whole.returncode == 0, whole.stderr
+    first, second = cli("a.csv", *args, "--state", "s.json"), cli("b.csv", *args, "--state", "s.json")
+    assert first.stdout + second.stdout.split("\n", 1)[1] == whole.stdout
+    expected = Ensemble.for_numeric(2, shingle_size=3, seed=4).update_and_score_many(
+        [[float(v), float(o)] for _, v, o in data])
+    cells = [line.rsplit(",", 1)[1] for line in whole.stdout.splitlines()[1:]]
+    assert [float(c) for c in cells if c] == list(expected)[len(data) - sum(1 for c in cells if c):]
+    assert Ensemble.load_json(tmp_path / "s.json").entries_seen() == 400
+    assert cli("all.csv", *args, "--num-trees", "5").returncode == 2        # not an ensemble option
