@@ -265,3 +265,50 @@ def test_pictures_without_matplotlib(tmp_path):
         assert r.returncode == 1 and r.stdout == ""
         assert r.stderr.endswith('pictures need matplotlib, which is not installed: pip install "tarn[plot]"\n')
     assert sorted(os.listdir(tmp_path)) == ["fake", "in.csv"]
+
+
+def test_alert_columns_and_resume(tmp_path):
+    from tarn.alerts import Threshold
+
+    rows = [[str(i), f"{(i * 37 % 11) / 3 + (9.0 if i % 97 == 50 else 0.0):.3f}"] for i in range(400)]
+    opts = ["--numeric", "x", "--num-trees", "20", "--seed", "1", "--warmup", "20", "--alert-rate", "0.05",
+            "--alert-warmup", "30"]
+    whole = run_cli("score", write_csv(tmp_path / "all.csv", ["t", "x"], rows), *opts)
+    assert whole.returncode == 0, whole.stderr
+    out = read_csv(whole.stdout)
+    assert out[0] == ["t", "x", "score", "grade", "is_alert"]
+    assert all(r[2:] == ["", "", ""] for r in out[1:21])
+    forest, threshold = tarn.Forest(1, num_trees=20, seed=1), Threshold(rate=0.05, warmup=30)
+    expected = []
+    for k, (_, x) in enumerate(rows):
+        s = forest.update_and_score([float(x)])
+        if k >= 20:
+            flag, grade = threshold.update(s)
+            expected.append([repr(s), repr(grade), "1" if flag else "0"])
+    assert [r[2:] for r in out[21:]] == expected
+    assert 0 < sum(r[-1] == "1" for r in out[21:]) < 60
+
+    # In pieces with --state: the same alerts; the saved threshold goes on without --alert-rate.
+    state = tmp_path / "s.json"
+    texts = []
+    for k, (lo, hi, extra) in enumerate([(0, 0, opts), (0, 150, opts), (150, 400, ["--numeric", "x", "--warmup", "20"])]):
+        r = run_cli("score", write_csv(tmp_path / f"p{k}.csv", ["t", "x"], rows[lo:hi]), *extra, "--state", state)
+        assert r.returncode == 0, r.stderr
+        texts.append(r.stdout.split("\n", 1)[1])
+    assert "".join(texts) == whole.stdout.split("\n", 1)[1]
+    assert tarn.Forest.load_json(state).entries_seen() == 400
+    saved = state.read_bytes()
+    r = run_cli("score", tmp_path / "p2.csv", "--numeric", "x", "--state", state, "--no-update")
+    assert r.returncode == 0 and state.read_bytes() == saved
+    assert read_csv(r.stdout)[0][-2:] == ["grade", "is_alert"]
+
+    for args, message in [
+        (["--alert-rate", "0.01", "--state", state], "--alert-rate 0.01 differs from the 0.05 of the threshold saved"),
+        (["--alert-warmup", "5"], "--alert-warmup needs --alert-rate R"),
+        (["--alert-rate", "1.5"], "--alert-rate/--alert-warmup: "),
+    ]:
+        r = run_cli("score", tmp_path / "p1.csv", *args)
+        assert r.returncode == 2 and message in r.stderr, (args, r.stderr)
+    r = run_cli("score", write_csv(tmp_path / "g.csv", ["grade", "x"], rows[:3]), "--numeric", "x", "--alert-rate",
+                "0.1")
+    assert r.returncode == 1 and "the header already has a column 'grade'" in r.stderr

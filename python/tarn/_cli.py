@@ -15,8 +15,10 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import copy
 import csv
 import hashlib
+import json
 import math
 import os
 import re
@@ -614,6 +616,20 @@ def _score_parser(commands: Any) -> argparse.ArgumentParser:
                 help=help_text,
             )
 
+    alerts = score.add_argument_group("alerts")
+    alerts.add_argument(
+        "--alert-rate",
+        type=_finite_float,
+        metavar="R",
+        help="add the columns grade and is_alert from tarn.alerts.Threshold at false-alarm rate R, in (0, 1)",
+    )
+    alerts.add_argument(
+        "--alert-warmup",
+        type=_count,
+        metavar="N",
+        help="scores the threshold sees before its first alert (default 1000); kept with --state",
+    )
+
     score.add_argument("--plot", metavar="FILE.png", help="also draw the input and its scores into FILE.png (needs tarn[plot])")
     score.add_argument("--no-progress", action="store_true", help="never show the progress bar")
     return score
@@ -704,6 +720,8 @@ def _check_applicable(args: argparse.Namespace) -> None:
         raise UsageError("--timestamp-format needs --timestamp COL")
     if len(args.delimiter) != 1:
         raise UsageError("--delimiter must be one character")
+    if args.alert_warmup is not None and args.alert_rate is None:
+        raise UsageError("--alert-warmup needs --alert-rate R")
     if args.no_update and not args.state:
         raise UsageError("--no-update needs --state FILE: without a learned state every score would be the same")
 
@@ -855,6 +873,64 @@ class MissingCells:
         return {self.header[i]: v for i, v in self.previous.items()}
 
 
+ALERT_COLUMNS = ("grade", "is_alert")
+
+
+class Alerts:
+    """--alert-rate: each score's grade and alert flag from a tarn.alerts.Threshold kept with the state.
+
+    With --no-update every row is graded against the saved threshold alone, as the
+    detector scores it against the saved detector.
+    """
+
+    def __init__(self, threshold: Any, learns: bool) -> None:
+        self.threshold = threshold
+        self.learns = learns
+
+    def cells(self, score: float) -> list[str]:
+        threshold = self.threshold if self.learns else copy.copy(self.threshold)
+        is_alert, grade = threshold.update(score)
+        return [repr(grade), "1" if is_alert else "0"]
+
+    def saved(self) -> Any:
+        return json.loads(self.threshold.to_json())
+
+
+def _alerts(args: argparse.Namespace, restored: Restored | None) -> Alerts | None:
+    """The alert threshold: from the state when it has one, else new when --alert-rate is given."""
+    from .alerts import Threshold
+
+    saved = restored.extra.get("threshold") if restored else None
+    if saved is not None:
+        try:
+            threshold = Threshold.from_json(json.dumps(saved))
+        except (ValueError, TypeError) as e:
+            raise CliError(f"cannot restore the alert threshold from {args.state}: {e}") from None
+        config = saved.get("config", {}) if isinstance(saved, dict) else {}
+        for flag, value, key in (("--alert-rate", args.alert_rate, "rate"), ("--alert-warmup", args.alert_warmup, "warmup")):
+            if value is not None and value != config.get(key):
+                raise UsageError(
+                    f"{flag} {value} differs from the {config.get(key)} of the threshold saved in {args.state}",
+                    usage=False,
+                )
+        return Alerts(threshold, not args.no_update)
+    if args.alert_rate is None:
+        return None
+    kwargs = {"rate": args.alert_rate}
+    if args.alert_warmup is not None:
+        kwargs["warmup"] = args.alert_warmup
+    try:
+        threshold = Threshold(**kwargs)
+    except (ValueError, OverflowError) as e:
+        raise UsageError(f"--alert-rate/--alert-warmup: {e}", usage=False) from None
+    if restored is not None and restored.detector.entries_seen() > 0:
+        print(
+            f"{PROG} score: note: {args.state} holds no alert threshold; a new one starts with this input",
+            file=sys.stderr,
+        )
+    return Alerts(threshold, not args.no_update)
+
+
 @dataclass
 class Collected:
     """What --plot draws, gathered while scoring."""
@@ -862,6 +938,7 @@ class Collected:
     times: list[str] = field(default_factory=list)
     values: list[list[str]] = field(default_factory=list)
     scores: list[float] = field(default_factory=list)
+    alerts: list[int] = field(default_factory=list)
 
 
 # --------------------------------------------------------------------------
@@ -889,9 +966,14 @@ def run_score(args: argparse.Namespace) -> int:
                 f"{source}: the header already has a column {args.score_column!r}; "
                 "choose another name with --score-column"
             )
+        restored = _read_state(args)
+        alerts = _alerts(args, restored)
+        added = [args.score_column, *(ALERT_COLUMNS if alerts else ())]
+        for name in added[1:]:
+            if name in header or name == args.score_column:
+                raise CliError(f"{source}: the header already has a column {name!r}, which --alert-rate adds")
         columns = Columns(header, args.delimiter)
         timestamp = columns.resolve([args.timestamp], "--timestamp")[0] if args.timestamp is not None else None
-        restored = _read_state(args)
         ticks = None
         if kind.needs_ticks:
             assert timestamp is not None
@@ -924,7 +1006,8 @@ def run_score(args: argparse.Namespace) -> int:
             progress = Progress(sys.stderr, raw, size, f"scoring {os.path.basename(source)}")
 
         writer = csv.writer(out, delimiter=args.delimiter, lineterminator="\n")
-        writer.writerow([*header, args.score_column])
+        writer.writerow([*header, *added])
+        no_alert_cells = [""] * (len(added) - 1)
         width = len(header)
         convert = plan.convert
         learns = not args.no_update
@@ -933,6 +1016,7 @@ def run_score(args: argparse.Namespace) -> int:
             if not fields:
                 continue  # a blank line carries no record
             score = ""
+            alert_cells = no_alert_cells
             try:
                 if len(fields) != width:
                     hint = f" ({columns.delimiter_hint})" if columns.delimiter_hint else ""
@@ -949,10 +1033,14 @@ def run_score(args: argparse.Namespace) -> int:
                         warmup.seen += 1
                     if not warm:
                         score = repr(value)
+                        if alerts is not None:
+                            alert_cells = alerts.cells(value)
             except RowError as e:
                 raise CliError(f"{source}, line {reader.line_num}: {e}") from None
-            writer.writerow([*fields, score])
+            writer.writerow([*fields, score, *alert_cells])
             if collected is not None:
+                if alert_cells[-1:] == ["1"]:
+                    collected.alerts.append(len(collected.scores))
                 collected.times.append(fields[timestamp] if timestamp is not None else "")
                 collected.values.append([fields[i] for i in plan.plotted])
                 collected.scores.append(float(score) if score else math.nan)
@@ -970,7 +1058,7 @@ def run_score(args: argparse.Namespace) -> int:
         if collected is not None and plot_target is not None:
             _draw_scored(args, kind, header, plan, collected, plot_target.temp)
         if state_target is not None:
-            _save_state(args, detector, extra, ticks, missing, state_target.temp)
+            _save_state(args, detector, extra, ticks, missing, alerts, state_target.temp)
         for target in targets:
             target.commit()
         targets = []
@@ -1003,9 +1091,17 @@ def _detector_error(error: Exception, ticks: Ticks | None) -> str:
 
 
 def _save_state(
-    args: argparse.Namespace, detector: Any, extra: dict[str, Any], ticks: Ticks | None, missing: MissingCells | None, path: str
+    args: argparse.Namespace,
+    detector: Any,
+    extra: dict[str, Any],
+    ticks: Ticks | None,
+    missing: MissingCells | None,
+    alerts: Alerts | None,
+    path: str,
 ) -> None:
-    extra = {k: v for k, v in extra.items() if k not in ("version", "clock", "previous")}
+    extra = {k: v for k, v in extra.items() if k not in ("version", "clock", "previous", "threshold")}
+    if alerts is not None:
+        extra["threshold"] = alerts.saved()
     if ticks is not None and ticks.clock is not None:
         clock = ticks.clock
         extra["clock"] = {"tick_us": clock.tick, "first_tick": clock.first, "first_tick_start": clock.first_tick_start()}
@@ -1025,10 +1121,10 @@ def _save_state(
 def _draw_scored(
     args: argparse.Namespace, kind: Kind, header: Sequence[str], plan: Plan, collected: Collected, path: str
 ) -> None:
-    from ._plot import Picture, parse_times, render
+    from ._plot import Picture, number_or_nan, parse_times, render
 
     names = [header[i] for i in plan.plotted]
-    series = {name: [_float_or_nan(row[k]) for row in collected.values] for k, name in enumerate(names)}
+    series = {name: [number_or_nan(row[k]) for row in collected.values] for k, name in enumerate(names)}
     times = None
     if args.timestamp is not None:
         times = parse_times(collected.times, args.timestamp_format)
@@ -1040,16 +1136,9 @@ def _draw_scored(
         score_label=args.score_column,
         times=times,
         x_label=args.timestamp if times is not None else "row",
+        alerts=collected.alerts,
     )
     render(picture, path)
-
-
-def _float_or_nan(cell: str) -> float:
-    try:
-        value = float(cell)
-    except ValueError:
-        return math.nan
-    return value if math.isfinite(value) else math.nan
 
 
 # --------------------------------------------------------------------------

@@ -36,6 +36,8 @@ class DemoResult:
     anomalies: int
     seconds: float
     auc: float | None  # None when the scored part holds only one class
+    precision: float | None  # of the alerts at ALERT_RATE; None without alerts
+    recall: float | None  # None without anomalies after the warm-up
 
     @property
     def throughput(self) -> float:
@@ -235,6 +237,25 @@ CASES: list[DemoCase] = [
 ]
 
 
+# Alerts: a tarn.alerts.Threshold at this rate over the scores after the detector's
+# warm-up, itself silent for its first ALERT_WARMUP scores.
+ALERT_RATE = 0.01
+ALERT_WARMUP = 100
+
+
+def alert_quality(labels: Sequence[bool], scores: Sequence[float]) -> tuple[list[int], float | None, float | None]:
+    """The alerting positions of `scores` and the alerts' precision and recall against `labels`."""
+    from .alerts import Threshold
+
+    flags, _ = Threshold(rate=ALERT_RATE, warmup=ALERT_WARMUP).update_many(list(scores))
+    alerts = [k for k, flag in enumerate(flags) if flag]
+    hits = sum(1 for k in alerts if labels[k])
+    anomalies = sum(1 for flag in labels if flag)
+    precision = hits / len(alerts) if alerts else None
+    recall = hits / anomalies if anomalies else None
+    return alerts, precision, recall
+
+
 def run_case(
     case: DemoCase, records: int, warmup: int, seed: int, plot_dir: str | None = None
 ) -> DemoResult:
@@ -252,12 +273,17 @@ def run_case(
     seconds = time.perf_counter() - start
     labels = stream.labels[warmup:]
     auc = roc_auc(labels, scores[warmup:]) if 0 < sum(labels) < len(labels) else None
+    alerts, precision, recall = alert_quality(labels, scores[warmup:])
     if plot_dir is not None:
-        _draw(case, stream, scores, warmup, seed, plot_dir)
-    return DemoResult(case.name, case.stream, len(stream.records), sum(stream.labels), seconds, auc)
+        _draw(case, stream, scores, warmup, seed, [warmup + k for k in alerts], plot_dir)
+    return DemoResult(
+        case.name, case.stream, len(stream.records), sum(stream.labels), seconds, auc, precision, recall
+    )
 
 
-def _draw(case: DemoCase, stream: Stream, scores: list[float], warmup: int, seed: int, plot_dir: str) -> None:
+def _draw(
+    case: DemoCase, stream: Stream, scores: list[float], warmup: int, seed: int, alerts: list[int], plot_dir: str
+) -> None:
     from ._files import AtomicTarget
     from ._plot import Picture, render
 
@@ -269,6 +295,7 @@ def _draw(case: DemoCase, stream: Stream, scores: list[float], warmup: int, seed
         score_label=f"{case.name} score",
         x_label="record",
         anomalies=[k for k, flag in enumerate(stream.labels) if flag],
+        alerts=alerts,
         series_label="input",
         log_series=log,
     )
@@ -281,9 +308,16 @@ def _draw(case: DemoCase, stream: Stream, scores: list[float], warmup: int, seed
 
 
 def format_table(results: Sequence[DemoResult]) -> str:
-    header = ("detector", "stream", "records", "anomalies", "records/s", "ROC-AUC")
+    header = ("detector", "stream", "records", "anomalies", "records/s", "ROC-AUC", "precision", "recall")
     rows = [
-        (r.detector, r.stream, str(r.records), str(r.anomalies), f"{r.throughput:,.0f}", "n/a" if r.auc is None else f"{r.auc:.3f}")
+        (
+            r.detector,
+            r.stream,
+            str(r.records),
+            str(r.anomalies),
+            f"{r.throughput:,.0f}",
+            *("n/a" if v is None else f"{v:.3f}" for v in (r.auc, r.precision, r.recall)),
+        )
         for r in results
     ]
     widths = [max(len(row[i]) for row in [header, *rows]) for i in range(len(header))]
@@ -311,7 +345,10 @@ def run_demo(
     print(format_table(results), file=out)
     print(
         f"\nROC-AUC: the detector's scores against the injected labels, over the records after\n"
-        f"a warm-up of {warmup}; 1.0 ranks every anomaly above every normal record, 0.5 is chance.",
+        f"a warm-up of {warmup}; 1.0 ranks every anomaly above every normal record, 0.5 is chance.\n"
+        f"precision, recall: of the alerts of tarn.alerts.Threshold(rate={ALERT_RATE}) over the same\n"
+        f"records (silent for its first {ALERT_WARMUP}): the share of alerts that are injected\n"
+        f"anomalies, and the share of injected anomalies that alert.",
         file=out,
     )
     return results

@@ -70,7 +70,8 @@ def _as_datetime(micros: int) -> datetime:
     return (EPOCH + timedelta(microseconds=micros)).astimezone(timezone.utc).replace(tzinfo=None)
 
 
-def _number(cell: str) -> float:
+def number_or_nan(cell: str) -> float:
+    """A cell as a finite float, or NaN when it is not one."""
     try:
         value = float(cell)
     except ValueError:
@@ -107,8 +108,8 @@ def picture_of_scored(
     alerts = [k for k, r in enumerate(body) if alert is not None and r[alert].strip().lower() in ("1", "true")]
     return Picture(
         title=title,
-        series={header[i]: [_number(r[i]) for r in body] for i in drawn},
-        scores=[_number(r[score]) for r in body],
+        series={header[i]: [number_or_nan(r[i]) for r in body] for i in drawn},
+        scores=[number_or_nan(r[score]) for r in body],
         score_label=header[score],
         times=times,
         x_label=header[timestamp] if times is not None and timestamp is not None else "row",

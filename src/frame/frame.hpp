@@ -62,8 +62,13 @@ void check_no_error();
 
 // ---------------------------------------------------------------- errors
 
-// Raises the Python exception of a DetectorError and throws PyErrorSet.
-[[noreturn]] void raise_detector_error(const core::DetectorError& e);
+// Raises the Python exception of a DetectorError, its text after `prefix`,
+// and throws PyErrorSet.
+[[noreturn]] void raise_detector_error(const core::DetectorError& e, std::string_view prefix = {});
+// Puts prefix before the message of the pending exception when its class is
+// exactly TypeError (or, unless type_errors_only, ValueError or
+// OverflowError), keeping its cause; other exceptions pass unchanged.
+void prefix_pending_error(const std::string& prefix, bool type_errors_only);
 // Sets PanicException (a BaseException subclass) with the message.
 void set_panic(const char* message);
 // The class PanicException, created once per process.
@@ -75,6 +80,8 @@ PyObject* translate_current_exception() noexcept;
 // TypeError "'T' object is not an instance of 'Target'" (or "'None' is not an
 // instance of 'Target'"), thrown as PyErrorSet.
 [[noreturn]] void raise_type_mismatch(PyObject* obj, const char* target_qualname);
+// The same error, set without throwing.
+void set_type_mismatch(PyObject* obj, const char* target_qualname);
 
 template <class T>
 T unwrap(core::Result<T>&& r) {
