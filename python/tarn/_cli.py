@@ -99,9 +99,10 @@ FOREST = "forest"
 ONLINE_IFOREST = "onlineiforest"
 MSTREAM = "mstream"
 FEATURE_SKETCH = "featuresketch"
+ENSEMBLE = "ensemble"
 
 OPTIONS: tuple[Option, ...] = (
-    Option("shingle_size", "count", (FOREST,), "consecutive rows joined into one point (default 1)"),
+    Option("shingle_size", "count", (FOREST, ENSEMBLE), "consecutive rows joined into one point (default 1)"),
     Option("num_trees", "count", (FOREST, ONLINE_IFOREST), "trees in the ensemble (default 50 / 32)"),
     Option("capacity", "count", (FOREST,), "sample size of each tree (default 256)"),
     Option("time_decay", "float", (FOREST,), "decay of sample weights, 0 = automatic (default 0)"),
@@ -453,7 +454,16 @@ class Kind:
 
     @property
     def cls(self) -> Any:
+        if self.class_name == "Ensemble":
+            from .ensemble import Ensemble  # noqa: PLC0415 (loads tarn.alerts only when used)
+
+            return Ensemble
         return getattr(_ext, self.class_name)
+
+    def create(self, **kwargs: Any) -> Any:
+        if self.class_name == "Ensemble":
+            return self.cls.for_numeric(**kwargs)
+        return self.cls(**kwargs)
 
 
 KINDS: dict[str, Kind] = {
@@ -461,6 +471,7 @@ KINDS: dict[str, Kind] = {
     ONLINE_IFOREST: Kind("OnlineIForest", ("numeric",), _point_plan, _leaf_warmup),
     MSTREAM: Kind("MStream", ("numeric", "categorical"), _record_plan, lambda d: _WARMUP_COUNT, needs_ticks=True),
     FEATURE_SKETCH: Kind("FeatureSketch", ("features", "categorical"), _event_plan, lambda d: _WARMUP_COUNT),
+    ENSEMBLE: Kind("Ensemble", ("numeric",), _point_plan, lambda d: _WARMUP_COUNT),
 }
 DETECTOR_NAMES = tuple(KINDS)
 CLASS_NAMES = {name: kind.class_name for name, kind in KINDS.items()}
@@ -780,7 +791,7 @@ def _create(args: argparse.Namespace, plan: Plan) -> Any:
     kwargs = {o.param: getattr(args, o.param) for o in OPTIONS if getattr(args, o.param) is not None}
     kwargs.update(plan.dims)
     try:
-        return KINDS[args.detector].cls(**kwargs)
+        return KINDS[args.detector].create(**kwargs)
     except (ValueError, OverflowError) as e:
         raise CliError(f"invalid {args.detector} configuration: {e}") from None
 
