@@ -192,3 +192,32 @@ def test_mapping_methods_and_failures_change_nothing(tmp_path):
             raise RuntimeError
     with DetectorPool(make_forest, store=path) as pool:
         assert pool.keys() == ["b"] and pool.get("b").entries_seen() == 1
+
+
+def test_cli_key_scores_through_a_pool_and_resumes(tmp_path):
+    rng = random.Random(9)
+    rows = [[rng.choice(["a", "b", "c"]), f"{rng.gauss(0, 1):.4f}", f"{rng.gauss(3, 1):.4f}"] for _ in range(90)]
+    store = tmp_path / "keys.db"
+    got = []
+    for i, part in enumerate([rows[:40], rows[40:]]):
+        src = tmp_path / f"part{i}.csv"
+        src.write_text("host,x,y\n" + "".join(",".join(r) + "\n" for r in part))
+        out = subprocess.run([sys.executable, "-m", "tarn", "score", str(src), "--key", "host", "--seed", "3",
+                              "--num-trees", "8", "--capacity", "16", "--max-resident", "2", "--state", str(store)],
+                             capture_output=True, text=True, check=True).stdout
+        got += [float(line.rsplit(",", 1)[1]) for line in out.splitlines()[1:]]
+    detectors = {}
+    expected = [
+        detectors.setdefault(h, tarn.Forest(2, num_trees=8, capacity=16, seed=key_seed(h, 3))).update_and_score(
+            [float(x), float(y)])
+        for h, x, y in rows
+    ]
+    assert got == expected
+
+    # Another detector class on the same store fails with the key and both classes, and changes nothing.
+    before = {k: b for k, b in sqlite3.connect(store).execute("SELECT key, state FROM detectors")}
+    failed = subprocess.run([sys.executable, "-m", "tarn", "score", str(src), "--key", "host", "-d", "onlineiforest",
+                             "--state", str(store)], capture_output=True, text=True, check=False)
+    assert failed.returncode == 1
+    assert "the store holds a Forest state, but make_detector builds OnlineIForest" in failed.stderr
+    assert {k: b for k, b in sqlite3.connect(store).execute("SELECT key, state FROM detectors")} == before

@@ -14,6 +14,7 @@ import csv
 import hashlib
 import math
 import os
+import sqlite3
 import sys
 import tempfile
 import time
@@ -211,6 +212,20 @@ def build_parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.Argument
     score.add_argument(
         "--no-update", action="store_true", help="only score the rows; the detector (and --state) stays unchanged"
     )
+    score.add_argument(
+        "--key",
+        metavar="COL",
+        help=(
+            "one detector per distinct value of this column (with --seed S, a key's seed derives from S "
+            "and the key); --state FILE is then an SQLite store of every key's detector"
+        ),
+    )
+    score.add_argument(
+        "--max-resident",
+        type=_count,
+        metavar="N",
+        help="with --key: detectors kept in memory, the others wait in the store (default 10000)",
+    )
 
     cols = score.add_argument_group("columns")
     cols.add_argument(
@@ -384,13 +399,22 @@ def _check_applicable(args: argparse.Namespace) -> None:
             raise UsageError("--detector mstream needs --numeric and/or --categorical columns")
     if len(args.delimiter) != 1:
         raise UsageError("--delimiter must be one character")
+    if args.max_resident is not None and args.key is None:
+        raise UsageError("--max-resident needs --key")
+    if args.max_resident == 0:
+        raise UsageError("--max-resident must be at least 1")
+
+
+def _other_columns(args: argparse.Namespace, header: Sequence[str]) -> list[int]:
+    """Every column but the --key column: the default selection."""
+    return [i for i, name in enumerate(header) if name != args.key]
 
 
 def make_plan(args: argparse.Namespace, header: Sequence[str]) -> Plan:
     detector = args.detector
     if detector in (FOREST, ONLINE_IFOREST):
         names = _column_list(args.numeric)
-        indexes = _resolve(header, names, "--numeric") if names else list(range(len(header)))
+        indexes = _resolve(header, names, "--numeric") if names else _other_columns(args, header)
         if not indexes:
             raise CliError("no numeric columns selected")
         dims = {"input_dim": len(indexes)}
@@ -417,7 +441,7 @@ def make_plan(args: argparse.Namespace, header: Sequence[str]) -> Plan:
     feature_names = _column_list(args.features)
     categorical_names = _column_list(args.categorical)
     if not feature_names and not categorical_names:
-        features = list(range(len(header)))
+        features = _other_columns(args, header)
     else:
         features = _resolve(header, feature_names, "--features")
     categorical = _resolve(header, categorical_names, "--categorical")
@@ -536,6 +560,39 @@ def _restore_or_create(args: argparse.Namespace, plan: Plan) -> Any:
         raise CliError(f"invalid {args.detector} configuration: {e}") from None
 
 
+def _open_pool(args: argparse.Namespace, plan: Plan) -> Any:
+    """The DetectorPool of --key: its store is --state (in memory without it)."""
+    from .keyed import DetectorPool, key_seed
+
+    cls: Any = getattr(_ext, CLASS_NAMES[args.detector])
+    kwargs = {o.param: getattr(args, o.param) for o in OPTIONS if getattr(args, o.param) is not None}
+    kwargs.update(plan.dims)
+    base_seed = kwargs.pop("seed", None)
+    try:
+        cls(**kwargs)  # a bad configuration fails here, not at the first row
+    except (ValueError, OverflowError) as e:
+        raise CliError(f"invalid {args.detector} configuration: {e}") from None
+
+    def make_detector(key: Any) -> Any:
+        if base_seed is None:
+            return cls(**kwargs)
+        return cls(**kwargs, seed=key_seed(key, base_seed))
+
+    existed = bool(args.state) and os.path.exists(args.state)
+    try:
+        pool = DetectorPool(make_detector, store=args.state, max_resident=args.max_resident or 10_000)
+    except ValueError as e:
+        raise CliError(f"cannot open the store {args.state}: {e}") from None
+    given = [o.flag for o in OPTIONS if getattr(args, o.param) is not None and o.param != "seed"]
+    if existed and given:
+        print(
+            f"{PROG} score: note: keys already in {args.state} keep their saved configuration; "
+            f"{', '.join(given)} apply to new keys",
+            file=sys.stderr,
+        )
+    return pool
+
+
 def _open_input(path: str) -> tuple[IO[bytes], bool, int]:
     """The input as a binary file, whether it is a regular file of ours, and its size."""
     if path == "-":
@@ -580,6 +637,8 @@ def run_score(args: argparse.Namespace) -> int:
     state_target: AtomicTarget | None = None
     out_file: TextIO | None = None
     progress: Progress | None = None
+    pool: Any = None  # the DetectorPool of --key
+    fields: list[str] = []
     try:
         reader = csv.reader(_decoded_lines(raw), delimiter=args.delimiter, strict=True)
         rows = _rows(reader, source)
@@ -592,10 +651,21 @@ def run_score(args: argparse.Namespace) -> int:
                 "choose another name with --score-column"
             )
         plan = make_plan(args, header)
-        detector = _restore_or_create(args, plan)
-        method = detector.score if args.no_update else detector.update_and_score
+        method: Callable[..., float]
+        if args.key is not None:
+            (key_index,) = _resolve(header, [args.key], "--key")
+            pool = _open_pool(args, plan)
+            pooled = pool.score if args.no_update else pool.update_and_score
 
-        if args.state and not args.no_update:
+            def keyed(*call_args: object) -> float:
+                return pooled(fields[key_index], *call_args)  # type: ignore[no-any-return]
+
+            method = keyed
+        else:
+            detector = _restore_or_create(args, plan)
+            method = detector.score if args.no_update else detector.update_and_score
+
+        if args.state and not args.no_update and pool is None:
             state_target = AtomicTarget(args.state)
         if args.output and args.output != "-":
             output_target = AtomicTarget(args.output)
@@ -649,8 +719,15 @@ def run_score(args: argparse.Namespace) -> int:
         if state_target is not None:
             state_target.commit()
             state_target = None
+        if pool is not None:
+            try:
+                pool.close(flush=not args.no_update)
+            except sqlite3.Error as e:
+                raise CliError(f"cannot save the state to {args.state}: {e}") from None
         return 0
     finally:
+        if pool is not None:
+            pool.close(flush=False)  # a failed run leaves the store at its last flush
         if progress is not None:
             progress.close()
         if out_file is not None:
