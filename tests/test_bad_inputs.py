@@ -226,7 +226,7 @@ class Case:
 
 CASES = []
 
-STATIC = {"from_json", "load_json"}
+STATIC = {"from_json", "load_json", "from_bytes"}
 WRITERS = {"update", "update_and_score", "update_and_score_detailed", "__setstate__"}
 
 
@@ -586,6 +586,34 @@ for cls in SUBJECTS:
     for case in CASES:
         if case.cls is cls and case.method == "from_json" and case.exc is ValueError and case.message is None:
             case.message = starts(prefix)
+
+    # The binary state: any contiguous byte buffer; every refusal of the
+    # data is a ValueError naming the class.
+    binary_prefix = f"invalid {cls.__name__} state: "
+    binding_rows(cls, "from_bytes", (b"",))
+    binding_rows(cls, "to_bytes", ())
+    for value, exc, message in [
+        (lambda c: None, TypeError, exact("argument 'data': a bytes-like object is required, not 'NoneType'")),
+        (lambda c: subject(c.cls).to_bytes().decode("latin-1"), TypeError, arg_type_error("data")),
+        (lambda c: [1, 2], TypeError, arg_type_error("data")),
+        (lambda c: memoryview(subject(c.cls).to_bytes())[::2], BufferError, None),
+        (lambda c: b"", ValueError, starts(binary_prefix + "not a tarn binary state")),
+        (lambda c: b"TARN", ValueError, starts(binary_prefix + "not a tarn binary state")),
+        (lambda c: subject(c.cls).to_json().encode(), ValueError, starts(binary_prefix + "not a tarn binary state")),
+        (lambda c: subject(tarn.FeatureSketch if c.cls is not tarn.FeatureSketch else tarn.MStream).to_bytes(),
+         ValueError, starts(binary_prefix + "this is a")),
+        (lambda c: b"TARN\x09\x00\x00\x00\x01\x00\x00\x00", ValueError, starts(binary_prefix + "unknown class tag 9")),
+        (lambda c: subject(c.cls).to_bytes()[:8] + b"\x07\x00\x00\x00" + subject(c.cls).to_bytes()[12:], ValueError,
+         starts(binary_prefix + "unsupported format version 7")),
+        (lambda c: subject(c.cls).to_bytes()[:-1], ValueError, starts(binary_prefix)),
+        (lambda c: subject(c.cls).to_bytes()[:40], ValueError, starts(binary_prefix)),
+        (lambda c: subject(c.cls).to_bytes() + b"\0", ValueError, starts(binary_prefix + "1 trailing bytes")),
+        (lambda c: subject(c.cls).to_bytes()[:12] + b"\xff" * 64, ValueError, starts(binary_prefix)),
+        (lambda c: bytearray(subject(c.cls).to_bytes()), None, None),
+        (lambda c: memoryview(subject(c.cls).to_bytes()), None, None),
+        (lambda c: np.frombuffer(subject(c.cls).to_bytes(), dtype=np.uint8), None, None),
+    ]:
+        add(cls, "from_bytes", (lambda c, v=value: (v(c),)), exc, message)
 
     binding_rows(cls, "__setstate__", ("{}",))
     for value, exc, message in [

@@ -62,6 +62,10 @@ struct FeatureSketch {
     core::Result<std::string> to_json() const;
     // Parses and checks a state; every later call on the result stays in bounds.
     static core::Result<FeatureSketch> from_json(std::string_view text);
+    // The binary state (docs/binary-state.md), read with the same checks;
+    // every error carries "invalid FeatureSketch state: ".
+    core::Result<std::string> to_bytes() const;
+    static core::Result<FeatureSketch> from_bytes(std::string_view data);
 
     bool operator==(const FeatureSketch&) const = default;
 

@@ -1,10 +1,12 @@
 // The versioned JSON state of a FeatureSketch, and the checks that make a
 // loaded state safe to use.
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <new>
 #include <string>
 
+#include "core/binary.hpp"
 #include "core/json/record.hpp"
 #include "core/json/writer.hpp"
 #include "featuresketch/detector.hpp"
@@ -164,18 +166,22 @@ void read(Reader& r, FeatureSketchConfig& c) {
 
 namespace {
 
-constexpr const char* kParsePrefix = "invalid FeatureSketch JSON: ";
+constexpr std::string_view kParsePrefix = "invalid FeatureSketch JSON: ";
 
-std::unexpected<core::DetectorError> invalid_state(const std::string& what) {
-    return core::invalid(kParsePrefix + what);
-}
+// Each reader names itself in front of every reason.
+struct Prefixed {
+    std::string_view prefix;
+    std::unexpected<core::DetectorError> operator()(const std::string& what) const {
+        return core::invalid(std::string(prefix) + what);
+    }
+};
 
 bool counter_ok(const DecayedValue& d) { return std::isfinite(d.value) && d.value >= 0.0; }
 
 // A layout of the configured shape whose levels read inside a vector of
 // `vector_len` entries.
 core::Status check_layout(const ChainLayout& layout, const char* name, std::uint64_t levels, std::uint64_t depth,
-                          std::uint64_t vector_len) {
+                          std::uint64_t vector_len, Prefixed invalid_state) {
     const std::string n = name;
     if (layout.chain_depth != depth) {
         return invalid_state(n + " chain_depth " + std::to_string(layout.chain_depth) + " differs from chain_depth " +
@@ -198,7 +204,7 @@ core::Status check_layout(const ChainLayout& layout, const char* name, std::uint
 // An ensemble with one sketch of the configured size and one reference mass
 // per level, and only finite, non-negative counters.
 core::Status check_ensemble(const EnsembleSketch& sketch, const char* name, std::uint64_t levels,
-                            const FeatureSketchConfig& c) {
+                            const FeatureSketchConfig& c, Prefixed invalid_state) {
     const std::string n = name;
     if (sketch.levels.size() != levels) {
         return invalid_state(n + " has " + std::to_string(sketch.levels.size()) + " level sketches, expected " +
@@ -236,6 +242,36 @@ core::Status check_ensemble(const EnsembleSketch& sketch, const char* name, std:
     return {};
 }
 
+
+// The checks of a state read by either reader. The configuration's own
+// checks report the constructor's message, behind config_prefix.
+core::Status check_loaded(const FeatureSketch& s, std::uint64_t version, Prefixed invalid_state,
+                          std::string_view config_prefix) {
+    if (version != kFormatVersion) return invalid_state("unsupported format version");
+    if (auto st = validate_config(s.config); !st) return core::invalid(std::string(config_prefix) + st.error().text);
+
+    // Beyond the configuration, the records must agree with it and with each
+    // other, so that no later call reads outside a vector or divides by zero.
+    const FeatureSketchConfig& c = s.config;
+    const std::uint64_t levels = c.chains_per_ensemble * c.chain_depth; // fits: checked above
+    if (auto st = check_layout(s.value_layout, "value_layout", levels, c.chain_depth, c.value_projection_dims,
+                               invalid_state);
+        !st) {
+        return st;
+    }
+    if (auto st = check_layout(s.presence_layout, "presence_layout", levels, c.chain_depth,
+                               c.presence_projection_dims + 1, invalid_state);
+        !st) {
+        return st;
+    }
+    if (auto st = check_ensemble(s.value_sketch, "value_sketch", levels, c, invalid_state); !st) return st;
+    if (auto st = check_ensemble(s.presence_sketch, "presence_sketch", levels, c, invalid_state); !st) return st;
+    // The per-event vectors follow the configured dimensions, which the state
+    // does not otherwise bound.
+    ensure_allocatable(c);
+    return {};
+}
+
 } // namespace
 
 core::Result<FeatureSketch> FeatureSketch::from_json(std::string_view text) {
@@ -255,32 +291,154 @@ core::Result<FeatureSketch> FeatureSketch::from_json(std::string_view text) {
                      field("value_sketch", s.value_sketch), field("presence_sketch", s.presence_sketch),
                      field("current_epoch", s.current_epoch), field("entries_seen", s.entries_seen)});
     });
+    const Prefixed invalid_state{kParsePrefix};
     if (!parsed) return invalid_state(parsed.error().text());
-    if (version != kFormatVersion) return invalid_state("unsupported format version");
+    if (auto st = check_loaded(s, version, invalid_state, ""); !st) return core::fail(std::move(st.error()));
     s.format_version = static_cast<std::uint32_t>(version);
-    if (auto st = validate_config(s.config); !st) return core::fail(std::move(st.error()));
+    return s;
+}
 
-    // Beyond the configuration, the records must agree with it and with each
-    // other, so that no later call reads outside a vector or divides by zero.
-    const FeatureSketchConfig& c = s.config;
-    const std::uint64_t levels = c.chains_per_ensemble * c.chain_depth; // fits: checked above
-    if (auto st = check_layout(s.value_layout, "value_layout", levels, c.chain_depth, c.value_projection_dims); !st) {
-        return core::fail(std::move(st.error()));
+// ------------------------------------------------------------------ binary
+
+namespace {
+
+namespace bin = core::binary;
+
+constexpr std::uint32_t kBinaryVersion = 1;
+
+void write(bin::Writer& w, const Seed4& s) { w.raw(std::span<const std::uint64_t>(s.k)); }
+void read(bin::Reader& r, Seed4& s) {
+    for (std::uint64_t& k : s.k) k = r.u64();
+}
+
+void write(bin::Writer& w, const ChainLayout& l) {
+    w.u64(l.chain_depth);
+    w.u64(l.levels.size());
+    for (const ChainLevel& v : l.levels) {
+        w.u64(v.dimension);
+        w.f64(v.width);
+        w.f64(v.offset);
+        w.f64(v.bin_volume_ratio);
     }
-    if (auto st = check_layout(s.presence_layout, "presence_layout", levels, c.chain_depth,
-                               c.presence_projection_dims + 1);
-        !st) {
-        return core::fail(std::move(st.error()));
+}
+void read(bin::Reader& r, ChainLayout& l) {
+    l.chain_depth = r.u64();
+    l.levels.resize(r.count(32, "chain levels"));
+    for (ChainLevel& v : l.levels) {
+        v.dimension = r.u64();
+        v.width = r.f64();
+        v.offset = r.f64();
+        v.bin_volume_ratio = r.f64();
     }
-    if (auto st = check_ensemble(s.value_sketch, "value_sketch", levels, c); !st) {
-        return core::fail(std::move(st.error()));
+}
+
+// Most counters of a young sketch were never written: values and epochs go
+// as two sparse runs.
+void write_counters(bin::Writer& w, const std::vector<DecayedValue>& cells) {
+    std::vector<double> values(cells.size());
+    std::vector<std::uint64_t> epochs(cells.size());
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+        values[i] = cells[i].value;
+        epochs[i] = cells[i].epoch;
     }
-    if (auto st = check_ensemble(s.presence_sketch, "presence_sketch", levels, c); !st) {
-        return core::fail(std::move(st.error()));
+    w.u64(cells.size());
+    w.sparse(std::span<const double>(values));
+    w.sparse(std::span<const std::uint64_t>(epochs));
+}
+void read_counters(bin::Reader& r, std::vector<DecayedValue>& cells) {
+    const std::uint64_t n = r.u64();
+    std::vector<double> values;
+    std::vector<std::uint64_t> epochs;
+    r.sparse(values, n, "counter values");
+    r.sparse(epochs, n, "counter epochs");
+    if (!r.ok()) return;
+    cells.resize(n);
+    for (std::uint64_t i = 0; i < n; ++i) cells[i] = DecayedValue{values[i], epochs[i]};
+}
+
+void write(bin::Writer& w, const EnsembleSketch& e) {
+    w.u64(e.levels.size());
+    for (const LevelSketch& l : e.levels) {
+        w.u64(l.rows);
+        w.u64(l.buckets);
+        w.u64(l.row_hash_seeds.seeds.size());
+        for (const Seed4& k : l.row_hash_seeds.seeds) write(w, k);
+        write_counters(w, l.cells);
     }
-    // The per-event vectors follow the configured dimensions, which the text
-    // does not otherwise bound.
-    ensure_allocatable(c);
+    w.u64(e.reference_masses.size());
+    for (const DecayedValue& d : e.reference_masses) {
+        w.f64(d.value);
+        w.u64(d.epoch);
+    }
+}
+void read(bin::Reader& r, EnsembleSketch& e) {
+    // A level sketch is its sizes, a seed count and a counter count at least.
+    e.levels.resize(r.count(32, "level sketches"));
+    for (LevelSketch& l : e.levels) {
+        l.rows = r.u64();
+        l.buckets = r.u64();
+        l.row_hash_seeds.seeds.resize(r.count(32, "row hash seeds"));
+        for (Seed4& k : l.row_hash_seeds.seeds) read(r, k);
+        read_counters(r, l.cells);
+    }
+    e.reference_masses.resize(r.count(16, "reference masses"));
+    for (DecayedValue& d : e.reference_masses) {
+        d.value = r.f64();
+        d.epoch = r.u64();
+    }
+}
+
+} // namespace
+
+core::Result<std::string> FeatureSketch::to_bytes() const {
+    std::size_t cells = 0;
+    for (const EnsembleSketch* e : {&value_sketch, &presence_sketch})
+        for (const LevelSketch& l : e->levels) cells += l.cells.size();
+    bin::Writer w(cells / 2 + 4096);
+    w.header(bin::ClassTag::FeatureSketch, kBinaryVersion);
+    w.u32(format_version);
+    const FeatureSketchConfig& c = config;
+    for (const std::uint64_t v : {c.value_projection_dims, c.presence_projection_dims, c.chains_per_ensemble,
+                                  c.chain_depth, c.sketch_rows, c.sketch_buckets, c.decay_half_life})
+        w.u64(v);
+    for (const Seed4* k : {&projection_seeds.value, &projection_seeds.presence, &projection_seeds.feature_lo,
+                           &projection_seeds.feature_hi})
+        write(w, *k);
+    write(w, value_layout);
+    write(w, presence_layout);
+    write(w, value_sketch);
+    write(w, presence_sketch);
+    w.u64(current_epoch);
+    w.u64(entries_seen);
+    return w.take();
+}
+
+core::Result<FeatureSketch> FeatureSketch::from_bytes(std::string_view data) {
+    static constexpr std::string_view kPrefix = "invalid FeatureSketch state: ";
+    FeatureSketch s;
+    std::uint32_t version = 0;
+    bin::Reader r(data);
+    if (r.header(bin::ClassTag::FeatureSketch, kBinaryVersion)) {
+        version = r.u32();
+        FeatureSketchConfig& c = s.config;
+        for (std::uint64_t* v : {&c.value_projection_dims, &c.presence_projection_dims, &c.chains_per_ensemble,
+                                 &c.chain_depth, &c.sketch_rows, &c.sketch_buckets, &c.decay_half_life})
+            *v = r.u64();
+        for (Seed4* k : {&s.projection_seeds.value, &s.projection_seeds.presence, &s.projection_seeds.feature_lo,
+                         &s.projection_seeds.feature_hi})
+            read(r, *k);
+        read(r, s.value_layout);
+        read(r, s.presence_layout);
+        read(r, s.value_sketch);
+        read(r, s.presence_sketch);
+        s.current_epoch = r.u64();
+        s.entries_seen = r.u64();
+        r.finish();
+    }
+    const Prefixed invalid_state{kPrefix};
+    if (!r.ok()) return invalid_state(r.error());
+    if (auto st = check_loaded(s, version, invalid_state, kPrefix); !st) return core::fail(std::move(st.error()));
+    s.format_version = version;
     return s;
 }
 

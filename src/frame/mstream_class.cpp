@@ -11,6 +11,8 @@ namespace tarn::frame {
 template <>
 struct StateFormat<mstream::MStream> {
     static core::Result<std::string> write(const mstream::MStream& m) { return m.to_json(); }
+    static core::Result<std::string> write_bytes(const mstream::MStream& m) { return m.to_bytes(); }
+    static core::Result<mstream::MStream> read_bytes(std::string_view data) { return mstream::MStream::from_bytes(data); }
     static core::Result<mstream::MStream> read(std::string_view text) { return mstream::MStream::from_json(text); }
     static PyObject* newargs(const mstream::MStream& m) {
         Ref numeric_dim(to_py(m.config.numeric_dim));
@@ -188,6 +190,13 @@ constexpr Method<MStream> kToJson =
     persistence::to_json_row<MStream>("to_json($self)\n--\n\nSerialize the detector state to JSON.");
 constexpr Method<MStream> kFromJson = persistence::from_json_row<MStream>(
     "from_json(json)\n--\n\nDeserialize detector state from a JSON string previously written by `to_json()`.");
+constexpr Method<MStream> kToBytes = persistence::to_bytes_row<MStream>(
+    "to_bytes($self)\n--\n\nSerialize the complete detector state to compact binary bytes.\n\n"
+    "The versioned little-endian layout is read back exactly by `from_bytes()`;\n"
+    "it is smaller and faster than `to_json()`.");
+constexpr Method<MStream> kFromBytes = persistence::from_bytes_row<MStream>(
+    "from_bytes(data)\n--\n\nRebuild a detector from bytes previously written by `to_bytes()`.\n\n"
+    "`data` may be bytes, bytearray, memoryview or any contiguous byte buffer.");
 constexpr Method<MStream> kSaveJson =
     persistence::save_json_row<MStream>("save_json($self, path)\n--\n\nSerialize the detector state to a JSON file.");
 constexpr Method<MStream> kLoadJson = persistence::load_json_row<MStream>(
@@ -209,6 +218,8 @@ PyMethodDef kMethods[] = {
     method_def<MStream, kCurrentTime>(),
     method_def<MStream, kToJson>(),
     method_def<MStream, kFromJson>(),
+    method_def<MStream, kToBytes>(),
+    method_def<MStream, kFromBytes>(),
     method_def<MStream, kSaveJson>(),
     method_def<MStream, kLoadJson>(),
     method_def<MStream, kCopy>(),

@@ -11,6 +11,8 @@ namespace tarn::frame {
 template <>
 struct StateFormat<onlineiforest::OnlineIForest> {
     static core::Result<std::string> write(const onlineiforest::OnlineIForest& f) { return f.to_json(); }
+    static core::Result<std::string> write_bytes(const onlineiforest::OnlineIForest& f) { return f.to_bytes(); }
+    static core::Result<onlineiforest::OnlineIForest> read_bytes(std::string_view data) { return onlineiforest::OnlineIForest::from_bytes(data); }
     static core::Result<onlineiforest::OnlineIForest> read(std::string_view text) { return onlineiforest::OnlineIForest::from_json(text); }
     static PyObject* newargs(const onlineiforest::OnlineIForest& f) {
         Ref dim(check(to_py(f.config().input_dim)));
@@ -129,6 +131,13 @@ constexpr Method<OnlineIForest> kToJson =
     persistence::to_json_row<OnlineIForest>("to_json($self)\n--\n\nSerialize detector state to JSON.");
 constexpr Method<OnlineIForest> kFromJson = persistence::from_json_row<OnlineIForest>(
     "from_json(json)\n--\n\nDeserialize detector state from JSON previously written by `to_json()`.");
+constexpr Method<OnlineIForest> kToBytes = persistence::to_bytes_row<OnlineIForest>(
+    "to_bytes($self)\n--\n\nSerialize the complete detector state to compact binary bytes.\n\n"
+    "The versioned little-endian layout is read back exactly by `from_bytes()`;\n"
+    "it is smaller and faster than `to_json()`.");
+constexpr Method<OnlineIForest> kFromBytes = persistence::from_bytes_row<OnlineIForest>(
+    "from_bytes(data)\n--\n\nRebuild a detector from bytes previously written by `to_bytes()`.\n\n"
+    "`data` may be bytes, bytearray, memoryview or any contiguous byte buffer.");
 constexpr Method<OnlineIForest> kSaveJson =
     persistence::save_json_row<OnlineIForest>("save_json($self, path)\n--\n\nSerialize detector state to a JSON file.");
 constexpr Method<OnlineIForest> kLoadJson = persistence::load_json_row<OnlineIForest>(
@@ -148,6 +157,8 @@ PyMethodDef kMethods[] = {
     method_def<OnlineIForest, kNumTrees>(),
     method_def<OnlineIForest, kToJson>(),
     method_def<OnlineIForest, kFromJson>(),
+    method_def<OnlineIForest, kToBytes>(),
+    method_def<OnlineIForest, kFromBytes>(),
     method_def<OnlineIForest, kSaveJson>(),
     method_def<OnlineIForest, kLoadJson>(),
     method_def<OnlineIForest, kCopy>(),

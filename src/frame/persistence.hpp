@@ -7,6 +7,8 @@
 //   template <> struct StateFormat<rcf::Forest> {
 //       static core::Result<std::string> write(const rcf::Forest&);      // "failed to serialize forest: ..."
 //       static core::Result<rcf::Forest> read(std::string_view text);    // "invalid forest JSON: ..."
+//       static core::Result<std::string> write_bytes(const rcf::Forest&);   // the binary state
+//       static core::Result<rcf::Forest> read_bytes(std::string_view data); // "invalid Forest state: ..."
 //       static PyObject* newargs(const rcf::Forest&);                    // new tuple (only if the class
 //   };                                                                  //  has __getnewargs__)
 //
@@ -15,9 +17,10 @@
 //   constexpr Method<Forest> kToJson = persistence::to_json_row<Forest>("to_json($self)\n--\n\n...");
 //   ... method_def<Forest, kToJson>(), ...
 //
-// Borrows: to_json, save_json, __copy__, __deepcopy__, __getstate__ and
-// __getnewargs__ read; __setstate__ writes; from_json and load_json are
-// static. All keep the interpreter lock.
+// Borrows: to_json, to_bytes, save_json, __copy__, __deepcopy__,
+// __getstate__ and __getnewargs__ read; __setstate__ writes; from_json,
+// from_bytes and load_json are static. All keep the interpreter lock (which
+// also keeps a buffer handed to from_bytes unchanged while it is read).
 #pragma once
 
 #include <string>
@@ -45,6 +48,39 @@ template <class S>
 PyObject* from_json(Call<S>& c) {
     const core::StrOrBytes in = c.args.convert(0, to_str_or_bytes);
     return wrap_new<S>(c.type, unwrap(StateFormat<S>::read(in.data)));
+}
+
+template <class S>
+PyObject* to_bytes(Call<S>& c) {
+    const std::string data = unwrap(StateFormat<S>::write_bytes(c.state()));
+    return check(PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size())));
+}
+
+// A contiguous byte buffer of any object that offers one (bytes, bytearray,
+// memoryview, array, ...), held for the duration of a call.
+class HeldBuffer {
+public:
+    HeldBuffer(const Bound& args, std::size_t i) {
+        args.convert(i, [&](PyObject* o) {
+            if (PyObject_GetBuffer(o, &view_, PyBUF_SIMPLE) < 0) throw PyErrorSet{};
+            return true;
+        });
+    }
+    ~HeldBuffer() { PyBuffer_Release(&view_); }
+    HeldBuffer(const HeldBuffer&) = delete;
+    HeldBuffer& operator=(const HeldBuffer&) = delete;
+    std::string_view data() const {
+        return {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)};
+    }
+
+private:
+    Py_buffer view_{};
+};
+
+template <class S>
+PyObject* from_bytes(Call<S>& c) {
+    const HeldBuffer in(c.args, 0);
+    return wrap_new<S>(c.type, unwrap(StateFormat<S>::read_bytes(in.data())));
 }
 
 template <class S>
@@ -95,6 +131,14 @@ constexpr Method<S> to_json_row(const char* doc) {
 template <class S>
 constexpr Method<S> from_json_row(const char* doc) {
     return {{"from_json", {"json"}, 1, 1, Access::None, Gil::Keep, doc}, &from_json<S>, true};
+}
+template <class S>
+constexpr Method<S> to_bytes_row(const char* doc) {
+    return {{"to_bytes", {}, 0, 0, Access::Read, Gil::Keep, doc}, &to_bytes<S>};
+}
+template <class S>
+constexpr Method<S> from_bytes_row(const char* doc) {
+    return {{"from_bytes", {"data"}, 1, 1, Access::None, Gil::Keep, doc}, &from_bytes<S>, true};
 }
 template <class S>
 constexpr Method<S> save_json_row(const char* doc) {

@@ -81,6 +81,9 @@ public:
     core::Result<std::string> to_json() const;
     // Parses and checks a state; errors carry the "invalid MStream JSON: " prefix.
     static core::Result<MStream> from_json(std::string_view text);
+    // The binary state (docs/binary-state.md); errors carry "invalid MStream state: ".
+    core::Result<std::string> to_bytes() const;
+    static core::Result<MStream> from_bytes(std::string_view data);
 
     bool operator==(const MStream& o) const {
         return config == o.config && clock == o.clock && entries_seen == o.entries_seen &&

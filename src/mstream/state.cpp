@@ -4,6 +4,7 @@
 #include <cmath>
 #include <string>
 
+#include "core/binary.hpp"
 #include "core/json/reader.hpp"
 #include "core/json/record.hpp"
 #include "core/json/writer.hpp"
@@ -133,8 +134,36 @@ struct Array {
     }
 };
 
-bool shape_error(Reader& r, const char* what) {
-    return r.fail(std::string(what) + " does not match the sizes of its sketch");
+std::string shape_error(const char* what) { return std::string(what) + " does not match the sizes of its sketch"; }
+
+// The arrays of a sketch, read by either reader, become the sketch's own
+// when their shapes are the ones its sizes call for; otherwise the first
+// that is not is named.
+const char* adopt(RecordSketch& s, Array<double>& planes, Array<std::uint64_t>& coeffs, Array<double>& count) {
+    if (!planes.has_shape({s.num_rows, plane_count(s.num_buckets), s.numeric_dim})) return "numeric_planes";
+    if (!coeffs.has_shape({s.num_rows, s.categorical_dim})) return "categorical_coeffs";
+    if (!count.has_shape({s.num_rows, s.num_buckets})) return "count";
+    s.numeric_planes = std::move(planes.data);
+    s.categorical_coeffs = std::move(coeffs.data);
+    s.count = std::move(count.data);
+    return nullptr;
+}
+
+const char* adopt(NumericSketch& s, Array<double>& count) {
+    if (!count.has_shape({s.num_buckets})) return "count";
+    s.count = std::move(count.data);
+    return nullptr;
+}
+
+const char* adopt(CategoricalSketch& s, Array<std::uint64_t>& hash_a, Array<std::uint64_t>& hash_b,
+                  Array<double>& count) {
+    if (!hash_a.has_shape({s.num_rows})) return "hash_a";
+    if (!hash_b.has_shape({s.num_rows})) return "hash_b";
+    if (!count.has_shape({s.num_rows, s.num_buckets})) return "count";
+    s.hash_a = std::move(hash_a.data);
+    s.hash_b = std::move(hash_b.data);
+    s.count = std::move(count.data);
+    return nullptr;
 }
 
 void read_sketch(Reader& r, RecordSketch& s) {
@@ -151,32 +180,14 @@ void read_sketch(Reader& r, RecordSketch& s) {
                       field("count", count_reader)})) {
         return;
     }
-    if (!planes.has_shape({s.num_rows, plane_count(s.num_buckets), s.numeric_dim})) {
-        shape_error(r, "numeric_planes");
-        return;
-    }
-    if (!coeffs.has_shape({s.num_rows, s.categorical_dim})) {
-        shape_error(r, "categorical_coeffs");
-        return;
-    }
-    if (!count.has_shape({s.num_rows, s.num_buckets})) {
-        shape_error(r, "count");
-        return;
-    }
-    s.numeric_planes = std::move(planes.data);
-    s.categorical_coeffs = std::move(coeffs.data);
-    s.count = std::move(count.data);
+    if (const char* bad = adopt(s, planes, coeffs, count)) r.fail(shape_error(bad));
 }
 
 void read_sketch(Reader& r, NumericSketch& s) {
     Array<double> count;
     auto count_reader = count.reader(1);
     if (!read_record(r, "NumericSketch", {field("num_buckets", s.num_buckets), field("count", count_reader)})) return;
-    if (!count.has_shape({s.num_buckets})) {
-        shape_error(r, "count");
-        return;
-    }
-    s.count = std::move(count.data);
+    if (const char* bad = adopt(s, count)) r.fail(shape_error(bad));
 }
 
 void read_sketch(Reader& r, CategoricalSketch& s) {
@@ -191,21 +202,7 @@ void read_sketch(Reader& r, CategoricalSketch& s) {
                       field("hash_b", b_reader), field("count", count_reader)})) {
         return;
     }
-    if (!hash_a.has_shape({s.num_rows})) {
-        shape_error(r, "hash_a");
-        return;
-    }
-    if (!hash_b.has_shape({s.num_rows})) {
-        shape_error(r, "hash_b");
-        return;
-    }
-    if (!count.has_shape({s.num_rows, s.num_buckets})) {
-        shape_error(r, "count");
-        return;
-    }
-    s.hash_a = std::move(hash_a.data);
-    s.hash_b = std::move(hash_b.data);
-    s.count = std::move(count.data);
+    if (const char* bad = adopt(s, hash_a, hash_b, count)) r.fail(shape_error(bad));
 }
 
 template <class S>
@@ -319,6 +316,179 @@ core::Result<MStream> MStream::from_json(std::string_view text) {
     });
     if (!parsed) return core::invalid("invalid MStream JSON: " + parsed.error().text());
     if (auto ok = m.check_loaded(); !ok) return core::invalid("invalid MStream JSON: " + ok.error().text);
+    return m;
+}
+
+// ------------------------------------------------------------------ binary
+
+namespace {
+
+namespace bin = core::binary;
+
+constexpr std::uint32_t kBinaryVersion = 1;
+
+// An n-dimensional array: its sizes, then its values; counts (doubles) are
+// mostly zero and go sparse.
+template <class T>
+void write_array(bin::Writer& w, std::initializer_list<std::uint64_t> dim, const std::vector<T>& data) {
+    for (const std::uint64_t d : dim) w.u64(d);
+    if constexpr (std::is_same_v<T, double>) {
+        w.sparse(std::span<const T>(data));
+    } else {
+        w.raw(std::span<const T>(data));
+    }
+}
+template <class T>
+void read_array(bin::Reader& r, std::size_t ndim, Array<T>& a) {
+    a.dim.clear();
+    std::uint64_t n = 1;
+    bool overflow = false;
+    for (std::size_t i = 0; i < ndim; ++i) {
+        a.dim.push_back(r.u64());
+        overflow |= !core::checked_mul(n, a.dim.back(), n);
+    }
+    if (overflow) r.fail("array sizes overflow");
+    if constexpr (std::is_same_v<T, double>) {
+        r.sparse(a.data, n, "an array");
+    } else {
+        r.raw(a.data, n, "an array");
+    }
+}
+
+void write_sketch(bin::Writer& w, const RecordSketch& s) {
+    w.u64(s.num_rows);
+    w.u64(s.num_buckets);
+    w.u64(s.numeric_dim);
+    w.u64(s.categorical_dim);
+    write_array(w, {s.num_rows, s.planes(), s.numeric_dim}, s.numeric_planes);
+    write_array(w, {s.num_rows, s.categorical_dim}, s.categorical_coeffs);
+    write_array(w, {s.num_rows, s.num_buckets}, s.count);
+}
+void read_sketch(bin::Reader& r, RecordSketch& s) {
+    s.num_rows = r.u64();
+    s.num_buckets = r.u64();
+    s.numeric_dim = r.u64();
+    s.categorical_dim = r.u64();
+    Array<double> planes, count;
+    Array<std::uint64_t> coeffs;
+    read_array(r, 3, planes);
+    read_array(r, 2, coeffs);
+    read_array(r, 2, count);
+    if (r.ok()) {
+        if (const char* bad = adopt(s, planes, coeffs, count)) r.fail(shape_error(bad));
+    }
+}
+
+void write_sketch(bin::Writer& w, const NumericSketch& s) {
+    w.u64(s.num_buckets);
+    write_array(w, {s.num_buckets}, s.count);
+}
+void read_sketch(bin::Reader& r, NumericSketch& s) {
+    s.num_buckets = r.u64();
+    Array<double> count;
+    read_array(r, 1, count);
+    if (r.ok()) {
+        if (const char* bad = adopt(s, count)) r.fail(shape_error(bad));
+    }
+}
+
+void write_sketch(bin::Writer& w, const CategoricalSketch& s) {
+    w.u64(s.num_rows);
+    w.u64(s.num_buckets);
+    write_array(w, {s.num_rows}, s.hash_a);
+    write_array(w, {s.num_rows}, s.hash_b);
+    write_array(w, {s.num_rows, s.num_buckets}, s.count);
+}
+void read_sketch(bin::Reader& r, CategoricalSketch& s) {
+    s.num_rows = r.u64();
+    s.num_buckets = r.u64();
+    Array<std::uint64_t> hash_a, hash_b;
+    Array<double> count;
+    read_array(r, 1, hash_a);
+    read_array(r, 1, hash_b);
+    read_array(r, 2, count);
+    if (r.ok()) {
+        if (const char* bad = adopt(s, hash_a, hash_b, count)) r.fail(shape_error(bad));
+    }
+}
+
+template <class S>
+void write_pairs(bin::Writer& w, const std::vector<SketchCounts<S>>& pairs) {
+    w.u64(pairs.size());
+    for (const auto& p : pairs) {
+        write_sketch(w, p.current);
+        write_sketch(w, p.total);
+    }
+}
+// min_size: the fewest bytes a pair can take.
+template <class S>
+void read_pairs(bin::Reader& r, std::vector<SketchCounts<S>>& pairs, std::size_t min_size) {
+    pairs.resize(r.count(min_size, "sketch pairs"));
+    for (auto& p : pairs) {
+        read_sketch(r, p.current);
+        read_sketch(r, p.total);
+    }
+}
+
+} // namespace
+
+core::Result<std::string> MStream::to_bytes() const {
+    std::size_t guess = 1024;
+    for (const auto* s : {&record_counts.current, &record_counts.total})
+        guess += 8 * (s->numeric_planes.size() + s->categorical_coeffs.size() + s->count.size());
+    guess += numeric_counts.size() * 16 * (config.num_buckets + 4);
+    guess += categorical_counts.size() * 16 * (config.num_rows * (config.num_buckets + 2) + 8);
+    bin::Writer w(guess);
+    w.header(bin::ClassTag::MStream, kBinaryVersion);
+    w.u64(config.numeric_dim);
+    w.u64(config.categorical_dim);
+    w.u64(config.num_rows);
+    w.u64(config.num_buckets);
+    w.f64(config.alpha);
+    w.flag(clock.current_time.has_value());
+    w.u64(clock.current_time.value_or(0));
+    w.u64(clock.current_tick);
+    w.u64(entries_seen);
+    write_sketch(w, record_counts.current);
+    write_sketch(w, record_counts.total);
+    write_pairs(w, numeric_counts);
+    write_pairs(w, categorical_counts);
+    w.list(numeric_normalizer.min_numeric);
+    w.list(numeric_normalizer.max_numeric);
+    return w.take();
+}
+
+core::Result<MStream> MStream::from_bytes(std::string_view data) {
+    static constexpr std::string_view kPrefix = "invalid MStream state: ";
+    MStream m;
+    bin::Reader r(data);
+    if (r.header(bin::ClassTag::MStream, kBinaryVersion)) {
+        m.config.numeric_dim = r.u64();
+        m.config.categorical_dim = r.u64();
+        m.config.num_rows = r.u64();
+        m.config.num_buckets = r.u64();
+        m.config.alpha = r.f64();
+        const bool has_time = r.flag();
+        const std::uint64_t time = r.u64();
+        if (has_time) m.clock.current_time = time;
+        m.clock.current_tick = r.u64();
+        m.entries_seen = r.u64();
+        read_sketch(r, m.record_counts.current);
+        read_sketch(r, m.record_counts.total);
+        read_pairs(r, m.numeric_counts, 2 * 16);
+        read_pairs(r, m.categorical_counts, 2 * 48);
+        // Bounds are finite, or the infinity of a detector that has not
+        // seen a record yet (what the JSON form spells null).
+        r.list(m.numeric_normalizer.min_numeric, "numeric_normalizer bounds", bin::Finite::No);
+        r.list(m.numeric_normalizer.max_numeric, "numeric_normalizer bounds", bin::Finite::No);
+        for (const double v : m.numeric_normalizer.min_numeric)
+            if (!std::isfinite(v) && v != INFINITY) r.fail("a min_numeric bound is neither finite nor +inf");
+        for (const double v : m.numeric_normalizer.max_numeric)
+            if (!std::isfinite(v) && v != -INFINITY) r.fail("a max_numeric bound is neither finite nor -inf");
+        r.finish();
+    }
+    if (!r.ok()) return core::invalid(std::string(kPrefix) + r.error());
+    if (auto ok = m.check_loaded(); !ok) return core::invalid(std::string(kPrefix) + ok.error().text);
     return m;
 }
 

@@ -52,6 +52,8 @@ private:
     std::vector<float> data_;
 };
 
+struct LoadedState; // a state as read, before its checks (state.cpp)
+
 class OnlineIForest {
 public:
     // Resolves the seed (entropy when absent) before validating the
@@ -74,9 +76,14 @@ public:
     // The state text, and a state rebuilt from one (checked before use).
     core::Result<std::string> to_json() const;
     static core::Result<OnlineIForest> from_json(std::string_view text);
+    // The binary state (docs/binary-state.md), read with the same checks.
+    core::Result<std::string> to_bytes() const;
+    static core::Result<OnlineIForest> from_bytes(std::string_view data);
 
 private:
     OnlineIForest() = default;
+    // A state as either reader leaves it, checked and turned into a detector.
+    static core::Result<OnlineIForest> from_loaded(LoadedState& s, std::string_view prefix);
     core::Status check_point(std::span<const float> point) const;
     void ingest(std::span<const float> point);
     // 2^(-(S / T) / log2(W / eta)) over the path lengths S summed in tree

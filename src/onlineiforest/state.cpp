@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/binary.hpp"
 #include "core/json/reader.hpp"
 #include "core/json/record.hpp"
 #include "core/json/writer.hpp"
@@ -120,8 +121,7 @@ core::Result<std::string> OnlineIForest::to_json() const {
 
 // ------------------------------------------------------------------ reader
 
-namespace {
-
+// What either reader (JSON or binary) takes from a state, before the checks.
 // A tree as read, before it is checked against the configuration.
 struct LoadedTree {
     OnlineITree tree;
@@ -132,6 +132,15 @@ struct LoadedTree {
     // against the window's length.
     std::uint64_t max_height_per_level = 0;
 };
+
+struct LoadedState {
+    OnlineIForestConfig config;
+    std::vector<LoadedTree> trees;
+    std::vector<std::vector<float>> window;
+    std::uint64_t entries_seen = 0;
+};
+
+namespace {
 
 std::string record_length_error(std::size_t got, std::string_view name, std::size_t fields) {
     return "invalid length " + std::to_string(got) + ", expected struct " + std::string(name) + " with " +
@@ -343,13 +352,6 @@ void read_tree(json::Reader& r, LoadedTree& lt) {
     lt.tree.set_root(root);
 }
 
-struct LoadedState {
-    OnlineIForestConfig config;
-    std::vector<LoadedTree> trees;
-    std::vector<std::vector<float>> window;
-    std::uint64_t entries_seen = 0;
-};
-
 void read_config(json::Reader& r, OnlineIForestConfig& c) {
     json::read_record(r, "OnlineIForestConfig",
                       {json::field("input_dim", c.input_dim), json::field("num_trees", c.num_trees),
@@ -414,7 +416,11 @@ core::Result<OnlineIForest> OnlineIForest::from_json(std::string_view text) {
     LoadedState s;
     if (auto parsed = json::parse(text, [&](json::Reader& r) { read_state(r, s); }); !parsed)
         return core::invalid(std::string(kPrefix) + parsed.error().text());
-    if (auto ok = check_loaded(s); !ok) return core::invalid(std::string(kPrefix) + ok.error().text);
+    return from_loaded(s, kPrefix);
+}
+
+core::Result<OnlineIForest> OnlineIForest::from_loaded(LoadedState& s, std::string_view prefix) {
+    if (auto ok = check_loaded(s); !ok) return core::invalid(std::string(prefix) + ok.error().text);
 
     OnlineIForest f;
     f.config_ = s.config;
@@ -428,6 +434,147 @@ core::Result<OnlineIForest> OnlineIForest::from_json(std::string_view text) {
     for (const std::vector<float>& p : s.window) f.window_.push_back(p);
     f.entries_seen_ = s.entries_seen;
     return f;
+}
+
+// ------------------------------------------------------------------ binary
+
+namespace {
+
+namespace bin = core::binary;
+
+constexpr std::uint32_t kBinaryVersion = 1;
+
+// The deepest node a JSON text can hold: the state, its tree list, the tree
+// and the root take four levels of nesting, every level below two more (a
+// split and a node), and a node's support and its lists two more. Binary
+// states keep to the same trees, so that every state converts both ways.
+constexpr std::uint64_t kMaxNodeDepth = (json::kMaxDepth - 6) / 2;
+
+// Nodes in pre-order (a node, then its left subtree, then its right one),
+// each as height, min, max, a split flag and, for a split, its dimension
+// and value. Children are linked by the order, not by index.
+void write_tree(bin::Writer& w, const OnlineITree& t) {
+    w.rng(t.rng());
+    w.u64(t.input_dim());
+    w.u64(t.live_nodes());
+    if (t.empty()) return;
+    std::vector<NodeIndex> stack{t.root()};
+    while (!stack.empty()) {
+        const NodeIndex n = stack.back();
+        stack.pop_back();
+        const Node& node = t.node(n);
+        const ConstSupport s = t.support(n);
+        w.u64(node.height);
+        w.raw(s.min);
+        w.raw(s.max);
+        w.flag(node.has_split());
+        if (!node.has_split()) continue;
+        w.u64(node.split.dimension);
+        w.f32(node.split.value);
+        stack.push_back(node.split.right);
+        stack.push_back(node.split.left);
+    }
+}
+
+void read_tree(bin::Reader& r, LoadedTree& lt) {
+    core::Xoshiro256PlusPlus rng;
+    r.rng(rng);
+    const std::uint64_t dim = r.u64();
+    // A node is its height, two supports and the split flag at least.
+    const std::uint64_t node_size = dim > (std::uint64_t{1} << 58) ? std::uint64_t{1} << 62 : 9 + 8 * dim;
+    const std::uint64_t n = r.count(node_size, "tree nodes");
+    lt.tree = OnlineITree(dim, rng);
+    lt.dim_known = n > 0;
+    struct Open {
+        NodeIndex node;
+        Split split;
+        int children = 0;
+    };
+    std::vector<Open> stack;
+    std::vector<float> min, max;
+    for (std::uint64_t k = 0; k < n && r.ok(); ++k) {
+        if (k > 0 && stack.empty()) {
+            r.fail("tree node " + std::to_string(k) + " lies outside the root's subtree");
+            break;
+        }
+        const std::uint64_t depth = stack.size();
+        if (depth > kMaxNodeDepth) {
+            r.fail("tree nodes nest deeper than " + std::to_string(kMaxNodeDepth) + " levels");
+            break;
+        }
+        const std::uint64_t height = r.u64();
+        r.raw(min, dim, "a support");
+        r.raw(max, dim, "a support");
+        const bool has_split = r.flag();
+        Split split;
+        if (has_split) {
+            split.dimension = r.u64();
+            split.value = r.f32();
+        }
+        if (!r.ok()) break;
+        const std::uint64_t per_level = height / (depth + 1) + (height % (depth + 1) != 0);
+        lt.max_height_per_level = std::max(lt.max_height_per_level, per_level);
+        const NodeIndex idx = lt.tree.add_node(height, min, max);
+        if (k == 0) lt.tree.set_root(idx);
+        if (!stack.empty()) {
+            Open& parent = stack.back();
+            (parent.children++ == 0 ? parent.split.left : parent.split.right) = idx;
+            if (parent.children == 2) {
+                lt.tree.set_split(parent.node, parent.split.dimension, parent.split.value, parent.split.left,
+                                  parent.split.right);
+                stack.pop_back();
+            }
+        }
+        if (has_split) {
+            lt.max_split_dim = std::max(lt.max_split_dim, split.dimension);
+            lt.has_split = true;
+            stack.push_back({idx, split});
+        }
+    }
+    if (r.ok() && !stack.empty()) r.fail("tree nodes end inside a subtree");
+}
+
+} // namespace
+
+core::Result<std::string> OnlineIForest::to_bytes() const {
+    std::size_t guess = 1024 + window_.size() * (8 + config_.input_dim * 4);
+    for (const OnlineITree& t : trees_) guess += t.live_nodes() * (21 + 8 * t.input_dim());
+    bin::Writer w(guess);
+    w.header(bin::ClassTag::OnlineIForest, kBinaryVersion);
+    w.u64(config_.input_dim);
+    w.u64(config_.num_trees);
+    w.u64(config_.window_size);
+    w.u64(config_.max_leaf_samples);
+    w.u64(trees_.size());
+    for (const OnlineITree& t : trees_) write_tree(w, t);
+    w.u64(window_.size());
+    for (std::uint64_t i = 0; i < window_.size(); ++i) {
+        w.u64(window_.input_dim());
+        w.raw(window_.at(i));
+    }
+    w.u64(entries_seen_);
+    return w.take();
+}
+
+core::Result<OnlineIForest> OnlineIForest::from_bytes(std::string_view data) {
+    static constexpr std::string_view kPrefix = "invalid OnlineIForest state: ";
+    LoadedState s;
+    bin::Reader r(data);
+    if (r.header(bin::ClassTag::OnlineIForest, kBinaryVersion)) {
+        s.config.input_dim = r.u64();
+        s.config.num_trees = r.u64();
+        s.config.window_size = r.u64();
+        s.config.max_leaf_samples = r.u64();
+        // A tree is its generator, its dimension and its node count at least.
+        s.trees.resize(r.count(48, "trees"));
+        for (LoadedTree& t : s.trees) read_tree(r, t);
+        s.window.resize(r.count(8, "window points"));
+        for (std::vector<float>& p : s.window) r.list(p, "a window point");
+        s.entries_seen = r.u64();
+        r.finish();
+    }
+    if (!r.ok()) return core::invalid(std::string(kPrefix) + r.error());
+    return from_loaded(s, kPrefix);
 }
 
 } // namespace tarn::onlineiforest

@@ -15,9 +15,7 @@ std::uint64_t RcfConfig::readiness_threshold() const {
     return t;
 }
 
-namespace {
-
-core::Status validate(const RcfConfig& c) {
+core::Status validate_config(const RcfConfig& c) {
     if (c.input_dim == 0) return core::invalid("input_dim must be > 0");
     if (c.shingle_size == 0) return core::invalid("shingle_size must be > 0");
     std::uint64_t product = 0;
@@ -37,10 +35,8 @@ core::Status validate(const RcfConfig& c) {
     return {};
 }
 
-} // namespace
-
 core::Result<Forest> Forest::create(const RcfConfig& config, std::optional<std::uint64_t> seed) {
-    if (auto ok = validate(config); !ok) return core::fail(std::move(ok.error()));
+    if (auto ok = validate_config(config); !ok) return core::fail(std::move(ok.error()));
 
     const std::uint64_t dims = config.dims();
     const std::uint64_t node_room = 2 * config.capacity + 4;

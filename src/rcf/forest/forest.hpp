@@ -34,6 +34,10 @@ struct RcfConfig {
     std::uint64_t readiness_threshold() const;
 };
 
+// The constructor's configuration checks, first failure wins; the state
+// readers run the same checks on a loaded configuration.
+core::Status validate_config(const RcfConfig& config);
+
 // One sampler's acceptance within an update.
 struct AcceptDecision {
     bool evict = false;

@@ -1,9 +1,12 @@
 #include "rcf/forest/state.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
+#include "core/binary.hpp"
 #include "core/json/reader.hpp"
 #include "core/json/record.hpp"
 #include "rcf/bounding_box.hpp"
@@ -324,10 +327,23 @@ void read_point_store(Reader& r, PointStore& p, std::vector<std::uint64_t>& stor
                 });
 }
 
-// Everything read, before the checks.
+// The boxes a binary state carries: only those that differ bit for bit from
+// the union of their children's (a -0.0 where the union gives 0.0), each as
+// its slot, its range sum and its 2 * dims values (min then max).
+struct BoxPatches {
+    std::vector<std::uint64_t> slots;
+    std::vector<double> range_sums;
+    std::vector<float> values;
+};
+
+// Everything read, before the checks. A JSON text carries every box; a
+// binary state carries patches, and the boxes are rebuilt from the leaves up
+// once the tree's shape is known to be sound.
 struct ForestRead {
     Forest forest;
-    std::vector<TreeBoxes> boxes; // per tree
+    std::vector<TreeBoxes> boxes; // per tree (JSON)
+    std::vector<BoxPatches> patches; // per tree (binary)
+    bool from_binary = false;
     std::vector<std::uint64_t> store_shape;
 };
 
@@ -366,26 +382,12 @@ void read_forest(Reader& r, ForestRead& fr) {
 
 std::string num(std::uint64_t v) { return std::to_string(v); }
 
-std::unexpected<core::DetectorError> reject(const std::string& why) {
-    return core::invalid("invalid forest JSON: " + why);
-}
+// The reason alone; each reader puts its own prefix in front.
+std::unexpected<core::DetectorError> reject(const std::string& why) { return core::invalid(why); }
 
+// The constructor's checks, in its order and with its texts.
 core::Status check_config(const RcfConfig& c) {
-    std::uint64_t product = 0;
-    if (c.input_dim == 0) return reject("config: input_dim must be > 0");
-    if (c.shingle_size == 0) return reject("config: shingle_size must be > 0");
-    if (!core::checked_mul(c.input_dim, c.shingle_size, product))
-        return reject("config: input_dim * shingle_size overflows usize");
-    if (c.capacity == 0) return reject("config: capacity must be > 0");
-    if (c.num_trees == 0) return reject("config: num_trees must be > 0");
-    if (c.capacity >= (std::uint64_t{1} << 63) - 2) return reject("config: 2 * capacity + 4 overflows usize");
-    if (!core::checked_mul(c.capacity, c.num_trees, product) || product == kNone)
-        return reject("config: capacity * num_trees + 1 overflows usize");
-    if (!std::isfinite(c.time_decay) || c.time_decay < 0.0)
-        return reject("config: time_decay must be finite and >= 0.0");
-    if (!std::isfinite(c.initial_accept_fraction) || c.initial_accept_fraction < 0.0 ||
-        c.initial_accept_fraction > 1.0)
-        return reject("config: initial_accept_fraction must be finite and in [0.0, 1.0]");
+    if (auto ok = validate_config(c); !ok) return reject("config: " + ok.error().text);
     return {};
 }
 
@@ -491,16 +493,13 @@ core::Status place_boxes(RcfTree& t, const TreeBoxes& tb, std::uint64_t tree_ind
     return {};
 }
 
-// The tree is one tree over its live slots, its boxes, cuts and masses are
-// exact, and its leaves hold exactly the sample of its sampler.
-// `count` is scratch of point-store capacity entries, all zero on entry and
-// on return.
-core::Status check_tree(const Forest& f, std::uint64_t ti, std::vector<std::uint64_t>& count,
-                        std::vector<std::uint64_t>& order) {
+// The tree's shape: its free list holds exactly the empty slots, and its
+// slots in use form one tree under the root, each reached once. `order`
+// receives the slots in use, every parent before its children.
+core::Status check_tree_shape(const Forest& f, std::uint64_t ti, std::vector<std::uint64_t>& order) {
     const RcfTree& t = f.trees[ti];
     const NodeArena& a = t.arena;
     const PointStore& p = f.point_store;
-    const Sampler& s = f.samplers[ti];
     const std::uint64_t dims = t.dims;
     const std::uint64_t n = a.nodes.size();
     const std::string where = "trees[" + num(ti) + "]: ";
@@ -517,13 +516,13 @@ core::Status check_tree(const Forest& f, std::uint64_t ti, std::vector<std::uint
     }
     if (a.free.size() != empty) return reject(where + "an empty slot is missing from free");
 
+    order.clear();
     if (t.root == kNone) {
         if (t.tree_mass != 0 || empty != n) return reject(where + "an empty tree must have tree_mass 0 and no nodes");
     } else {
         // Walk from the root: every child in range, in use, reached once.
         if (t.root >= n || a.nodes[t.root].is_empty())
             return reject(where + "root " + num(t.root) + " is not a slot in use");
-        order.clear();
         order.push_back(t.root);
         mark[t.root] = 2;
         for (std::uint64_t k = 0; k < order.size(); ++k) {
@@ -547,7 +546,23 @@ core::Status check_tree(const Forest& f, std::uint64_t ti, std::vector<std::uint
             }
         }
         if (order.size() != n - empty) return reject(where + "a node in use is not reachable from the root");
+    }
+    return {};
+}
 
+// The tree's content, on a shape that check_tree_shape accepted: its boxes,
+// cuts and masses are exact, and its leaves hold exactly the sample of its
+// sampler. `count` is scratch of point-store capacity entries, all zero on
+// entry and on return.
+core::Status check_tree_content(const Forest& f, std::uint64_t ti, std::vector<std::uint64_t>& count,
+                                const std::vector<std::uint64_t>& order) {
+    const RcfTree& t = f.trees[ti];
+    const NodeArena& a = t.arena;
+    const PointStore& p = f.point_store;
+    const Sampler& s = f.samplers[ti];
+    const std::uint64_t dims = t.dims;
+    const std::string where = "trees[" + num(ti) + "]: ";
+    if (t.root != kNone) {
         // Bottom-up (children come after their parent in `order`): masses add
         // up, each box is the exact union of its children's, each cut
         // separates its children.
@@ -610,6 +625,46 @@ core::Status check_tree(const Forest& f, std::uint64_t ti, std::vector<std::uint
     return {};
 }
 
+// The boxes of a tree whose shape is sound, from the leaves up, as the tree
+// code builds them (the left child's box extended by the right child's);
+// a patched slot takes its stored box instead.
+core::Status rebuild_boxes(RcfTree& t, const PointStore& p, const std::vector<std::uint64_t>& order,
+                           const BoxPatches& patches, std::uint64_t ti) {
+    NodeArena& a = t.arena;
+    const std::uint64_t dims = t.dims;
+    std::vector<std::uint64_t> patch_of(a.nodes.size(), kNone);
+    for (std::uint64_t k = 0; k < patches.slots.size(); ++k) {
+        const std::uint64_t slot = patches.slots[k];
+        if (slot >= a.nodes.size() || !a.nodes[slot].is_internal() || patch_of[slot] != kNone)
+            return reject("trees[" + num(ti) + "]: box patch " + num(k) + " names slot " + num(slot) +
+                          ", not an internal node patched once");
+        patch_of[slot] = k;
+    }
+    auto lo = [&](std::uint64_t i) -> const float* {
+        const NodeSlot& n = a.nodes[i];
+        return n.is_leaf() ? p.store.data() + n.point_idx * dims : a.boxes.data() + i * 2 * dims;
+    };
+    auto hi = [&](std::uint64_t i) -> const float* {
+        const NodeSlot& n = a.nodes[i];
+        return n.is_leaf() ? p.store.data() + n.point_idx * dims : a.boxes.data() + i * 2 * dims + dims;
+    };
+    for (std::uint64_t k = order.size(); k-- > 0;) {
+        const std::uint64_t i = order[k];
+        const NodeSlot& n = a.nodes[i];
+        if (!n.is_internal()) continue;
+        float* bmin = a.boxes.data() + i * 2 * dims;
+        if (patch_of[i] != kNone) {
+            const float* v = patches.values.data() + patch_of[i] * 2 * dims;
+            std::copy_n(v, 2 * dims, bmin);
+            a.range_sums[i] = patches.range_sums[patch_of[i]];
+            continue;
+        }
+        merge_boxes(lo(n.left), hi(n.left), lo(n.right), hi(n.right), bmin, bmin + dims, dims);
+        a.range_sums[i] = range_sum_of(bmin, bmin + dims, dims);
+    }
+    return {};
+}
+
 core::Status check_forest(ForestRead& fr) {
     Forest& f = fr.forest;
     const RcfConfig& c = f.config_;
@@ -634,13 +689,23 @@ core::Status check_forest(ForestRead& fr) {
         if (tree.arena.nodes.size() > 2 * c.capacity + 4)
             return reject("trees[" + num(t) + "]: arena has " + num(tree.arena.nodes.size()) +
                           " slots, more than 2 * capacity + 4");
-        if (auto ok = place_boxes(tree, fr.boxes[t], t); !ok) return ok;
-        fr.boxes[t] = TreeBoxes{};
+        if (fr.from_binary) {
+            tree.arena.dims = dims;
+            tree.arena.boxes.assign(tree.arena.nodes.size() * 2 * dims, 0.0f); // bounded as above
+            tree.arena.range_sums.assign(tree.arena.nodes.size(), 0.0);
+        } else {
+            if (auto ok = place_boxes(tree, fr.boxes[t], t); !ok) return ok;
+            fr.boxes[t] = TreeBoxes{};
+        }
     }
     scratch.assign(f.point_store.capacity, 0);
     std::vector<std::uint64_t> order;
     for (std::uint64_t t = 0; t < f.trees.size(); ++t) {
-        if (auto ok = check_tree(f, t, scratch, order); !ok) return ok;
+        if (auto ok = check_tree_shape(f, t, order); !ok) return ok;
+        if (fr.from_binary) {
+            if (auto ok = rebuild_boxes(f.trees[t], f.point_store, order, fr.patches[t], t); !ok) return ok;
+        }
+        if (auto ok = check_tree_content(f, t, scratch, order); !ok) return ok;
     }
 
     // Working buffers, rebuilt empty.
@@ -658,7 +723,243 @@ core::Result<Forest> forest_from_json(std::string_view text) {
     ForestRead fr;
     auto parsed = core::json::parse(text, [&](Reader& r) { read_forest(r, fr); });
     if (!parsed) return core::invalid("invalid forest JSON: " + parsed.error().text());
-    if (auto ok = check_forest(fr); !ok) return core::fail(std::move(ok.error()));
+    if (auto ok = check_forest(fr); !ok) return core::invalid("invalid forest JSON: " + ok.error().text);
+    return std::move(fr.forest);
+}
+
+// ------------------------------------------------------------------- binary
+
+namespace {
+
+namespace bin = core::binary;
+
+constexpr std::uint32_t kBinaryVersion = 1;
+enum : std::uint8_t { kEmptySlot = 0, kLeafSlot = 1, kInternalSlot = 2 };
+
+void write_config(bin::Writer& w, const RcfConfig& c) {
+    w.u64(c.input_dim);
+    w.u64(c.shingle_size);
+    w.u64(c.capacity);
+    w.u64(c.num_trees);
+    w.f64(c.time_decay);
+    w.u64(c.output_after);
+    w.flag(c.internal_shingling);
+    w.f64(c.initial_accept_fraction);
+}
+
+void read_config(bin::Reader& r, RcfConfig& c) {
+    c.input_dim = r.u64();
+    c.shingle_size = r.u64();
+    c.capacity = r.u64();
+    c.num_trees = r.u64();
+    c.time_decay = r.f64();
+    c.output_after = r.u64();
+    c.internal_shingling = r.flag();
+    c.initial_accept_fraction = r.f64();
+}
+
+// The boxes that a rebuild from the children would not give bit for bit.
+void write_box_patches(bin::Writer& w, const RcfTree& t, const PointStore& p) {
+    const NodeArena& a = t.arena;
+    const std::uint64_t dims = t.dims;
+    auto lo = [&](std::uint64_t i) -> const float* {
+        const NodeSlot& n = a.nodes[i];
+        return n.is_leaf() ? p.point(n.point_idx).data() : a.box_min(i).data();
+    };
+    auto hi = [&](std::uint64_t i) -> const float* {
+        const NodeSlot& n = a.nodes[i];
+        return n.is_leaf() ? p.point(n.point_idx).data() : a.box_max(i).data();
+    };
+    std::vector<float> merged(2 * dims);
+    std::vector<std::uint64_t> differing;
+    for (std::uint64_t i = 0; i < a.nodes.size(); ++i) {
+        const NodeSlot& n = a.nodes[i];
+        if (!n.is_internal()) continue;
+        merge_boxes(lo(n.left), hi(n.left), lo(n.right), hi(n.right), merged.data(), merged.data() + dims, dims);
+        const double sum = range_sum_of(merged.data(), merged.data() + dims, dims);
+        if (std::memcmp(merged.data(), a.boxes.data() + i * 2 * dims, 2 * dims * sizeof(float)) != 0 ||
+            std::bit_cast<std::uint64_t>(sum) != std::bit_cast<std::uint64_t>(a.range_sums[i]))
+            differing.push_back(i);
+    }
+    w.u64(differing.size());
+    for (const std::uint64_t i : differing) {
+        w.u64(i);
+        w.f64(a.range_sums[i]);
+        w.raw(std::span<const float>(a.boxes.data() + i * 2 * dims, 2 * dims));
+    }
+}
+
+void read_box_patches(bin::Reader& r, std::uint64_t dims, BoxPatches& out) {
+    // Each patch is a slot, a range sum and 2 * dims floats.
+    const std::uint64_t floats = dims > (std::uint64_t{1} << 59) ? (std::uint64_t{1} << 60) : 2 * dims;
+    const std::uint64_t n = r.count(16 + floats * sizeof(float), "box patches");
+    out.slots.reserve(n);
+    out.range_sums.reserve(n);
+    for (std::uint64_t k = 0; k < n && r.ok(); ++k) {
+        out.slots.push_back(r.u64());
+        // A range sum may be +inf (a box spanning most of the float range).
+        const double sum = r.f64(bin::Finite::No);
+        if (std::isnan(sum) || sum == -INFINITY) r.fail("a box patch has a range sum that is NaN or -inf");
+        out.range_sums.push_back(sum);
+        std::vector<float> v;
+        r.raw(v, floats, "a box patch");
+        out.values.insert(out.values.end(), v.begin(), v.end());
+    }
+}
+
+void write_tree(bin::Writer& w, const RcfTree& t, const PointStore& p) {
+    w.u64(t.root);
+    w.u64(t.tree_mass);
+    w.u64(t.dims);
+    w.rng(t.rng);
+    w.u64(t.arena.nodes.size());
+    for (const NodeSlot& n : t.arena.nodes) {
+        switch (n.kind) {
+        case NodeKind::Empty: w.u8(kEmptySlot); break;
+        case NodeKind::Leaf:
+            w.u8(kLeafSlot);
+            w.u64(n.point_idx);
+            w.u64(n.mass);
+            break;
+        case NodeKind::Internal:
+            w.u8(kInternalSlot);
+            w.u64(n.left);
+            w.u64(n.right);
+            w.u64(n.cut_dim);
+            w.f32(n.cut_val);
+            w.u64(n.mass);
+            break;
+        }
+    }
+    w.list(t.arena.free);
+    write_box_patches(w, t, p);
+}
+
+void read_tree(bin::Reader& r, RcfTree& t, BoxPatches& patches) {
+    t.root = r.u64();
+    t.tree_mass = r.u64();
+    t.dims = r.u64();
+    r.rng(t.rng);
+    const std::uint64_t n = r.count(1, "arena nodes");
+    t.arena.nodes.reserve(n);
+    for (std::uint64_t i = 0; i < n && r.ok(); ++i) {
+        NodeSlot s;
+        const std::uint8_t kind = r.u8();
+        if (kind == kLeafSlot) {
+            s.kind = NodeKind::Leaf;
+            s.point_idx = r.u64();
+            s.mass = r.u64();
+        } else if (kind == kInternalSlot) {
+            s.kind = NodeKind::Internal;
+            s.left = r.u64();
+            s.right = r.u64();
+            s.cut_dim = r.u64();
+            s.cut_val = r.f32();
+            s.mass = r.u64();
+        } else if (kind != kEmptySlot) {
+            r.fail("node slot " + num(i) + " has kind " + num(kind) + ", expected 0, 1 or 2");
+        }
+        t.arena.nodes.push_back(s);
+    }
+    r.list(t.arena.free, "free slots");
+    read_box_patches(r, t.dims, patches);
+}
+
+void write_point_store(bin::Writer& w, const PointStore& p) {
+    std::uint64_t values = 0;
+    core::check_internal(core::checked_mul(p.capacity, p.dim, values) && values == p.store.size(),
+                         "point store rows differ from its capacity");
+    w.u64(p.dim);
+    w.u64(p.input_dim);
+    w.u64(p.shingle_size);
+    w.flag(p.internal_shingling);
+    w.u64(p.capacity);
+    w.u64(p.dim);
+    w.raw(std::span<const float>(p.store));
+    w.list(p.occupied);
+    w.list(p.ref_count);
+    w.u64(p.next_free);
+    w.list(p.free_list);
+    w.u64(p.size);
+    w.list(p.shingle_buf);
+    w.u64(p.entries_seen);
+}
+
+void read_point_store(bin::Reader& r, PointStore& p, std::vector<std::uint64_t>& shape) {
+    p.dim = r.u64();
+    p.input_dim = r.u64();
+    p.shingle_size = r.u64();
+    p.internal_shingling = r.flag();
+    // The store's shape (rows, row length) as written, then its values.
+    shape = {r.u64(), r.u64()};
+    std::uint64_t values = 0;
+    if (!core::checked_mul(shape[0], shape[1], values)) r.fail("point store shape overflows");
+    r.raw(p.store, values, "the point store");
+    r.list(p.occupied, "occupied flags");
+    for (const std::uint8_t o : p.occupied)
+        if (o > 1) r.fail("occupied flag " + num(o) + " is not 0 or 1");
+    r.list(p.ref_count, "ref counts");
+    p.next_free = r.u64();
+    r.list(p.free_list, "the free list");
+    p.size = r.u64();
+    r.list(p.shingle_buf, "the shingle buffer");
+    p.entries_seen = r.u64();
+    // The rows' count as the JSON form reads it: the declared capacity.
+    p.capacity = shape[0];
+}
+
+} // namespace
+
+core::Result<std::string> forest_to_bytes(const Forest& f) {
+    std::size_t guess = f.point_store.store.size() * 4 + f.point_store.capacity * 9 + 1024;
+    for (const RcfTree& t : f.trees) guess += t.arena.nodes.size() * 40;
+    for (const Sampler& s : f.samplers) guess += s.capacity * 16;
+    bin::Writer w(guess);
+    w.header(bin::ClassTag::Forest, kBinaryVersion);
+    write_config(w, f.config_);
+    w.u64(f.trees.size());
+    for (const RcfTree& t : f.trees) write_tree(w, t, f.point_store);
+    w.u64(f.samplers.size());
+    for (const Sampler& s : f.samplers) {
+        w.u64(s.capacity);
+        w.list(s.weights);
+        w.list(s.point_indices);
+        w.u64(s.size);
+    }
+    write_point_store(w, f.point_store);
+    w.u64(f.entries_seen_);
+    w.rng(f.rng);
+    return w.take();
+}
+
+core::Result<Forest> forest_from_bytes(std::string_view data) {
+    static constexpr std::string_view kPrefix = "invalid Forest state: ";
+    ForestRead fr;
+    fr.from_binary = true;
+    Forest& f = fr.forest;
+    bin::Reader r(data);
+    if (r.header(bin::ClassTag::Forest, kBinaryVersion)) {
+        read_config(r, f.config_);
+        // A tree is at least its fixed fields and three counts.
+        const std::uint64_t trees = r.count(80, "trees");
+        f.trees.resize(trees);
+        fr.patches.resize(trees);
+        for (std::uint64_t t = 0; t < trees && r.ok(); ++t) read_tree(r, f.trees[t], fr.patches[t]);
+        const std::uint64_t samplers = r.count(32, "samplers");
+        f.samplers.resize(samplers);
+        for (Sampler& s : f.samplers) {
+            s.capacity = r.u64();
+            r.list(s.weights, "sampler weights");
+            r.list(s.point_indices, "sampler point indices");
+            s.size = r.u64();
+        }
+        read_point_store(r, f.point_store, fr.store_shape);
+        f.entries_seen_ = r.u64();
+        r.rng(f.rng);
+        r.finish();
+    }
+    if (!r.ok()) return core::invalid(std::string(kPrefix) + r.error());
+    if (auto ok = check_forest(fr); !ok) return core::invalid(std::string(kPrefix) + ok.error().text);
     return std::move(fr.forest);
 }
 

@@ -30,4 +30,10 @@ core::Result<std::string> forest_to_json(const Forest& f);
 // "invalid forest JSON: " + the reason.
 core::Result<Forest> forest_from_json(std::string_view text);
 
+// The binary state (docs/binary-state.md): the same forest in little-endian
+// fixed-width fields, without the boxes that the loader rebuilds. Reading
+// runs the checks of forest_from_json; errors read "invalid Forest state: ...".
+core::Result<std::string> forest_to_bytes(const Forest& f);
+core::Result<Forest> forest_from_bytes(std::string_view data);
+
 } // namespace tarn::rcf

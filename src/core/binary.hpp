@@ -1,0 +1,216 @@
+// The binary state layer: little-endian fixed-width values, raw runs of
+// them, and the header every binary state starts with.
+//
+// A state is the magic "TARN", the class tag (u32) and the class's format
+// version (u32), then the class's fields (docs/binary-state.md). The reader
+// never trusts a length: a count of elements is refused unless the elements
+// it announces fit in the bytes that remain, so no reservation can exceed
+// what the input could fill. The first failure is kept and every later read
+// returns zero, so a class reader reads straight through and checks ok()
+// once (as the JSON reader does).
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <vector>
+
+#include "core/rng.hpp"
+
+namespace tarn::core::binary {
+
+enum class ClassTag : std::uint32_t { Forest = 1, OnlineIForest = 2, MStream = 3, FeatureSketch = 4 };
+
+// "Forest", ...; "an unknown class" for a tag no class uses.
+std::string_view class_name(std::uint32_t tag);
+
+inline constexpr std::size_t kHeaderSize = 12;
+
+class Writer {
+public:
+    explicit Writer(std::size_t reserve = 0) { out_.reserve(reserve); }
+
+    void header(ClassTag tag, std::uint32_t version);
+    void u8(std::uint8_t v) { out_.push_back(static_cast<char>(v)); }
+    void flag(bool v) { u8(v ? 1 : 0); }
+    void u32(std::uint32_t v) { put(v); }
+    void u64(std::uint64_t v) { put(v); }
+    void f32(float v) { put(v); }
+    void f64(double v) { put(v); }
+    void rng(const Xoshiro256PlusPlus& g) { raw(std::span<const std::uint64_t>(g.s)); }
+
+    // The elements one after the other, no count.
+    template <class T>
+    void raw(std::span<const T> v) {
+        static_assert(std::is_arithmetic_v<T>);
+        if constexpr (std::endian::native == std::endian::little || sizeof(T) == 1) {
+            out_.append(reinterpret_cast<const char*>(v.data()), v.size_bytes());
+        } else {
+            for (const T& x : v) put(x);
+        }
+    }
+    // A u64 count, then the elements.
+    template <class T>
+    void list(const std::vector<T>& v) {
+        u64(v.size());
+        raw(std::span<const T>(v));
+    }
+
+    // The elements as a bitmap of those that are not all-zero bits (bit i%8
+    // of byte i/8), then those elements: counts that are mostly zero.
+    template <class T>
+    void sparse(std::span<const T> v) {
+        const std::size_t at = out_.size();
+        out_.append((v.size() + 7) / 8, '\0');
+        for (std::size_t i = 0; i < v.size(); ++i) {
+            if (is_zero(v[i])) continue;
+            out_[at + i / 8] = static_cast<char>(static_cast<unsigned char>(out_[at + i / 8]) | (1u << (i % 8)));
+            put(v[i]);
+        }
+    }
+
+    std::string take() { return std::move(out_); }
+
+private:
+    template <class T>
+    static bool is_zero(T v) {
+        T zero{};
+        return std::memcmp(&v, &zero, sizeof(T)) == 0;
+    }
+    template <class T>
+    void put(T v) {
+        char b[sizeof(T)];
+        std::memcpy(b, &v, sizeof(T));
+        if constexpr (std::endian::native == std::endian::big) std::reverse(b, b + sizeof(T));
+        out_.append(b, sizeof(T));
+    }
+    std::string out_;
+};
+
+// Numbers in a state are finite, as in a JSON text (which has no spelling
+// for NaN or an infinity); the few places that hold an infinity read with
+// Finite::No and check what they allow themselves.
+enum class Finite { Required, No };
+
+class Reader {
+public:
+    explicit Reader(std::string_view data) : at_(data.data()), end_(data.data() + data.size()), begin_(at_) {}
+
+    // The magic, the tag and the version; fails naming both classes when the
+    // tag is another class's.
+    bool header(ClassTag want, std::uint32_t version);
+
+    std::uint8_t u8() {
+        std::uint8_t v = 0;
+        take(&v, 1);
+        return v;
+    }
+    // 0 or 1; any other byte fails.
+    bool flag();
+    std::uint32_t u32() { return get<std::uint32_t>(); }
+    std::uint64_t u64() { return get<std::uint64_t>(); }
+    float f32() { return finite(get<float>()); }
+    double f64(Finite f = Finite::Required) {
+        const double v = get<double>();
+        return f == Finite::Required ? finite(v) : v;
+    }
+    void rng(Xoshiro256PlusPlus& g) {
+        for (std::uint64_t& w : g.s) w = u64();
+    }
+
+    // A count of elements of at least `min_size` bytes each that follow;
+    // fails (and returns 0) when they cannot fit in the remaining bytes.
+    std::uint64_t count(std::size_t min_size, std::string_view what);
+    // n elements into v (replacing its contents); n is checked against the
+    // remaining bytes before anything is reserved.
+    template <class T>
+    void raw(std::vector<T>& v, std::uint64_t n, std::string_view what, Finite f = Finite::Required) {
+        static_assert(std::is_arithmetic_v<T>);
+        v.clear();
+        if (!fits(n, sizeof(T), what)) return;
+        v.resize(n);
+        if constexpr (std::endian::native == std::endian::little || sizeof(T) == 1) {
+            take(v.data(), n * sizeof(T));
+        } else {
+            for (T& x : v) x = get<T>();
+        }
+        if constexpr (std::is_floating_point_v<T>) {
+            if (f == Finite::Required) all_finite(std::span<const T>(v), what);
+        }
+    }
+    // n elements written by Writer::sparse. The bitmap's bytes are checked
+    // against the remaining data before anything is reserved, and the marked
+    // elements before the elements are allocated.
+    template <class T>
+    void sparse(std::vector<T>& v, std::uint64_t n, std::string_view what) {
+        v.clear();
+        const std::uint64_t marked = sparse_bitmap(n, sizeof(T), what);
+        if (!ok()) return;
+        v.assign(n, T{});
+        const unsigned char* bits = reinterpret_cast<const unsigned char*>(at_) - (n + 7) / 8;
+        for (std::uint64_t i = 0, seen = 0; seen < marked; ++i) {
+            if (!(bits[i / 8] >> (i % 8) & 1)) continue;
+            v[i] = get<T>();
+            ++seen;
+        }
+        if constexpr (std::is_floating_point_v<T>) all_finite(std::span<const T>(v), what);
+    }
+
+    // A u64 count, then the elements.
+    template <class T>
+    void list(std::vector<T>& v, std::string_view what, Finite f = Finite::Required) {
+        raw(v, u64(), what, f);
+    }
+
+    bool ok() const { return error_.empty(); }
+    const std::string& error() const { return error_; }
+    // Records the first failure; returns false.
+    bool fail(std::string why);
+    // Fails unless every byte was read.
+    bool finish();
+    std::size_t remaining() const { return static_cast<std::size_t>(end_ - at_); }
+    std::size_t offset() const { return static_cast<std::size_t>(at_ - begin_); }
+
+private:
+    template <class T>
+    T finite(T v) {
+        if (!std::isfinite(v)) fail("a non-finite number at offset " + std::to_string(offset() - sizeof(T)));
+        return v;
+    }
+    template <class T>
+    void all_finite(std::span<const T> v, std::string_view what) {
+        for (const T x : v) {
+            if (!std::isfinite(x)) {
+                fail(std::string(what) + " holds a non-finite number");
+                return;
+            }
+        }
+    }
+    // Reads the bitmap of n elements, checks it and returns how many it marks.
+    std::uint64_t sparse_bitmap(std::uint64_t n, std::size_t size, std::string_view what);
+    bool fits(std::uint64_t n, std::size_t size, std::string_view what);
+    void take(void* out, std::size_t n);
+    template <class T>
+    T get() {
+        T v{};
+        char b[sizeof(T)] = {};
+        take(b, sizeof(T));
+        if constexpr (std::endian::native == std::endian::big) std::reverse(b, b + sizeof(T));
+        std::memcpy(&v, b, sizeof(T));
+        return v;
+    }
+
+    const char* at_;
+    const char* end_;
+    const char* begin_;
+    std::string error_;
+};
+
+} // namespace tarn::core::binary

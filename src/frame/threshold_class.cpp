@@ -1,0 +1,238 @@
+// The Threshold class of tarn.alerts: its method table, docstrings and
+// argument handling.
+#include <array>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "alerts/threshold.hpp"
+#include "frame/frame.hpp"
+#include "frame/persistence.hpp"
+
+namespace tarn::frame {
+
+template <>
+struct StateFormat<alerts::Threshold> {
+    static core::Result<std::string> write(const alerts::Threshold& t) { return t.to_json(); }
+    static core::Result<alerts::Threshold> read(std::string_view text) { return alerts::Threshold::from_json(text); }
+};
+
+namespace {
+
+using alerts::Threshold;
+using ThresholdCall = Call<Threshold>;
+
+std::string threshold_repr(const Threshold& t) { return t.repr(); }
+
+[[noreturn]] void raise_value_error(const char* text) {
+    PyErr_SetString(PyExc_ValueError, text);
+    throw PyErrorSet{};
+}
+
+// An integer >= 0 (a negative one is a ValueError, like the other argument checks).
+std::uint64_t to_warmup(PyObject* o) {
+    Ref index(check(PyNumber_Index(o)));
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (v == -1 && PyErr_Occurred()) throw PyErrorSet{};
+    if (overflow < 0 || (overflow == 0 && v < 0)) raise_value_error("warmup must be >= 0");
+    return overflow == 0 ? static_cast<std::uint64_t>(v) : to_count(index.get());
+}
+
+std::optional<double> to_half_life(PyObject* o) {
+    if (o == Py_None) return std::nullopt;
+    return to_float(o);
+}
+
+// Scores: a one-dimensional buffer of doubles or floats (array('d'), numpy
+// float64/float32, memoryview) is read directly; anything else goes through
+// the sequence protocol with float() per element.
+std::vector<double> to_scores(PyObject* o) {
+    if (!PyObject_CheckBuffer(o)) return to_numeric_list(o);
+    Py_buffer view;
+    if (PyObject_GetBuffer(o, &view, PyBUF_RECORDS_RO) < 0) {
+        PyErr_Clear();
+        return to_numeric_list(o);
+    }
+    struct Release {
+        Py_buffer* v;
+        ~Release() { PyBuffer_Release(v); }
+    } release{&view};
+    std::string_view format = view.format ? view.format : "B";
+    if (!format.empty() && (format[0] == '@' || format[0] == '=' || format[0] == '<')) format.remove_prefix(1);
+    const bool is_double = format == "d" && view.itemsize == 8;
+    const bool is_float = format == "f" && view.itemsize == 4;
+    if (!is_double && !is_float) return to_numeric_list(o);
+    if (view.ndim != 1) {
+        PyErr_Format(PyExc_TypeError, "expected a one-dimensional buffer of scores, got %d dimensions", view.ndim);
+        throw PyErrorSet{};
+    }
+    const auto n = static_cast<std::size_t>(view.shape[0]);
+    const Py_ssize_t stride = view.strides ? view.strides[0] : view.itemsize;
+    std::vector<double> out(n);
+    const char* p = static_cast<const char*>(view.buf);
+    for (std::size_t i = 0; i < n; ++i, p += stride) {
+        if (is_double) {
+            std::memcpy(&out[i], p, sizeof(double));
+        } else {
+            float f;
+            std::memcpy(&f, p, sizeof f);
+            out[i] = f;
+        }
+    }
+    return out;
+}
+
+// array(typecode) holding the bytes of data.
+PyObject* to_array(const char* typecode, const void* data, std::size_t bytes) {
+    Ref module(check(PyImport_ImportModule("array")));
+    Ref array(check(PyObject_CallMethod(module.get(), "array", "s", typecode)));
+    if (bytes == 0) return array.release();
+    Ref memory(check(PyMemoryView_FromMemory(static_cast<char*>(const_cast<void*>(data)),
+                                             static_cast<Py_ssize_t>(bytes), PyBUF_READ)));
+    Ref done(check(PyObject_CallMethod(array.get(), "frombytes", "O", memory.get())));
+    return array.release();
+}
+
+PyObject* alert_to_py(const alerts::Alert& a) {
+    Ref flag(to_py(a.is_alert));
+    Ref grade(check(to_py(a.grade)));
+    return check(PyTuple_Pack(2, flag.get(), grade.get()));
+}
+
+PyObject* threshold_new(ThresholdCall& c) {
+    const auto& a = c.args;
+    alerts::ThresholdConfig config;
+    config.rate = a.convert_or(0, to_float, 0.001);
+    config.warmup = a.convert_or(1, to_warmup, std::uint64_t{1000});
+    config.half_life = a.convert_or(2, to_half_life, std::optional<double>{});
+    config.relative_accuracy = a.convert_or(3, to_float, 0.01);
+    return wrap_new(c.type, unwrap(Threshold::create(config)));
+}
+
+PyObject* threshold_update(ThresholdCall& c) {
+    const double score = c.args.convert(0, to_float);
+    Threshold& t = c.state();
+    return alert_to_py(unwrap(c.compute([&] { return t.update(score); })));
+}
+
+PyObject* threshold_update_many(ThresholdCall& c) {
+    const std::vector<double> scores = c.args.convert(0, to_scores);
+    std::vector<std::int8_t> flags(scores.size());
+    std::vector<double> grades(scores.size());
+    Threshold& t = c.state();
+    unwrap(c.compute([&] { return t.update_many(scores, flags, grades); }));
+    Ref flag_array(to_array("b", flags.data(), flags.size()));
+    Ref grade_array(to_array("d", grades.data(), grades.size() * sizeof(double)));
+    return check(PyTuple_Pack(2, flag_array.get(), grade_array.get()));
+}
+
+PyObject* threshold_threshold(ThresholdCall& c) {
+    const auto t = c.state().threshold();
+    return t ? to_py(*t) : none();
+}
+
+PyObject* threshold_count(ThresholdCall& c) { return to_py(c.state().count()); }
+
+constexpr const char* kClassDoc =
+    "Threshold(rate=0.001, warmup=1000, half_life=None, relative_accuracy=0.01)\n--\n\n"
+    "Calibrated streaming threshold: turns any detector's scores into a grade\n"
+    "and an alert at a chosen false-alarm rate.\n\n"
+    "The grade of a score is its tail rank among the scores before it:\n"
+    "1 - (weight of earlier scores >= score) / (total weight), in [0, 1]. A\n"
+    "score alerts when at least `warmup` scores came before it and its grade\n"
+    "is >= 1 - rate. Each score is added after it has been graded, so a\n"
+    "stream of identical scores never alerts.\n\n"
+    "Scores are kept in logarithmic buckets (one for zero, mirrored ones for\n"
+    "negative scores, +inf above and -inf below everything), at most 2048 of\n"
+    "them, merging the lowest when more are needed. A score's own bucket counts\n"
+    "as at or above it, so the grade lies between the exact grade of the\n"
+    "score and the exact grade of its bucket's lower edge, which is within a\n"
+    "factor gamma = (1 + relative_accuracy) / (1 - relative_accuracy) of the\n"
+    "score: grades err only toward fewer alerts. Scores in the merged lowest\n"
+    "bucket (only when 2048 buckets do not span the stream) are graded\n"
+    "coarsely.\n\n"
+    "Parameters\n----------\n"
+    "rate : float, optional\n    Target share of alerting scores, in (0, 1) (default 0.001).\n"
+    "warmup : int, optional\n    Scores seen before the first alert, >= 0 (default 1000).\n"
+    "half_life : float or None, optional\n"
+    "    If given (> 0, in scores), an earlier score of age k weighs 2^(-k / half_life),\n"
+    "    so the threshold follows a drifting stream; half-lives below 1/512 act as\n"
+    "    1/512. None (default): every score weighs 1.\n"
+    "relative_accuracy : float, optional\n"
+    "    Relative width of the buckets, in (0, 1) and at least 1e-9 (default 0.01).";
+
+constexpr Method<Threshold> kNew{
+    {"__new__", {"rate", "warmup", "half_life", "relative_accuracy"}, 4, 0, Access::None, Gil::Keep, nullptr},
+    threshold_new};
+
+constexpr Method<Threshold> kUpdate{{"update",
+                                     {"score"},
+                                     1,
+                                     1,
+                                     Access::Write,
+                                     Gil::Keep,
+                                     "update($self, score)\n--\n\n"
+                                     "Grade a score against the earlier ones, then add it.\n\n"
+                                     "Returns (is_alert, grade). NaN is refused with ValueError and changes nothing."},
+                                    threshold_update};
+
+constexpr Method<Threshold> kUpdateMany{
+    {"update_many",
+     {"scores"},
+     1,
+     1,
+     Access::Write,
+     Gil::Release,
+     "update_many($self, scores)\n--\n\n"
+     "Grade and add a batch of scores, exactly as a loop of update().\n\n"
+     "scores is a sequence of floats or a one-dimensional float buffer (array('d'),\n"
+     "a numpy array). Returns (flags, grades): array('b') of 0/1 and array('d'),\n"
+     "one entry per score. A NaN anywhere is refused with ValueError before any\n"
+     "score is added."},
+    threshold_update_many};
+
+constexpr Method<Threshold> kThreshold{{"threshold",
+                                        {},
+                                        0,
+                                        0,
+                                        Access::Read,
+                                        Gil::Keep,
+                                        "threshold($self)\n--\n\n"
+                                        "Return the smallest score that would alert now.\n\n"
+                                        "None during warm-up, and when no score can alert (more than `rate` of the\n"
+                                        "weight sits at +inf)."},
+                                       threshold_threshold};
+
+constexpr Method<Threshold> kCount{
+    {"count", {}, 0, 0, Access::Read, Gil::Keep, "count($self)\n--\n\nReturn the number of scores added."},
+    threshold_count};
+
+constexpr Method<Threshold> kToJson =
+    persistence::to_json_row<Threshold>("to_json($self)\n--\n\nSerialize the threshold state to JSON.");
+constexpr Method<Threshold> kFromJson = persistence::from_json_row<Threshold>(
+    "from_json(json)\n--\n\nDeserialize threshold state from a JSON string previously written by `to_json()`.");
+constexpr Method<Threshold> kSaveJson = persistence::save_json_row<Threshold>(
+    "save_json($self, path)\n--\n\nSerialize the threshold state to a JSON file.");
+constexpr Method<Threshold> kLoadJson = persistence::load_json_row<Threshold>(
+    "load_json(path)\n--\n\nDeserialize threshold state from a JSON file previously written by `save_json()`.");
+constexpr Method<Threshold> kCopy = persistence::copy_row<Threshold>();
+constexpr Method<Threshold> kDeepCopy = persistence::deepcopy_row<Threshold>();
+constexpr Method<Threshold> kGetState = persistence::getstate_row<Threshold>();
+constexpr Method<Threshold> kSetState = persistence::setstate_row<Threshold>();
+
+PyMethodDef kMethods[] = {
+    method_def<Threshold, kUpdate>(),   method_def<Threshold, kUpdateMany>(), method_def<Threshold, kThreshold>(),
+    method_def<Threshold, kCount>(),    method_def<Threshold, kToJson>(),     method_def<Threshold, kFromJson>(),
+    method_def<Threshold, kSaveJson>(), method_def<Threshold, kLoadJson>(),   method_def<Threshold, kCopy>(),
+    method_def<Threshold, kDeepCopy>(), method_def<Threshold, kGetState>(),   method_def<Threshold, kSetState>(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+} // namespace
+
+PyObject* threshold_class() {
+    return class_object<Threshold, kNew, threshold_repr>("Threshold", "tarn.alerts.Threshold", kClassDoc, kMethods);
+}
+
+} // namespace tarn::frame
