@@ -141,6 +141,8 @@ def test_store_errors_name_what_is_wrong(tmp_path):
         with pytest.raises(ValueError, match="key 'host-9': the store holds a Forest state, but make_detector builds MStream"):
             pool.score("host-9", [1.0], [1], 1)
         pool.update("other", [1.0], [1], 1)  # other keys still work
+        with pytest.raises(ValueError, match="in use by another pool"):
+            DetectorPool(make_mstream, store=path)
     mixed = DetectorPool(lambda k: make_forest(k) if k == "a" else make_mstream(k))
     mixed.update("a", [1.0, 2.0])
     with pytest.raises(TypeError, match=r"make_detector\('b'\) built a MStream, but this pool holds Forest"):

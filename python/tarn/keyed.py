@@ -20,6 +20,7 @@ own keyed the same way and is written in the same flush transaction.
 
 from __future__ import annotations
 
+import contextlib
 import hashlib
 import os
 import sqlite3
@@ -97,7 +98,9 @@ class DetectorPool:
     exit and flushed only when the block did not raise.
 
     Not thread-safe: use a pool from one thread at a time (the detectors it
-    returns follow their own threading rules).
+    returns follow their own threading rules). One pool at a time opens a
+    store file: it holds the file's write lock until it is closed, and a
+    second pool on the same file is refused.
     """
 
     def __init__(
@@ -148,7 +151,8 @@ class DetectorPool:
         return self._call(key, "update_and_score_many", True, args, kwargs)
 
     def _call(self, key: Key, method: str, changes: bool, args: tuple[Any, ...], kwargs: dict[str, Any]) -> Any:
-        key = _checked_key(key)
+        if key.__class__ is not str:  # the common case skips the checks
+            key = _checked_key(key)
         entry = self._resident.get(key)
         if entry is not None:
             self._resident.move_to_end(key)
@@ -251,6 +255,8 @@ class DetectorPool:
         for entry in self._resident.values():
             entry.dirty = False
         self._unstored.clear()
+        with contextlib.suppress(sqlite3.OperationalError):
+            self._begin(db)  # keep the write lock (when another process took it, the next write waits)
 
     def close(self, flush: bool = True) -> None:
         """Flush (unless `flush` is False: then every change since the last flush is dropped) and close.
@@ -347,6 +353,8 @@ class DetectorPool:
     def _begin(self, db: sqlite3.Connection) -> sqlite3.Connection:
         # Writes between two flushes share one open transaction, committed by
         # flush(): an evicted detector reaches the file only with the others.
+        # The transaction is open from the start, so a second pool on the same
+        # file is refused instead of overwriting this one's keys.
         if not db.in_transaction:
             db.execute("BEGIN IMMEDIATE")
         return db
@@ -387,6 +395,12 @@ def _open_store(name: str) -> sqlite3.Connection:
             db.execute("COMMIT")
         elif "detectors" not in tables:
             raise ValueError(f"{name}: not a detector store (no table 'detectors')")
+        db.execute("PRAGMA busy_timeout = 200")  # another pool keeps its lock: do not wait long
+        try:
+            db.execute("BEGIN IMMEDIATE")
+        except sqlite3.OperationalError as e:
+            raise ValueError(f"{name}: the store is in use by another pool ({e})") from None
+        db.execute("PRAGMA busy_timeout = 5000")
     except sqlite3.DatabaseError as e:
         db.close()
         raise ValueError(f"{name}: not a detector store: {e}") from None
