@@ -205,7 +205,8 @@ def test_cli_key_scores_through_a_pool_and_resumes(tmp_path):
         src = tmp_path / f"part{i}.csv"
         src.write_text("host,x,y\n" + "".join(",".join(r) + "\n" for r in part))
         out = subprocess.run([sys.executable, "-m", "tarn", "score", str(src), "--key", "host", "--seed", "3",
-                              "--num-trees", "8", "--capacity", "16", "--max-resident", "2", "--state", str(store)],
+                              "--num-trees", "8", "--capacity", "16", "--max-resident", "2", "--warmup", "0",
+                              "--state", str(store)],
                              capture_output=True, text=True, check=True).stdout
         got += [float(line.rsplit(",", 1)[1]) for line in out.splitlines()[1:]]
     detectors = {}
@@ -223,3 +224,12 @@ def test_cli_key_scores_through_a_pool_and_resumes(tmp_path):
     assert failed.returncode == 1
     assert "the store holds a Forest state, but make_detector builds OnlineIForest" in failed.stderr
     assert {k: b for k, b in sqlite3.connect(store).execute("SELECT key, state FROM detectors")} == before
+
+    # Without --state the pool lives in memory; the warm-up counts each key's own records.
+    out = subprocess.run([sys.executable, "-m", "tarn", "score", str(src), "--key", "host", "--warmup", "2"],
+                         capture_output=True, text=True, check=True).stdout
+    seen = {}
+    for line in out.splitlines()[1:]:
+        host, score = line.split(",")[0], line.rsplit(",", 1)[1]
+        seen[host] = seen.get(host, 0) + 1
+        assert (score == "") == (seen[host] <= 2), line

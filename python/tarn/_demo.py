@@ -9,6 +9,7 @@ the same on every run (only the throughput varies with the machine).
 from __future__ import annotations
 
 import math
+import os
 import random
 import time
 from collections.abc import Callable, Sequence
@@ -35,6 +36,8 @@ class DemoResult:
     anomalies: int
     seconds: float
     auc: float | None  # None when the scored part holds only one class
+    precision: float | None  # of the alerts at ALERT_RATE; None without alerts
+    recall: float | None  # None without anomalies after the warm-up
 
     @property
     def throughput(self) -> float:
@@ -183,12 +186,31 @@ def event_stream(n: int, warmup: int, seed: int) -> Stream:
     return Stream(records, labels)
 
 
+def _series_view(records: Sequence[tuple[object, ...]]) -> tuple[dict[str, list[float]], bool]:
+    return {"value": [r[0][0] for r in records]}, False  # type: ignore[index]
+
+
+def _cluster_view(records: Sequence[tuple[object, ...]]) -> tuple[dict[str, list[float]], bool]:
+    return {f"x{i}": [r[0][i] for r in records] for i in range(3)}, False  # type: ignore[index]
+
+
+def _traffic_view(records: Sequence[tuple[object, ...]]) -> tuple[dict[str, list[float]], bool]:
+    return {"bytes": [r[0][0] for r in records]}, True  # type: ignore[index]
+
+
+def _event_view(records: Sequence[tuple[object, ...]]) -> tuple[dict[str, list[float]], bool]:
+    events: list[dict[str, float]] = [r[0] for r in records]  # type: ignore[misc]
+    return {"latency_ms": [e.get("latency_ms", math.nan) for e in events]}, True
+
+
 @dataclass(frozen=True)
 class DemoCase:
     name: str
     stream: str
     make_stream: Callable[[int, int, int], Stream]
     make_detector: Callable[[int], Callable[..., float]]
+    # The input as numeric series for a picture, and whether to draw them on a log scale.
+    view: Callable[[Sequence[tuple[object, ...]]], tuple[dict[str, list[float]], bool]]
 
 
 def _forest(seed: int) -> Callable[..., float]:
@@ -208,15 +230,39 @@ def _feature_sketch(seed: int) -> Callable[..., float]:
 
 
 CASES: list[DemoCase] = [
-    DemoCase("Forest", "seasonal series, shingle 4", series_stream, _forest),
-    DemoCase("OnlineIForest", "3-D clusters and outliers", cluster_stream, _online_iforest),
-    DemoCase("MStream", "connections with bursts", traffic_stream, _mstream),
-    DemoCase("FeatureSketch", "sparse named features", event_stream, _feature_sketch),
+    DemoCase("Forest", "seasonal series, shingle 4", series_stream, _forest, _series_view),
+    DemoCase("OnlineIForest", "3-D clusters and outliers", cluster_stream, _online_iforest, _cluster_view),
+    DemoCase("MStream", "connections with bursts", traffic_stream, _mstream, _traffic_view),
+    DemoCase("FeatureSketch", "sparse named features", event_stream, _feature_sketch, _event_view),
 ]
 
 
-def run_case(case: DemoCase, records: int, warmup: int, seed: int) -> DemoResult:
-    """Generates the case's stream, scores every record and measures the AUC after warm-up."""
+# Alerts: a tarn.alerts.Threshold at this rate over the scores after the detector's
+# warm-up, itself silent for its first ALERT_WARMUP scores.
+ALERT_RATE = 0.01
+ALERT_WARMUP = 100
+
+
+def alert_quality(labels: Sequence[bool], scores: Sequence[float]) -> tuple[list[int], float | None, float | None]:
+    """The alerting positions of `scores` and the alerts' precision and recall against `labels`."""
+    from .alerts import Threshold
+
+    flags, _ = Threshold(rate=ALERT_RATE, warmup=ALERT_WARMUP).update_many(list(scores))
+    alerts = [k for k, flag in enumerate(flags) if flag]
+    hits = sum(1 for k in alerts if labels[k])
+    anomalies = sum(1 for flag in labels if flag)
+    precision = hits / len(alerts) if alerts else None
+    recall = hits / anomalies if anomalies else None
+    return alerts, precision, recall
+
+
+def run_case(
+    case: DemoCase, records: int, warmup: int, seed: int, plot_dir: str | None = None
+) -> DemoResult:
+    """Generates the case's stream, scores every record and measures the AUC after warm-up.
+
+    With `plot_dir`, draws the stream and its scores into plot_dir/DETECTOR.png.
+    """
     stream = case.make_stream(records, warmup, seed)
     score = case.make_detector(seed)
     scores: list[float] = []
@@ -227,13 +273,51 @@ def run_case(case: DemoCase, records: int, warmup: int, seed: int) -> DemoResult
     seconds = time.perf_counter() - start
     labels = stream.labels[warmup:]
     auc = roc_auc(labels, scores[warmup:]) if 0 < sum(labels) < len(labels) else None
-    return DemoResult(case.name, case.stream, len(stream.records), sum(stream.labels), seconds, auc)
+    alerts, precision, recall = alert_quality(labels, scores[warmup:])
+    if plot_dir is not None:
+        _draw(case, stream, scores, warmup, seed, [warmup + k for k in alerts], plot_dir)
+    return DemoResult(
+        case.name, case.stream, len(stream.records), sum(stream.labels), seconds, auc, precision, recall
+    )
+
+
+def _draw(
+    case: DemoCase, stream: Stream, scores: list[float], warmup: int, seed: int, alerts: list[int], plot_dir: str
+) -> None:
+    from ._files import AtomicTarget
+    from ._plot import Picture, render
+
+    series, log = case.view(stream.records)
+    picture = Picture(
+        title=f"{case.name} on {case.stream} (tarn demo, seed {seed})",
+        series=series,
+        scores=[math.nan] * warmup + scores[warmup:],
+        score_label=f"{case.name} score",
+        x_label="record",
+        anomalies=[k for k, flag in enumerate(stream.labels) if flag],
+        alerts=alerts,
+        series_label="input",
+        log_series=log,
+    )
+    target = AtomicTarget(os.path.join(plot_dir, f"{case.name.lower()}.png"))
+    try:
+        render(picture, target.temp)
+        target.commit()
+    finally:
+        target.discard()
 
 
 def format_table(results: Sequence[DemoResult]) -> str:
-    header = ("detector", "stream", "records", "anomalies", "records/s", "ROC-AUC")
+    header = ("detector", "stream", "records", "anomalies", "records/s", "ROC-AUC", "precision", "recall")
     rows = [
-        (r.detector, r.stream, str(r.records), str(r.anomalies), f"{r.throughput:,.0f}", "n/a" if r.auc is None else f"{r.auc:.3f}")
+        (
+            r.detector,
+            r.stream,
+            str(r.records),
+            str(r.anomalies),
+            f"{r.throughput:,.0f}",
+            *("n/a" if v is None else f"{v:.3f}" for v in (r.auc, r.precision, r.recall)),
+        )
         for r in results
     ]
     widths = [max(len(row[i]) for row in [header, *rows]) for i in range(len(header))]
@@ -246,7 +330,9 @@ def format_table(results: Sequence[DemoResult]) -> str:
     return "\n".join([line(header), line(["-" * w for w in widths]), *(line(r) for r in rows)])
 
 
-def run_demo(out: TextIO, records: int, seed: int, names: Sequence[str] | None = None) -> list[DemoResult]:
+def run_demo(
+    out: TextIO, records: int, seed: int, names: Sequence[str] | None = None, plot_dir: str | None = None
+) -> list[DemoResult]:
     """Runs the selected cases (all by default) and prints the result table to `out`."""
     warmup = min(500, records // 5)
     cases = [c for c in CASES if names is None or c.name.lower() in names]
@@ -255,11 +341,14 @@ def run_demo(out: TextIO, records: int, seed: int, names: Sequence[str] | None =
         file=out,
         flush=True,
     )
-    results = [run_case(case, records, warmup, seed) for case in cases]
+    results = [run_case(case, records, warmup, seed, plot_dir) for case in cases]
     print(format_table(results), file=out)
     print(
         f"\nROC-AUC: the detector's scores against the injected labels, over the records after\n"
-        f"a warm-up of {warmup}; 1.0 ranks every anomaly above every normal record, 0.5 is chance.",
+        f"a warm-up of {warmup}; 1.0 ranks every anomaly above every normal record, 0.5 is chance.\n"
+        f"precision, recall: of the alerts of tarn.alerts.Threshold(rate={ALERT_RATE}) over the same\n"
+        f"records (silent for its first {ALERT_WARMUP}): the share of alerts that are injected\n"
+        f"anomalies, and the share of injected anomalies that alert.",
         file=out,
     )
     return results
