@@ -12,7 +12,7 @@ import pytest
 import tarn
 from tarn.keyed import DetectorPool, key_seed
 
-KEYS = ["host-1", "host-2", 7, -3, b"\x00raw", "h\u00e9te", 2**63 - 1, "1", 1, b"1"]
+KEYS = ["host-1", "host-2", 7, -3, b"\x00raw", "h\u00e9te", 2**63 - 1, "1", 1, b"1", *(f"k{i}" for i in range(20))]
 
 
 def make_forest(key):
