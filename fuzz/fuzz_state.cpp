@@ -1,11 +1,13 @@
 // libFuzzer target for one state reader, chosen at compile time with
-// TARN_FUZZ_FORMAT (1 Forest, 2 OnlineIForest, 3 MStream, 4 FeatureSketch).
+// TARN_FUZZ_FORMAT: the JSON readers 1 Forest, 2 OnlineIForest, 3 MStream,
+// 4 FeatureSketch, and the binary readers 5 to 8 of the same classes.
 //
-// Every input is handed to the reader as a state text. A rejected text must
-// come back as an invalid-argument error with the class's "invalid ... JSON: "
-// prefix (a FeatureSketch configuration may fail with the constructor's own
-// message). An accepted one must write a text that reads back and writes the
-// same bytes again, and must survive a few calls of every kind (queries,
+// Every input is handed to the reader as a state. A rejected one must come
+// back as an invalid-argument error with the class's "invalid ... JSON: " or
+// "invalid ... state: " prefix (a FeatureSketch configuration read from JSON
+// may fail with the constructor's own message). An accepted one must write a
+// state that reads back and writes the same bytes again (a binary state also
+// through its JSON text), and must survive a few calls of every kind (queries,
 // scores, updates, copies) without an internal failure or a runtime error
 // such as a deletion from an empty tree: a loaded state is one the detector
 // can work on safely. Anything else -- a crash, a sanitizer report, an
@@ -26,19 +28,22 @@
 #include "core/error.hpp"
 #include "core/key_value.hpp"
 
-#if TARN_FUZZ_FORMAT == 1
+#if TARN_FUZZ_FORMAT < 1 || TARN_FUZZ_FORMAT > 8
+#error "TARN_FUZZ_FORMAT must be 1..8"
+#endif
+#define TARN_FUZZ_CLASS ((TARN_FUZZ_FORMAT - 1) % 4 + 1)
+#define TARN_FUZZ_BINARY (TARN_FUZZ_FORMAT > 4)
+
+#if TARN_FUZZ_CLASS == 1
 #include "rcf/forest/forest.hpp"
 #include "rcf/forest/impute.hpp"
 #include "rcf/forest/query.hpp"
-#include "rcf/forest/state.hpp"
-#elif TARN_FUZZ_FORMAT == 2
+#elif TARN_FUZZ_CLASS == 2
 #include "onlineiforest/detector.hpp"
-#elif TARN_FUZZ_FORMAT == 3
+#elif TARN_FUZZ_CLASS == 3
 #include "mstream/detector.hpp"
-#elif TARN_FUZZ_FORMAT == 4
+#elif TARN_FUZZ_CLASS == 4
 #include "featuresketch/detector.hpp"
-#else
-#error "TARN_FUZZ_FORMAT must be 1..4"
 #endif
 
 namespace {
@@ -75,12 +80,15 @@ std::vector<float> point_of(std::uint64_t dim, const std::uint8_t* data, std::si
     return p;
 }
 
-#if TARN_FUZZ_FORMAT == 1
+#if TARN_FUZZ_CLASS == 1
 constexpr bool kBarePrefixAllowed = false;
 using State = tarn::rcf::Forest;
 constexpr std::string_view kPrefix = "invalid forest JSON: ";
-tarn::core::Result<State> read(std::string_view t) { return tarn::rcf::forest_from_json(t); }
-tarn::core::Result<std::string> write(const State& s) { return tarn::rcf::forest_to_json(s); }
+constexpr std::string_view kBinaryPrefix = "invalid Forest state: ";
+tarn::core::Result<State> read_json(std::string_view t) { return State::from_json(t); }
+tarn::core::Result<std::string> write_json(const State& s) { return s.to_json(); }
+[[maybe_unused]] tarn::core::Result<State> read_bytes(std::string_view t) { return State::from_bytes(t); }
+[[maybe_unused]] tarn::core::Result<std::string> write_bytes(const State& s) { return s.to_bytes(); }
 
 // The queries, on an observation and on a full point.
 void query(const State& s, const std::uint8_t* data, std::size_t size, int salt) {
@@ -112,12 +120,15 @@ void exercise(State& s, const std::uint8_t* data, std::size_t size) {
     }
     query(s, data, size, 3);
 }
-#elif TARN_FUZZ_FORMAT == 2
+#elif TARN_FUZZ_CLASS == 2
 constexpr bool kBarePrefixAllowed = false;
 using State = tarn::onlineiforest::OnlineIForest;
 constexpr std::string_view kPrefix = "invalid OnlineIForest JSON: ";
-tarn::core::Result<State> read(std::string_view t) { return State::from_json(t); }
-tarn::core::Result<std::string> write(const State& s) { return s.to_json(); }
+constexpr std::string_view kBinaryPrefix = "invalid OnlineIForest state: ";
+tarn::core::Result<State> read_json(std::string_view t) { return State::from_json(t); }
+tarn::core::Result<std::string> write_json(const State& s) { return s.to_json(); }
+[[maybe_unused]] tarn::core::Result<State> read_bytes(std::string_view t) { return State::from_bytes(t); }
+[[maybe_unused]] tarn::core::Result<std::string> write_bytes(const State& s) { return s.to_bytes(); }
 
 void exercise(State& s, const std::uint8_t* data, std::size_t size) {
     const std::uint64_t dim = s.config().input_dim;
@@ -129,12 +140,15 @@ void exercise(State& s, const std::uint8_t* data, std::size_t size) {
         allow_caller_error(s.update_and_score(p));
     }
 }
-#elif TARN_FUZZ_FORMAT == 3
+#elif TARN_FUZZ_CLASS == 3
 constexpr bool kBarePrefixAllowed = false;
 using State = tarn::mstream::MStream;
 constexpr std::string_view kPrefix = "invalid MStream JSON: ";
-tarn::core::Result<State> read(std::string_view t) { return State::from_json(t); }
-tarn::core::Result<std::string> write(const State& s) { return s.to_json(); }
+constexpr std::string_view kBinaryPrefix = "invalid MStream state: ";
+tarn::core::Result<State> read_json(std::string_view t) { return State::from_json(t); }
+tarn::core::Result<std::string> write_json(const State& s) { return s.to_json(); }
+[[maybe_unused]] tarn::core::Result<State> read_bytes(std::string_view t) { return State::from_bytes(t); }
+[[maybe_unused]] tarn::core::Result<std::string> write_bytes(const State& s) { return s.to_bytes(); }
 
 void exercise(State& s, const std::uint8_t* data, std::size_t size) {
     const std::uint64_t n = s.config.numeric_dim, c = s.config.categorical_dim;
@@ -154,12 +168,15 @@ void exercise(State& s, const std::uint8_t* data, std::size_t size) {
         t += static_cast<std::uint64_t>(i);
     }
 }
-#elif TARN_FUZZ_FORMAT == 4
+#elif TARN_FUZZ_CLASS == 4
 constexpr bool kBarePrefixAllowed = true;
 using State = tarn::featuresketch::FeatureSketch;
 constexpr std::string_view kPrefix = "invalid FeatureSketch JSON: ";
-tarn::core::Result<State> read(std::string_view t) { return State::from_json(t); }
-tarn::core::Result<std::string> write(const State& s) { return s.to_json(); }
+constexpr std::string_view kBinaryPrefix = "invalid FeatureSketch state: ";
+tarn::core::Result<State> read_json(std::string_view t) { return State::from_json(t); }
+tarn::core::Result<std::string> write_json(const State& s) { return s.to_json(); }
+[[maybe_unused]] tarn::core::Result<State> read_bytes(std::string_view t) { return State::from_bytes(t); }
+[[maybe_unused]] tarn::core::Result<std::string> write_bytes(const State& s) { return s.to_bytes(); }
 
 void exercise(State& s, const std::uint8_t* data, std::size_t size) {
     // Each event builds vectors of V and P + 1 entries, which a text may
@@ -180,11 +197,19 @@ void exercise(State& s, const std::uint8_t* data, std::size_t size) {
 }
 #endif
 
-// Texts are refused as invalid arguments: with the class's prefix, or (for
-// a FeatureSketch configuration) with the constructor's own message.
+#if TARN_FUZZ_BINARY
+constexpr auto read = read_bytes;
+constexpr auto write = write_bytes;
+#else
+constexpr auto read = read_json;
+constexpr auto write = write_json;
+#endif
+
+// States are refused as invalid arguments: with the class's prefix, or (for
+// a FeatureSketch configuration in JSON) with the constructor's own message.
 void expect_rejection(const DetectorError& e, std::string_view prefix) {
     const bool prefixed = e.text.rfind(prefix, 0) == 0;
-    if (e.kind != ErrorKind::InvalidArgument || (!prefixed && !kBarePrefixAllowed)) {
+    if (e.kind != ErrorKind::InvalidArgument || (!prefixed && (TARN_FUZZ_BINARY || !kBarePrefixAllowed))) {
         die("reader failed with an unexpected error:", e.display());
     }
 }
@@ -193,16 +218,26 @@ void run(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     auto loaded = read(text);
     if (!loaded) {
-        expect_rejection(loaded.error(), kPrefix);
+        expect_rejection(loaded.error(), TARN_FUZZ_BINARY ? kBinaryPrefix : kPrefix);
         return;
     }
-    // What was accepted writes a text that reads back to the same bytes.
+    // What was accepted writes a state that reads back to the same bytes.
     auto first = write(*loaded);
     if (!first) die("accepted state does not write:", first.error().display());
     auto again = read(*first);
     if (!again) die("written state does not read back:", again.error().display());
     auto second = write(*again);
-    if (!second || *second != *first) die("state text changed across a round trip");
+    if (!second || *second != *first) die("state changed across a round trip");
+#if TARN_FUZZ_BINARY
+    // Both forms hold the same states: the JSON text of what the binary
+    // reader accepted reads back to the same binary state.
+    auto text_form = write_json(*loaded);
+    if (!text_form) die("accepted state does not write as JSON:", text_form.error().display());
+    auto from_text = read_json(*text_form);
+    if (!from_text) die("JSON text of an accepted binary state is refused:", from_text.error().display());
+    auto third = write_bytes(*from_text);
+    if (!third || *third != *first) die("binary state changed across its JSON text");
+#endif
 
     // A copy fed the same inputs stays identical to the original.
     State copy(*loaded);
@@ -215,6 +250,7 @@ void run(const std::uint8_t* data, std::size_t size) {
 
 } // namespace
 
+#if !TARN_FUZZ_BINARY
 namespace {
 
 // The numbers of a text: (offset, length) of each numeric literal.
@@ -241,6 +277,7 @@ std::vector<std::pair<std::size_t, std::size_t>> number_tokens(std::string_view 
 }
 
 } // namespace
+#endif
 
 // Besides libFuzzer's byte mutations, edits that keep a state well formed
 // but inconsistent, which is where a reader's checks are tested: a number
@@ -251,6 +288,22 @@ extern "C" std::size_t LLVMFuzzerMutate(std::uint8_t* data, std::size_t size, st
 extern "C" std::size_t LLVMFuzzerCustomMutator(std::uint8_t* data, std::size_t size, std::size_t max_size,
                                                unsigned int seed) {
     std::minstd_rand rng(seed);
+#if TARN_FUZZ_BINARY
+    // Binary states: a length, index or value word overwritten by an edge
+    // value or by another word of the same state, at any byte offset.
+    if (size < 20 || rng() % 3 == 0) return LLVMFuzzerMutate(data, size, max_size);
+    static const std::uint64_t kWords[] = {0, 1, 2, 3, 0xffffffffull, 0x100000000ull, 0x7fffffffffffffffull,
+                                           ~0ull, 0x3ff0000000000000ull, 0x7ff0000000000000ull, 0x80000000ull};
+    const std::size_t at = 12 + rng() % (size - 19);
+    std::uint64_t word = 0;
+    if (rng() % 2) {
+        word = kWords[rng() % (sizeof kWords / sizeof kWords[0])];
+    } else {
+        std::memcpy(&word, data + 12 + rng() % (size - 19), 8);
+    }
+    std::memcpy(data + at, &word, rng() % 2 ? 8 : 4);
+    return size;
+#else
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     const auto numbers = number_tokens(text);
     if (numbers.empty() || rng() % 3 == 0) return LLVMFuzzerMutate(data, size, max_size);
@@ -292,6 +345,7 @@ extern "C" std::size_t LLVMFuzzerCustomMutator(std::uint8_t* data, std::size_t s
     std::memmove(data + at + replacement.size(), data + at + len, size - at - len);
     std::memcpy(data + at, replacement.data(), replacement.size());
     return new_size;
+#endif
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

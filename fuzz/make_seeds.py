@@ -4,8 +4,9 @@
 
 creates OUTDIR/<format>/*.json (small configurations, fresh and after
 updates) and OUTDIR/<format>.dict (libFuzzer dictionary: the member names
-found in the seeds plus literals that sit on the reader's edges). Needs the
-installed tarn package.
+found in the seeds plus literals that sit on the reader's edges), and for the
+binary readers OUTDIR/<format>_bytes/*.bin (the same states as to_bytes()
+writes them) with their dictionary. Needs the installed tarn package.
 """
 
 import json
@@ -88,6 +89,16 @@ def featuresketch_states():
     return states
 
 
+CLASSES = {"forest": tarn.Forest, "onlineiforest": tarn.OnlineIForest, "mstream": tarn.MStream,
+           "featuresketch": tarn.FeatureSketch}
+
+# Words on the binary reader's edges: the magic and every class tag, counts
+# and indices at their limits, non-finite floats.
+BINARY_LITERALS = [b"TARN", b"\x01\x00\x00\x00", b"\x02\x00\x00\x00", b"\x03\x00\x00\x00",
+                   b"\x04\x00\x00\x00", b"\xff\xff\xff\xff\xff\xff\xff\xff", b"\x00\x00\x00\x00\x01\x00\x00\x00",
+                   b"\x00\x00\x80\x7f", b"\x00\x00\xc0\x7f", b"\x00\x00\x00\x00\x00\x00\xf0\x7f",
+                   b"\x00\x00\x00\x80"]
+
 FORMATS = {
     "forest": forest_states,
     "onlineiforest": oif_states,
@@ -130,6 +141,12 @@ def main(out):
         lines = [dictionary_entry(f'"{k}":') for k in sorted(keys)]
         lines += [dictionary_entry(lit) for lit in EDGE_LITERALS]
         (out / f"{name}.dict").write_text("\n".join(lines) + "\n")
+        binary = out / f"{name}_bytes"
+        binary.mkdir(parents=True, exist_ok=True)
+        for i, text in enumerate(make()):
+            (binary / f"seed-{i:02d}.bin").write_bytes(CLASSES[name].from_json(text).to_bytes())
+        (out / f"{name}_bytes.dict").write_text(
+            "\n".join('"' + "".join("\\x%02x" % c for c in lit) + '"' for lit in BINARY_LITERALS) + "\n")
     return 0
 
 

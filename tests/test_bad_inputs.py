@@ -227,7 +227,8 @@ class Case:
 CASES = []
 
 STATIC = {"from_json", "load_json", "from_bytes"}
-WRITERS = {"update", "update_and_score", "update_and_score_detailed", "__setstate__"}
+WRITERS = {"update", "update_and_score", "update_and_score_detailed", "__setstate__", "update_many",
+           "update_and_score_many"}
 
 
 def add(cls, method, args, exc, message=None, marks=(), note="", kwargs=None):
@@ -664,6 +665,156 @@ for cls in SUBJECTS:
 for cls in (tarn.Forest, tarn.OnlineIForest):
     binding_rows(cls, "num_trees", ())
 binding_rows(tarn.MStream, "current_time", ())
+
+
+# ------------------------------------------------------------- batches
+# A batch refuses a bad row before the first row is applied (the runner
+# checks that the state is unchanged), naming the row.
+
+class ArrayBoom:
+    def __array__(self, *args, **kwargs):
+        raise Boom("__array__")
+
+
+class Frame:
+    """Hands over its array through __array__, as a pandas frame does."""
+
+    def __init__(self, array):
+        self.array = array
+
+    def __len__(self):
+        return len(self.array)
+
+    def __array__(self, *args, **kwargs):
+        return self.array
+
+
+def rows_rows(cls, method, valid, slot, param, cols, element, finite_message=None, reported=None):
+    """Hostile objects for a 2-D batch argument whose valid rows have `cols` values.
+
+    valid(n): valid arguments for a batch of n rows."""
+    def fill(value):
+        def make(c):
+            v = value(c)
+            try:
+                n = len(v) if not isinstance(v, str) else 1
+            except TypeError:
+                n = 1
+            args = list(valid(n))
+            args[slot] = v
+            return tuple(args)
+        return make
+
+    def row(value, exc, message=None, note=""):
+        add(cls, method, fill(value), exc, message, note=note)
+
+    tm = arg_type_error(param)
+    good = [0.5] * cols if element == "float" else [1] * cols
+    row(lambda c: None, TypeError, exact(f"argument '{param}': 'None' is not an instance of 'Sequence'"))
+    row(lambda c: "ab", TypeError, exact(f"argument '{param}': Can't extract `str` to `Vec`"))
+    row(lambda c: np.zeros(cols), TypeError,
+        exact(f"argument '{param}': expected a 2-dimensional array, got a 1-dimensional one"))
+    row(lambda c: np.zeros((1, cols, 1)), TypeError, starts(f"argument '{param}': expected a 2-dimensional"))
+    row(lambda c: np.array(3.0), TypeError, starts(f"argument '{param}': expected a 2-dimensional"), note="0-d")
+    for dtype in (bool, np.float16, np.complex128, object, "U1"):
+        row(lambda c, d=dtype: np.zeros((1, cols), dtype=d), TypeError,
+            starts(f"argument '{param}': array element type"), note=str(dtype))
+    row(lambda c: [good, 5], TypeError,
+        exact(f"argument '{param}': row 1: 'int' object is not an instance of 'Sequence'"))
+    row(lambda c: [good, ["x"] * cols], TypeError, starts(f"argument '{param}': row 1: "))
+    wrong = dimension_mismatch(reported or cols, cols + 1)[1:]
+    row(lambda c: [good, good + [1]], ValueError, starts("row 1: ") + wrong)
+    row(lambda c: np.ones((2, cols + 1), dtype=type(good[0])), ValueError, starts("row 0: ") + wrong)
+    row(lambda c: IterBoom(), Boom, "__iter__")
+    row(lambda c: ArrayBoom(), Boom, "__array__")
+    if element == "float":
+        row(lambda c: [good, [FloatBoom()] * cols], Boom, "__float__")
+        row(lambda c: [good, [2**1024] * cols], OverflowError, starts("row 1: "))
+        for bad in (NAN, -INF):
+            rows = np.array([good, good, [bad] * cols])
+            if finite_message:
+                row(lambda c, r=rows: r, ValueError, exact("row 2: " + finite_message), note=f"{bad} at row 2")
+            else:
+                row(lambda c, r=rows: r, None, note=f"{bad} accepted")
+    else:
+        row(lambda c: np.array([good, good], dtype=np.float64), TypeError,
+            exact(f"argument '{param}': array element type 'd' is not an integer type"))
+        row(lambda c: [good, [1.5] * cols], TypeError, starts(f"argument '{param}': row 1: "))
+        row(lambda c: np.array([good, [I64_OVER] * cols], dtype=np.uint64), OverflowError,
+            exact("row 1: Python int too large to convert to C long"))
+    # Odd but valid layouts and types.
+    for note, value in [
+        ("fortran float32", lambda c: np.asfortranarray(np.array([good] * 3, dtype=np.float32 if element == "float" else np.int32))),
+        ("strided", lambda c: np.array([good * 2] * 4)[::2, ::2]),
+        ("big-endian", lambda c: np.array([good] * 2, dtype=">f8" if element == "float" else ">i8")),
+        ("uint8", lambda c: np.ones((2, cols), dtype=np.uint8)),
+        ("list of arrays", lambda c: [np.array(good), np.array(good, dtype=np.int16)]),
+        ("__array__", lambda c: Frame(np.array([good] * 2))),
+    ]:
+        row(value, None, note=note)
+
+
+for cls in (F, O):
+    for m, finite in (("update_many", "point values must be finite"),
+                      ("score_many", None if cls is F else "point values must be finite"),
+                      ("update_and_score_many", "point values must be finite")):
+        binding_rows(cls, m, ([[0.5, -0.5]],))
+        rows_rows(cls, m, lambda n: (None,), 0, "points", 2, "float", finite,
+                  reported=4 if cls is F and m == "score_many" else None)
+        add(cls, m, lambda c: ([],), None, note="no rows")
+        add(cls, m, lambda c: (np.zeros((0, 7)),), None, note="no rows, other width")
+add(F, "score_many", lambda c: ([[0.5, -0.5, 1.0, 2.0], [0.5, 1.0]],), None, note="full points and observations")
+add(F, "update_many", lambda c: ([[0.5, -0.5], [0.5, -0.5, 1.0, 2.0]],), ValueError, exact("row 1: dimension mismatch: expected 2, got 4"))
+
+BATCH = ([[0.5, 1.5], [0.5, 1.5]], [[3], [4]], [9, 9])
+for m in ("update_many", "score_many", "update_and_score_many"):
+    binding_rows(M, m, BATCH)
+    records = lambda n: ([[0.5, 1.5]] * n, [[3]] * n, [9] * n)  # noqa: E731
+    rows_rows(M, m, records, 0, "numeric", 2, "float", "numeric values must be finite")
+    rows_rows(M, m, records, 1, "categorical", 1, "int")
+    add(M, m, lambda c: (BATCH[0], BATCH[1], [9]), ValueError, exact("numeric has 2 rows but timestamps has 1"))
+    add(M, m, lambda c: (BATCH[0], [[3]], [9, 9]), ValueError, exact("categorical has 1 rows but timestamps has 2"))
+    add(M, m, lambda c: (BATCH[0], BATCH[1], np.array([[9, 9]])), TypeError,
+        exact("argument 'timestamps': expected a 1-dimensional array, got a 2-dimensional one"))
+    add(M, m, lambda c: (BATCH[0], BATCH[1], np.array([9.0, 9.0])), TypeError,
+        exact("argument 'timestamps': array element type 'd' is not an integer type"))
+    add(M, m, lambda c: (BATCH[0], BATCH[1], np.array([9, -1])), OverflowError,
+        exact("row 1: can't convert negative int to unsigned"))
+    add(M, m, lambda c: (BATCH[0], BATCH[1], [9, "9"]), TypeError, starts("argument 'timestamps': row 1: "))
+    add(M, m, lambda c: (BATCH[0], BATCH[1], [9, 0]), ValueError, exact("row 1: timestamp must be > 0"))
+    add(M, m, lambda c: (BATCH[0], BATCH[1], [4, 9]), ValueError,
+        exact("row 0: timestamps must be non-decreasing: previous=5, got=4"))
+    # None stands only for a dimension of 0.
+    add(M, m, lambda c: (None, BATCH[1], [9, 9]), TypeError, exact("argument 'numeric': 'None' is not an instance of 'Sequence'"))
+    add(M, m, lambda c: ([[], []], BATCH[1], [9, 9]), ValueError, exact("row 0: dimension mismatch: expected 2, got 0"))
+    add(M, m, lambda c: ([], [], np.zeros(0, dtype=np.uint8)), None, note="no rows")
+# Timestamps continue from the clock row after row when the batch learns;
+# previews each stand alone against the clock.
+add(M, "update_many", lambda c: (BATCH[0], BATCH[1], [9, 8]), ValueError,
+    exact("row 1: timestamps must be non-decreasing: previous=9, got=8"))
+add(M, "update_and_score_many", lambda c: (BATCH[0], BATCH[1], [9, 8]), ValueError,
+    exact("row 1: timestamps must be non-decreasing: previous=9, got=8"))
+add(M, "score_many", lambda c: (BATCH[0], BATCH[1], [9, 8]), None, note="previews stand alone")
+
+EVENTS = ([{"a": 1.0}, [("b", 2.0)]],)
+for m in ("update_many", "score_many", "update_and_score_many"):
+    binding_rows(S, m, EVENTS)
+
+    def row(value, exc, message=None, note="", m=m):
+        add(S, m, lambda c: (value(),), exc, message, note=note)
+
+    row(lambda: None, TypeError, exact("argument 'events': 'NoneType' object is not iterable"))
+    row(lambda: 5, TypeError, exact("argument 'events': 'int' object is not iterable"))
+    row(lambda: [{"a": 1.0}, 5], TypeError,
+        starts("argument 'events': row 1: failed to extract enum KeyValueLike ('Pairs | Dict')"))
+    row(lambda: [{"a": 1.0}, {"a": FloatBoom()}], TypeError, starts("argument 'events': row 1: ") + r".*caused by Boom")
+    row(lambda: [{"a": 1.0}, {"a": NAN}], ValueError, exact("row 1: feature values must be finite"))
+    row(lambda: ({"a": 1.0} if i == 0 else next(iter([])) for i in range(2)), RuntimeError, note="generator fails")
+    row(lambda: [{"a": 1.0}, growing_dict()], "PanicException", exact("dictionary changed size during iteration"))
+    row(lambda: IterBoom(), Boom, "__iter__")
+    row(lambda: [], None, note="no events")
+    row(lambda: ({"a": float(i)} for i in range(3)), None, note="generator")
+    row(lambda: ([("a", 1.0)], {"b": 2}), None, note="tuple of both forms")
 
 
 # ---------------------------------------------------------------- runner

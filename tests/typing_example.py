@@ -7,6 +7,7 @@ rejecting a wrong argument (`--strict` reports unused ignores).
 
 from __future__ import annotations
 
+import array
 import copy
 import os
 import pathlib
@@ -85,6 +86,22 @@ def use_feature_sketch() -> None:
     assert_type(detector.entries_seen(), int)
 
 
+def use_batches() -> None:
+    forest = Forest(2, seed=9)
+    forest.update_many(np.zeros((4, 2), dtype=np.float32))
+    assert_type(forest.update_and_score_many([[1.0, 2.0], (3, 4)]), "array.array[float]")
+    assert_type(forest.score_many(np.ones((2, 2))), "array.array[float]")
+    online = OnlineIForest(1, seed=10)
+    assert_type(online.update_and_score_many([array.array("d", [1.0]), array.array("f", [2.0])]), "array.array[float]")
+    mstream = MStream(2, 0, seed=11)
+    mstream.update_many(np.ones((2, 2)), None, np.array([1, 2], dtype=np.uint32))
+    assert_type(mstream.score_many([[1.0, 2.0]], [[]], [3]), "array.array[float]")
+    sketch = FeatureSketch(chains_per_ensemble=2, chain_depth=2, sketch_buckets=8, seed=12)
+    events = ({"a": float(i)} for i in range(3))
+    assert_type(sketch.update_and_score_many(events), "array.array[float]")
+    assert len(sketch.score_many([[("a", 1.0)]])) == 1
+
+
 def use_persistence(directory: str) -> None:
     forest = Forest(1, seed=5)
     forest.update([1.0])
@@ -137,6 +154,8 @@ def rejected() -> None:
     FeatureSketch().update({b"a": 1.0})  # type: ignore[arg-type]
     FeatureSketch().__getnewargs__()  # type: ignore[attr-defined]
     OnlineIForest(1).current_time()  # type: ignore[attr-defined]
+    forest.update_many("1.0")  # type: ignore[arg-type]
+    MStream(1, 1).update_many([[1.0]], [[1.5]], [1])  # type: ignore[list-item]
 
 
 def main() -> int:
@@ -145,6 +164,7 @@ def main() -> int:
     use_online_iforest()
     use_mstream()
     use_feature_sketch()
+    use_batches()
     with tempfile.TemporaryDirectory() as directory:
         use_persistence(directory)
     print("typing example ran")

@@ -7,8 +7,11 @@ parameters take anything with `__float__` or `__index__`.
 """
 
 import os
-from typing_extensions import Buffer
+from array import array
+from collections.abc import Iterable
 from typing import Protocol, Self, SupportsFloat, SupportsIndex, TypeAlias, TypedDict, TypeVar, final
+
+from typing_extensions import Buffer
 
 
 __all__ = ["FeatureSketch", "MStream", "OnlineIForest", "Forest", "__version__"]
@@ -29,6 +32,16 @@ _Integers: TypeAlias = _SequenceLike[SupportsIndex]
 _FeatureEvent: TypeAlias = _SequenceLike[tuple[str, _Real]] | dict[str, float] | dict[str, int]
 _JsonText: TypeAlias = str | bytes | bytearray | _SequenceLike[SupportsIndex]
 _Path: TypeAlias = str | os.PathLike[str]
+
+class _ArrayLike(Protocol):
+    """An object that hands over an array through `__array__` (a pandas frame, for one)."""
+
+    def __array__(self) -> Buffer: ...
+
+# Batches: a 2-D array (any object exporting the buffer protocol) or a sequence of rows.
+_Rows: TypeAlias = Buffer | _ArrayLike | _SequenceLike[_Point]
+_IntegerRows: TypeAlias = Buffer | _ArrayLike | _SequenceLike[_Integers]
+_Timestamps: TypeAlias = Buffer | _ArrayLike | _Integers
 
 class _Attribution(TypedDict):
     """One coordinate's share of the anomaly score (`Forest.attribution`)."""
@@ -142,6 +155,26 @@ class Forest:
         `look_ahead <= shingle_size`. Returns a list of length
         `look_ahead * input_dim`.
         """
+    def update_many(self, points: _Rows) -> None:
+        """Incorporate every row of `points`, in order, as `update()` does.
+
+        `points` is a 2-D array (float32, float64 or integers, any memory layout)
+        or a sequence of rows, one observation (or one full point) per row.
+        Every row is checked before the first is applied: a refused batch
+        changes nothing and names the row.
+        """
+    def score_many(self, points: _Rows) -> array[float]:
+        """Anomaly score of every row of `points`, as `score()` gives it.
+
+        Returns an `array.array('d')` with one score per row.
+        """
+    def update_and_score_many(self, points: _Rows) -> array[float]:
+        """Ingest every row of `points` in order and return their scores.
+
+        The same as `update_and_score()` on each row in turn, in one call;
+        returns an `array.array('d')` with one score per row. Every row is
+        checked before the first is applied.
+        """
     def is_ready(self) -> bool:
         """Return True once scoring functions return meaningful values."""
     def entries_seen(self) -> int:
@@ -226,6 +259,25 @@ class OnlineIForest:
         This has the same behavior as calling `update(point)` first and then
         `score(point)` with the same point. This update-then-score order is
         specific to Online Isolation Forest.
+        """
+    def update_many(self, points: _Rows) -> None:
+        """Ingest every row of `points`, in order, as `update()` does.
+
+        `points` is a 2-D array (float32, float64 or integers, any memory layout)
+        or a sequence of rows, one point per row. Every row is checked before
+        the first is applied: a refused batch changes nothing and names the row.
+        """
+    def score_many(self, points: _Rows) -> array[float]:
+        """Preview the anomaly score of every row of `points`, as `score()` does.
+
+        Returns an `array.array('d')` with one score per row.
+        """
+    def update_and_score_many(self, points: _Rows) -> array[float]:
+        """Ingest every row of `points` in order and return their scores.
+
+        The same as `update_and_score()` on each row in turn, in one call;
+        returns an `array.array('d')` with one score per row. Every row is
+        checked before the first is applied.
         """
     def is_ready(self) -> bool:
         """Return True once at least one point has been processed."""
@@ -324,6 +376,32 @@ class MStream:
         This has the same score-then-update behavior as `update_and_score()`,
         but returns the decomposed score instead of only the total.
         """
+    def update_many(self, numeric: _Rows | None, categorical: _IntegerRows | None, timestamps: _Timestamps) -> None:
+        """Ingest every record of a batch, in order, as `update()` does.
+
+        `numeric` is n x `numeric_dim` (float32, float64 or integers),
+        `categorical` n x `categorical_dim` (integers), as 2-D arrays of any
+        memory layout or sequences of rows, and `timestamps` has n integers;
+        `None` stands for a dimension of 0. Every record is checked before the
+        first is applied: a refused batch changes nothing and names the row.
+        """
+    def score_many(
+        self, numeric: _Rows | None, categorical: _IntegerRows | None, timestamps: _Timestamps
+    ) -> array[float]:
+        """Preview the anomaly score of every record of a batch, as `score()` does.
+
+        Each record is scored against the current state, as if it came next.
+        Returns an `array.array('d')` with one score per record.
+        """
+    def update_and_score_many(
+        self, numeric: _Rows | None, categorical: _IntegerRows | None, timestamps: _Timestamps
+    ) -> array[float]:
+        """Ingest every record of a batch in order and return their scores.
+
+        The same as `update_and_score()` on each record in turn, in one call;
+        returns an `array.array('d')` with one score per record. Every record
+        is checked before the first is applied.
+        """
     def is_ready(self) -> bool:
         """Return True once the detector has processed at least one record."""
     def entries_seen(self) -> int:
@@ -412,6 +490,25 @@ class FeatureSketch:
         This has the same behavior as calling `score(feature)` first and then
         `update(feature)` with the same event. Unlike a literal two-call
         sequence, this method normalizes and projects the input once.
+        """
+    def update_many(self, events: Iterable[_FeatureEvent]) -> None:
+        """Ingest every event of `events`, in order, as `update()` does.
+
+        `events` is any iterable of feature events, each a mapping or a
+        sequence of `(name, value)` pairs. Every event is checked before the
+        first is applied: a refused batch changes nothing and names the row.
+        """
+    def score_many(self, events: Iterable[_FeatureEvent]) -> array[float]:
+        """Preview the anomaly score of every event of `events`, as `score()` does.
+
+        Returns an `array.array('d')` with one score per event.
+        """
+    def update_and_score_many(self, events: Iterable[_FeatureEvent]) -> array[float]:
+        """Ingest every event of `events` in order and return their scores.
+
+        The same as `update_and_score()` on each event in turn, in one call;
+        returns an `array.array('d')` with one score per event. Every event is
+        checked before the first is applied.
         """
     def is_ready(self) -> bool:
         """Return True once the detector has processed at least one event."""

@@ -97,12 +97,22 @@ double FeatureSketch::score_at(const Located& cells) const {
     return 0.5 * (value_score + presence_score);
 }
 
-core::Status FeatureSketch::check_counters() const {
-    if (current_epoch == UINT64_MAX) return core::fail(core::DetectorError::overflow("FeatureSketch epoch overflow"));
-    if (entries_seen == UINT64_MAX) {
+core::Status FeatureSketch::check_counters(std::uint64_t ahead) const {
+    // Checked event by event, a batch meets the end of a counter exactly at
+    // the event that reaches it, never past it.
+    if (current_epoch + ahead == UINT64_MAX) {
+        return core::fail(core::DetectorError::overflow("FeatureSketch epoch overflow"));
+    }
+    if (entries_seen + ahead == UINT64_MAX) {
         return core::fail(core::DetectorError::overflow("FeatureSketch entries_seen overflow"));
     }
     return {};
+}
+
+core::Status FeatureSketch::check_update(const core::KeyValueLike& event, std::uint64_t ahead) const {
+    auto normalized = normalize_event(event);
+    if (!normalized) return core::fail(std::move(normalized.error()));
+    return check_counters(ahead);
 }
 
 void FeatureSketch::update_at(const Located& cells) {

@@ -52,6 +52,9 @@ struct FeatureSketch {
     // The score of an event against the sketches as they are; changes nothing.
     core::Result<double> score(const core::KeyValueLike& event) const;
     core::Status update(const core::KeyValueLike& event);
+    // The checks update() makes for an event that comes `ahead` updates
+    // from now, changing nothing: a batch checks every event up front.
+    core::Status check_update(const core::KeyValueLike& event, std::uint64_t ahead) const;
     // score() then update() of the same event, normalising and projecting once.
     core::Result<double> update_and_score(const core::KeyValueLike& event);
 
@@ -77,7 +80,8 @@ private:
     };
     Located locate(const ProjectedEvent& event) const;
     double score_at(const Located& cells) const;
-    core::Status check_counters() const;
+    // The counters' room for one more update, `ahead` updates from now.
+    core::Status check_counters(std::uint64_t ahead = 0) const;
     void update_at(const Located& cells);
 };
 

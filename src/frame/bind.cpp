@@ -89,12 +89,14 @@ Bound bind(const MethodInfo& info, const char* class_name, PyObject* args, PyObj
     return b;
 }
 
-void Bound::prefix_argument_error(const char* param) {
+void prefix_pending_error(const std::string& prefix, bool type_errors_only) {
     PyObject* type = nullptr;
     PyObject* value = nullptr;
     PyObject* tb = nullptr;
     PyErr_Fetch(&type, &value, &tb);
-    if (type != PyExc_TypeError) {
+    const bool rewritten =
+        type == PyExc_TypeError || (!type_errors_only && (type == PyExc_ValueError || type == PyExc_OverflowError));
+    if (!rewritten) {
         PyErr_Restore(type, value, tb);
         return;
     }
@@ -106,9 +108,9 @@ void Bound::prefix_argument_error(const char* param) {
         text = Ref(PyUnicode_FromString("<exception str() failed>"));
         if (!text) return;
     }
-    Ref msg(PyUnicode_FromFormat("argument '%s': %U", param, text.get()));
+    Ref msg(PyUnicode_FromFormat("%s%U", prefix.c_str(), text.get()));
     if (!msg) return;
-    PyErr_SetObject(PyExc_TypeError, msg.get());
+    PyErr_SetObject(type, msg.get());
     // Keep the cause of the replaced exception.
     PyObject* cause = old_value ? PyException_GetCause(old_value.get()) : nullptr;
     if (cause) {
@@ -118,6 +120,10 @@ void Bound::prefix_argument_error(const char* param) {
         PyException_SetCause(v, cause); // steals cause
         PyErr_Restore(t, v, b);
     }
+}
+
+void Bound::prefix_argument_error(const char* param) {
+    prefix_pending_error(std::string("argument '") + param + "': ", true);
 }
 
 } // namespace tarn::frame

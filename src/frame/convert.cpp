@@ -7,19 +7,11 @@
 #include <string>
 
 #include "frame/frame.hpp"
+#include "frame/sequence.hpp"
 
 namespace tarn::frame {
 
 namespace {
-
-// Space reserved up front from a claimed length; a huge __len__ must not
-// turn into a huge allocation.
-constexpr Py_ssize_t kMaxReserve = 1 << 16;
-
-[[noreturn]] void raise(PyObject* type, const std::string& msg) {
-    PyErr_SetString(type, msg.c_str());
-    throw PyErrorSet{};
-}
 
 std::string utf8_of(PyObject* str) {
     Py_ssize_t len = 0;
@@ -93,47 +85,6 @@ std::string error_text_with_causes(PyObject* exc) {
     raise(PyExc_TypeError, msg);
 }
 
-
-// The shared walk of every number list: refuse str, require the sequence
-// protocol, reserve from the length, iterate and convert each element.
-template <class T, class Elem>
-std::vector<T> convert_sequence(PyObject* o, Elem elem) {
-    if (PyUnicode_Check(o)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
-    if (!PySequence_Check(o)) raise_type_mismatch(o, "Sequence");
-    std::vector<T> out;
-    const Py_ssize_t n = PyObject_Size(o);
-    if (n < 0) {
-        PyErr_Clear();
-    } else {
-        out.reserve(static_cast<std::size_t>(std::min(n, kMaxReserve)));
-    }
-    if (PyTuple_CheckExact(o)) {
-        const Py_ssize_t size = PyTuple_Size(o);
-        for (Py_ssize_t i = 0; i < size; ++i) out.push_back(elem(PyTuple_GetItem(o, i)));
-        return out;
-    }
-    if (PyList_CheckExact(o)) {
-        // Same visiting rule as the list iterator: the length is re-read at
-        // every step, and the element is held while converting it.
-        for (Py_ssize_t i = 0; i < PyList_Size(o); ++i) {
-            PyObject* item = PyList_GetItem(o, i);
-            Py_INCREF(item);
-            Ref hold(item);
-            out.push_back(elem(item));
-        }
-        return out;
-    }
-    Ref it(check(PyObject_GetIter(o)));
-    for (;;) {
-        Ref item(PyIter_Next(it.get()));
-        if (!item) {
-            check_no_error();
-            break;
-        }
-        out.push_back(elem(item.get()));
-    }
-    return out;
-}
 
 std::int64_t to_i64(PyObject* o) {
     const long v = PyLong_AsLong(o);

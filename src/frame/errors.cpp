@@ -35,13 +35,12 @@ void set_panic(const char* message) {
     PyErr_SetString(type, message);
 }
 
-void raise_detector_error(const core::DetectorError& e) {
+void raise_detector_error(const core::DetectorError& e, std::string_view prefix) {
     using core::ErrorKind;
-    switch (e.kind) {
-    case ErrorKind::InvalidArgument: PyErr_SetString(PyExc_ValueError, e.text.c_str()); break;
-    case ErrorKind::DimensionMismatch: PyErr_SetString(PyExc_ValueError, e.display().c_str()); break;
-    default: PyErr_SetString(PyExc_RuntimeError, e.display().c_str()); break;
-    }
+    // Only InvalidArgument surfaces as its bare text.
+    const std::string text = std::string(prefix) + (e.kind == ErrorKind::InvalidArgument ? e.text : e.display());
+    const bool value_error = e.kind == ErrorKind::InvalidArgument || e.kind == ErrorKind::DimensionMismatch;
+    PyErr_SetString(value_error ? PyExc_ValueError : PyExc_RuntimeError, text.c_str());
     throw PyErrorSet{};
 }
 

@@ -2,6 +2,7 @@
 #include <string>
 
 #include "featuresketch/detector.hpp"
+#include "frame/batch.hpp"
 #include "frame/frame.hpp"
 #include "frame/persistence.hpp"
 
@@ -16,6 +17,25 @@ struct StateFormat<featuresketch::FeatureSketch> {
     static core::Result<featuresketch::FeatureSketch> read_bytes(std::string_view data) { return featuresketch::FeatureSketch::from_bytes(data); }
     static core::Result<featuresketch::FeatureSketch> read(std::string_view text) {
         return featuresketch::FeatureSketch::from_json(text);
+    }
+};
+
+template <>
+struct Batch<featuresketch::FeatureSketch> {
+    using FeatureSketch = featuresketch::FeatureSketch;
+    static constexpr std::array params{"events"};
+    using Input = std::vector<core::KeyValueLike>;
+    static Input convert(const Bound& a, const FeatureSketch&) { return a.convert(0, to_events); }
+    static std::size_t size(const Input& in) { return in.size(); }
+    static RowStatus check_updates(const FeatureSketch& s, const Input& in) {
+        return each_row(in.size(), [&](std::size_t i) { return s.check_update(in[i], i); });
+    }
+    static core::Status update(FeatureSketch& s, const Input& in, std::size_t i) { return s.update(in[i]); }
+    static core::Result<double> score(const FeatureSketch& s, const Input& in, std::size_t i) {
+        return s.score(in[i]);
+    }
+    static core::Result<double> update_and_score(FeatureSketch& s, const Input& in, std::size_t i) {
+        return s.update_and_score(in[i]);
     }
 };
 
@@ -114,6 +134,20 @@ constexpr Method<FeatureSketch> kUpdateAndScore{
      "`update(feature)` with the same event. Unlike a literal two-call\n"
      "sequence, this method normalizes and projects the input once."},
     sketch_update_and_score};
+constexpr Method<FeatureSketch> kUpdateMany = batch::update_many_row<FeatureSketch>(
+    "update_many($self, events)\n--\n\nIngest every event of `events`, in order, as `update()` does.\n\n"
+    "`events` is any iterable of feature events, each a mapping or a\n"
+    "sequence of `(name, value)` pairs. Every event is checked before the\n"
+    "first is applied: a refused batch changes nothing and names the row.");
+constexpr Method<FeatureSketch> kScoreMany = batch::score_many_row<FeatureSketch>(
+    "score_many($self, events)\n--\n\nPreview the anomaly score of every event of `events`, as `score()` does.\n\n"
+    "Returns an `array.array('d')` with one score per event.");
+constexpr Method<FeatureSketch> kUpdateAndScoreMany = batch::update_and_score_many_row<FeatureSketch>(
+    "update_and_score_many($self, events)\n--\n\nIngest every event of `events` in order and return their scores.\n\n"
+    "The same as `update_and_score()` on each event in turn, in one call;\n"
+    "returns an `array.array('d')` with one score per event. Every event is\n"
+    "checked before the first is applied.");
+
 constexpr Method<FeatureSketch> kIsReady{
     {"is_ready", {}, 0, 0, Access::Read, Gil::Keep,
      "is_ready($self)\n--\n\nReturn True once the detector has processed at least one event."},
@@ -147,6 +181,9 @@ PyMethodDef kMethods[] = {
     method_def<FeatureSketch, kUpdate>(),
     method_def<FeatureSketch, kScore>(),
     method_def<FeatureSketch, kUpdateAndScore>(),
+    method_def<FeatureSketch, kUpdateMany>(),
+    method_def<FeatureSketch, kScoreMany>(),
+    method_def<FeatureSketch, kUpdateAndScoreMany>(),
     method_def<FeatureSketch, kIsReady>(),
     method_def<FeatureSketch, kEntriesSeen>(),
     method_def<FeatureSketch, kToJson>(),

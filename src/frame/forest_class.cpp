@@ -2,26 +2,29 @@
 #include <string>
 #include <vector>
 
+#include "frame/batch.hpp"
 #include "frame/frame.hpp"
 #include "frame/persistence.hpp"
 #include "rcf/forest/forest.hpp"
 #include "rcf/forest/impute.hpp"
 #include "rcf/forest/query.hpp"
-#include "rcf/forest/state.hpp"
 
 namespace tarn::frame {
 
 template <>
 struct StateFormat<rcf::Forest> {
-    static core::Result<std::string> write(const rcf::Forest& f) { return rcf::forest_to_json(f); }
-    static core::Result<rcf::Forest> read(std::string_view text) { return rcf::forest_from_json(text); }
-    static core::Result<std::string> write_bytes(const rcf::Forest& f) { return rcf::forest_to_bytes(f); }
-    static core::Result<rcf::Forest> read_bytes(std::string_view data) { return rcf::forest_from_bytes(data); }
+    static core::Result<std::string> write(const rcf::Forest& f) { return f.to_json(); }
+    static core::Result<rcf::Forest> read(std::string_view text) { return rcf::Forest::from_json(text); }
+    static core::Result<std::string> write_bytes(const rcf::Forest& f) { return f.to_bytes(); }
+    static core::Result<rcf::Forest> read_bytes(std::string_view data) { return rcf::Forest::from_bytes(data); }
     static PyObject* newargs(const rcf::Forest& f) {
         Ref input_dim(to_py(f.config().input_dim));
         return check(PyTuple_Pack(1, input_dim.get()));
     }
 };
+
+template <>
+struct Batch<rcf::Forest> : PointBatch<rcf::Forest, &rcf::Forest::check_update> {};
 
 namespace {
 
@@ -167,6 +170,21 @@ constexpr Method<Forest> kScore{
      "score($self, point)\n--\n\nAnomaly score for `point`. Higher means more anomalous."},
     forest_score};
 
+constexpr Method<Forest> kUpdateMany = batch::update_many_row<Forest>(
+    "update_many($self, points)\n--\n\nIncorporate every row of `points`, in order, as `update()` does.\n\n"
+    "`points` is a 2-D array (float32, float64 or integers, any memory layout)\n"
+    "or a sequence of rows, one observation (or one full point) per row.\n"
+    "Every row is checked before the first is applied: a refused batch\n"
+    "changes nothing and names the row.");
+constexpr Method<Forest> kScoreMany = batch::score_many_row<Forest>(
+    "score_many($self, points)\n--\n\nAnomaly score of every row of `points`, as `score()` gives it.\n\n"
+    "Returns an `array.array('d')` with one score per row.");
+constexpr Method<Forest> kUpdateAndScoreMany = batch::update_and_score_many_row<Forest>(
+    "update_and_score_many($self, points)\n--\n\nIngest every row of `points` in order and return their scores.\n\n"
+    "The same as `update_and_score()` on each row in turn, in one call;\n"
+    "returns an `array.array('d')` with one score per row. Every row is\n"
+    "checked before the first is applied.");
+
 constexpr Method<Forest> kNumTrees{
     {"num_trees", {}, 0, 0, Access::Read, Gil::Keep, "num_trees($self)\n--\n\nNumber of trees in the ensemble."},
     forest_num_trees};
@@ -242,6 +260,9 @@ PyMethodDef kMethods[] = {
     method_def<Forest, kUpdate>(),
     method_def<Forest, kUpdateAndScore>(),
     method_def<Forest, kScore>(),
+    method_def<Forest, kUpdateMany>(),
+    method_def<Forest, kScoreMany>(),
+    method_def<Forest, kUpdateAndScoreMany>(),
     method_def<Forest, kIsReady>(),
     method_def<Forest, kEntriesSeen>(),
     method_def<Forest, kNumTrees>(),

@@ -62,8 +62,13 @@ void check_no_error();
 
 // ---------------------------------------------------------------- errors
 
-// Raises the Python exception of a DetectorError and throws PyErrorSet.
-[[noreturn]] void raise_detector_error(const core::DetectorError& e);
+// Raises the Python exception of a DetectorError, its text after `prefix`,
+// and throws PyErrorSet.
+[[noreturn]] void raise_detector_error(const core::DetectorError& e, std::string_view prefix = {});
+// Puts prefix before the message of the pending exception when its class is
+// exactly TypeError (or, unless type_errors_only, ValueError or
+// OverflowError), keeping its cause; other exceptions pass unchanged.
+void prefix_pending_error(const std::string& prefix, bool type_errors_only);
 // Sets PanicException (a BaseException subclass) with the message.
 void set_panic(const char* message);
 // The class PanicException, created once per process.

@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include "frame/batch.hpp"
 #include "frame/frame.hpp"
 #include "frame/persistence.hpp"
 #include "mstream/detector.hpp"
@@ -18,6 +19,58 @@ struct StateFormat<mstream::MStream> {
         Ref numeric_dim(to_py(m.config.numeric_dim));
         Ref categorical_dim(to_py(m.config.categorical_dim));
         return check(PyTuple_Pack(2, numeric_dim.get(), categorical_dim.get()));
+    }
+};
+
+template <>
+struct Batch<mstream::MStream> {
+    using MStream = mstream::MStream;
+    static constexpr std::array params{"numeric", "categorical", "timestamps"};
+    struct Input {
+        std::optional<Rows<double>> numeric; // absent: None where numeric_dim is 0
+        std::optional<Rows<std::int64_t>> categorical;
+        std::vector<std::uint64_t> timestamps;
+
+        std::span<const double> numeric_row(std::size_t i) const {
+            return numeric ? (*numeric)[i] : std::span<const double>();
+        }
+        std::span<const std::int64_t> categorical_row(std::size_t i) const {
+            return categorical ? (*categorical)[i] : std::span<const std::int64_t>();
+        }
+    };
+
+    static Input convert(const Bound& a, const MStream& m) {
+        Input in;
+        if (!(a[0] == Py_None && m.config.numeric_dim == 0)) in.numeric = a.convert(0, to_numeric_rows);
+        if (!(a[1] == Py_None && m.config.categorical_dim == 0)) in.categorical = a.convert(1, to_categorical_rows);
+        in.timestamps = a.convert(2, to_timestamps);
+        const auto same_length = [&](const char* name, std::size_t rows) {
+            if (rows == in.timestamps.size()) return;
+            const std::string text = std::string(name) + " has " + std::to_string(rows) +
+                                     " rows but timestamps has " + std::to_string(in.timestamps.size());
+            PyErr_SetString(PyExc_ValueError, text.c_str());
+            throw PyErrorSet{};
+        };
+        if (in.numeric) same_length("numeric", in.numeric->size());
+        if (in.categorical) same_length("categorical", in.categorical->size());
+        return in;
+    }
+    static std::size_t size(const Input& in) { return in.timestamps.size(); }
+    // Timestamps continue from the detector's clock, row after row.
+    static RowStatus check_updates(const MStream& m, const Input& in) {
+        mstream::StreamClock clock = m.clock;
+        return each_row(size(in), [&](std::size_t i) {
+            return m.check_update(in.numeric_row(i), in.categorical_row(i), in.timestamps[i], clock);
+        });
+    }
+    static core::Status update(MStream& m, const Input& in, std::size_t i) {
+        return m.update(in.numeric_row(i), in.categorical_row(i), in.timestamps[i]);
+    }
+    static core::Result<double> score(const MStream& m, const Input& in, std::size_t i) {
+        return m.score(in.numeric_row(i), in.categorical_row(i), in.timestamps[i]);
+    }
+    static core::Result<double> update_and_score(MStream& m, const Input& in, std::size_t i) {
+        return m.update_and_score(in.numeric_row(i), in.categorical_row(i), in.timestamps[i]);
     }
 };
 
@@ -173,6 +226,26 @@ constexpr Method<MStream> kUpdateAndScoreDetailed{
 
 #undef RECORD_PARAMS
 
+constexpr Method<MStream> kUpdateMany = batch::update_many_row<MStream>(
+    "update_many($self, numeric, categorical, timestamps)\n--\n\n"
+    "Ingest every record of a batch, in order, as `update()` does.\n\n"
+    "`numeric` is n x `numeric_dim` (float32, float64 or integers),\n"
+    "`categorical` n x `categorical_dim` (integers), as 2-D arrays of any\n"
+    "memory layout or sequences of rows, and `timestamps` has n integers;\n"
+    "`None` stands for a dimension of 0. Every record is checked before the\n"
+    "first is applied: a refused batch changes nothing and names the row.");
+constexpr Method<MStream> kScoreMany = batch::score_many_row<MStream>(
+    "score_many($self, numeric, categorical, timestamps)\n--\n\n"
+    "Preview the anomaly score of every record of a batch, as `score()` does.\n\n"
+    "Each record is scored against the current state, as if it came next.\n"
+    "Returns an `array.array('d')` with one score per record.");
+constexpr Method<MStream> kUpdateAndScoreMany = batch::update_and_score_many_row<MStream>(
+    "update_and_score_many($self, numeric, categorical, timestamps)\n--\n\n"
+    "Ingest every record of a batch in order and return their scores.\n\n"
+    "The same as `update_and_score()` on each record in turn, in one call;\n"
+    "returns an `array.array('d')` with one score per record. Every record\n"
+    "is checked before the first is applied.");
+
 constexpr Method<MStream> kIsReady{
     {"is_ready", {}, 0, 0, Access::Read, Gil::Keep,
      "is_ready($self)\n--\n\nReturn True once the detector has processed at least one record."},
@@ -213,6 +286,9 @@ PyMethodDef kMethods[] = {
     method_def<MStream, kUpdateAndScore>(),
     method_def<MStream, kScoreDetailed>(),
     method_def<MStream, kUpdateAndScoreDetailed>(),
+    method_def<MStream, kUpdateMany>(),
+    method_def<MStream, kScoreMany>(),
+    method_def<MStream, kUpdateAndScoreMany>(),
     method_def<MStream, kIsReady>(),
     method_def<MStream, kEntriesSeen>(),
     method_def<MStream, kCurrentTime>(),

@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include "frame/batch.hpp"
 #include "frame/frame.hpp"
 #include "frame/persistence.hpp"
 #include "onlineiforest/detector.hpp"
@@ -21,6 +22,10 @@ struct StateFormat<onlineiforest::OnlineIForest> {
         return args.release();
     }
 };
+
+template <>
+struct Batch<onlineiforest::OnlineIForest>
+    : PointBatch<onlineiforest::OnlineIForest, &onlineiforest::OnlineIForest::check_point> {};
 
 namespace {
 
@@ -114,6 +119,20 @@ constexpr Method<OnlineIForest> kUpdateAndScore{
      "specific to Online Isolation Forest."},
     oif_update_and_score};
 
+constexpr Method<OnlineIForest> kUpdateMany = batch::update_many_row<OnlineIForest>(
+    "update_many($self, points)\n--\n\nIngest every row of `points`, in order, as `update()` does.\n\n"
+    "`points` is a 2-D array (float32, float64 or integers, any memory layout)\n"
+    "or a sequence of rows, one point per row. Every row is checked before\n"
+    "the first is applied: a refused batch changes nothing and names the row.");
+constexpr Method<OnlineIForest> kScoreMany = batch::score_many_row<OnlineIForest>(
+    "score_many($self, points)\n--\n\nPreview the anomaly score of every row of `points`, as `score()` does.\n\n"
+    "Returns an `array.array('d')` with one score per row.");
+constexpr Method<OnlineIForest> kUpdateAndScoreMany = batch::update_and_score_many_row<OnlineIForest>(
+    "update_and_score_many($self, points)\n--\n\nIngest every row of `points` in order and return their scores.\n\n"
+    "The same as `update_and_score()` on each row in turn, in one call;\n"
+    "returns an `array.array('d')` with one score per row. Every row is\n"
+    "checked before the first is applied.");
+
 constexpr Method<OnlineIForest> kIsReady{
     {"is_ready", {}, 0, 0, Access::Read, Gil::Keep,
      "is_ready($self)\n--\n\nReturn True once at least one point has been processed."},
@@ -152,6 +171,9 @@ PyMethodDef kMethods[] = {
     method_def<OnlineIForest, kUpdate>(),
     method_def<OnlineIForest, kUpdateAndScore>(),
     method_def<OnlineIForest, kScore>(),
+    method_def<OnlineIForest, kUpdateMany>(),
+    method_def<OnlineIForest, kScoreMany>(),
+    method_def<OnlineIForest, kUpdateAndScoreMany>(),
     method_def<OnlineIForest, kIsReady>(),
     method_def<OnlineIForest, kEntriesSeen>(),
     method_def<OnlineIForest, kNumTrees>(),

@@ -135,6 +135,16 @@ core::Status MStream::ingest(std::span<const double> numeric, std::span<const st
     return {};
 }
 
+core::Status MStream::check_update(std::span<const double> numeric, std::span<const std::int64_t> categorical,
+                                   std::uint64_t timestamp, StreamClock& clock) const {
+    if (auto ok = check_record(numeric, categorical); !ok) return ok;
+    const auto adv = clock.advance(timestamp);
+    if (!adv) return core::fail(adv.error());
+    if (auto ok = check_finite(numeric); !ok) return ok;
+    clock.commit(timestamp, adv->tick);
+    return {};
+}
+
 core::Status MStream::preview(std::span<const double> numeric, std::span<const std::int64_t> categorical,
                               std::uint64_t timestamp, Parts& parts) const {
     if (auto ok = check_record(numeric, categorical); !ok) return ok;

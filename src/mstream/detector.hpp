@@ -68,6 +68,13 @@ public:
                                                  std::span<const std::int64_t> categorical,
                                                  std::uint64_t timestamp) const;
 
+    // The checks update() makes, in its order, with `clock` standing in for
+    // the detector's; when they pass, `clock` moves on to the record's time.
+    // A batch checks record after record this way before the first changes
+    // anything.
+    core::Status check_update(std::span<const double> numeric, std::span<const std::int64_t> categorical,
+                              std::uint64_t timestamp, StreamClock& clock) const;
+
     bool is_ready() const { return entries_seen > 0; }
     std::optional<std::uint64_t> current_time() const { return clock.current_time; }
     std::string repr() const;

@@ -63,6 +63,9 @@ public:
 
     core::Status update(std::span<const float> point);
     core::Result<double> score(std::span<const float> point) const;
+    // The checks of update() and score(), made before anything changes; they
+    // do not depend on the state, so a batch can check every row up front.
+    core::Status check_point(std::span<const float> point) const;
     // Learns the point first, then scores it.
     core::Result<double> update_and_score(std::span<const float> point);
 
@@ -84,7 +87,6 @@ private:
     OnlineIForest() = default;
     // A state as either reader leaves it, checked and turned into a detector.
     static core::Result<OnlineIForest> from_loaded(LoadedState& s, std::string_view prefix);
-    core::Status check_point(std::span<const float> point) const;
     void ingest(std::span<const float> point);
     // 2^(-(S / T) / log2(W / eta)) over the path lengths S summed in tree
     // order; 0.0 without trees.

@@ -8,7 +8,6 @@
 #include <bit>
 #include <cstdint>
 #include <span>
-#include <vector>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -71,30 +70,5 @@ inline bool merge_boxes(const float* amin, const float* amax, const float* bmin,
     }
     return changed != 0;
 }
-
-// A stand-alone box, for callers that need one outside an arena.
-struct BoundingBox {
-    std::vector<float> min;
-    std::vector<float> max;
-    double range_sum = 0.0;
-
-    static BoundingBox of_point(std::span<const float> p) {
-        return {std::vector<float>(p.begin(), p.end()), std::vector<float>(p.begin(), p.end()), 0.0};
-    }
-    void extend(std::span<const float> p) {
-        for (std::size_t i = 0; i < min.size() && i < p.size(); ++i) {
-            min[i] = min_ignoring_nan(min[i], p[i]);
-            max[i] = max_ignoring_nan(max[i], p[i]);
-        }
-        range_sum = range_sum_of(min.data(), max.data(), min.size());
-    }
-    void extend(std::span<const float> other_min, std::span<const float> other_max) {
-        for (std::size_t i = 0; i < min.size() && i < other_min.size(); ++i) {
-            min[i] = min_ignoring_nan(min[i], other_min[i]);
-            max[i] = max_ignoring_nan(max[i], other_max[i]);
-        }
-        range_sum = range_sum_of(min.data(), max.data(), min.size());
-    }
-};
 
 } // namespace tarn::rcf

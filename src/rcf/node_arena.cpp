@@ -58,10 +58,4 @@ void NodeArena::release(std::uint64_t i) {
     free.push_back(i);
 }
 
-void NodeArena::push_empty_slot() {
-    nodes.emplace_back();
-    boxes.resize(boxes.size() + 2 * dims, 0.0f);
-    range_sums.push_back(0.0);
-}
-
 } // namespace tarn::rcf

@@ -87,9 +87,6 @@ struct NodeArena {
                                     std::uint64_t mass);
     void release(std::uint64_t i);
 
-    // Appends an empty slot (for rebuilding an arena slot by slot).
-    void push_empty_slot();
-
 private:
     std::uint64_t take_slot();
 };

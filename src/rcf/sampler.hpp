@@ -40,8 +40,6 @@ struct Sampler {
 
     // Books an accepted entry with weight w referring to point slot h.
     void commit(double w, std::uint64_t h);
-
-    bool is_full() const { return size >= capacity; }
 };
 
 } // namespace tarn::rcf

@@ -44,8 +44,6 @@ public:
 
     // The finished text; the writer is empty afterwards.
     std::string take();
-    // The text written so far (a copy).
-    std::string_view view() const { return {buf_.data(), len_}; }
 
     void begin_object() { open('{'); }
     void end_object() { close('}'); }

@@ -47,24 +47,21 @@ core::Result<Forest> Forest::create(const RcfConfig& config, std::optional<std::
     Forest f;
     f.config_ = config;
     reserving([&] {
-        f.trees.reserve(config.num_trees);
+        f.trees_.reserve(config.num_trees);
         for (std::uint64_t t = 0; t < config.num_trees; ++t)
-            f.trees.push_back(RcfTree::create(dims, node_room, core::child_of(master)));
-        f.samplers.reserve(config.num_trees);
-        for (std::uint64_t t = 0; t < config.num_trees; ++t) f.samplers.push_back(Sampler::create(config.capacity));
-        f.point_store = PointStore::create(config.input_dim, config.shingle_size, config.internal_shingling, rows);
+            f.trees_.push_back(RcfTree::create(dims, node_room, core::child_of(master)));
+        f.samplers_.reserve(config.num_trees);
+        for (std::uint64_t t = 0; t < config.num_trees; ++t) f.samplers_.push_back(Sampler::create(config.capacity));
+        f.point_store_ = PointStore::create(config.input_dim, config.shingle_size, config.internal_shingling, rows);
         f.reserve_scratch();
     });
-    f.rng = core::child_of(master);
+    f.rng_ = core::child_of(master);
     f.entries_seen_ = 0;
     return f;
 }
 
 void Forest::reserve_scratch() {
-    reserving([&] {
-        accepts.reserve(trees.size());
-        accepts_spare.reserve(trees.size());
-    });
+    reserving([&] { accepts_.reserve(trees_.size()); });
 }
 
 } // namespace tarn::rcf

@@ -1,10 +1,18 @@
 // The Random Cut Forest: an ensemble of trees sharing one point store, each
 // tree fed by its own time-decayed sampler.
+//
+// The class is large, so its members are implemented by concern rather than
+// in one file: forest.cpp (configuration and construction), update.cpp
+// (update), score.cpp (score and query_point) and state.cpp (the JSON and
+// binary state). The read-only queries beyond the score are free functions
+// over the const forest: query.hpp and impute.hpp.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/error.hpp"
@@ -46,32 +54,26 @@ struct AcceptDecision {
     double weight = 0.0;
 };
 
+struct ForestRead; // a state as either reader leaves it, before its checks (state.cpp)
+
 class Forest {
 public:
-    RcfConfig config_;
-    std::vector<RcfTree> trees;
-    std::vector<Sampler> samplers;
-    PointStore point_store;
-    std::uint64_t entries_seen_ = 0;
-    core::Xoshiro256PlusPlus rng;
-
-    // Writer scratch: accept decisions of the current and previous update.
-    std::vector<AcceptDecision> accepts;
-    std::vector<AcceptDecision> accepts_spare;
-
     // Validates the configuration (first failure wins) and builds an empty
     // forest seeded from `seed`, or from OS entropy when absent. Throws
     // std::bad_alloc when the structures cannot be reserved.
     static core::Result<Forest> create(const RcfConfig& config, std::optional<std::uint64_t> seed);
 
     const RcfConfig& config() const { return config_; }
-    std::uint64_t num_trees() const { return trees.size(); }
+    std::uint64_t num_trees() const { return trees_.size(); }
     std::uint64_t entries_seen() const { return entries_seen_; }
     bool is_ready() const { return entries_seen_ > config_.readiness_threshold(); }
-    std::uint64_t dims() const { return point_store.dim; }
+    std::uint64_t dims() const { return point_store_.dim; }
 
     // Feeds one observation (internal shingling) or one full point.
     core::Status update(std::span<const float> point);
+    // The checks update() makes before it changes anything; they do not
+    // depend on the state, so a batch can check every row up front.
+    core::Status check_update(std::span<const float> point) const;
     // Anomaly score of `point` against the current trees; changes nothing.
     core::Result<double> score(std::span<const float> point) const;
     // score(point), then update(point); the update's error wins.
@@ -83,8 +85,36 @@ public:
     core::Result<std::span<const float>> query_point(std::span<const float> values,
                                                      std::vector<float>& buffer) const;
 
+    // Read-only views, for the queries (query.hpp, impute.hpp) and the state
+    // writers.
+    const std::vector<RcfTree>& trees() const { return trees_; }
+    const std::vector<Sampler>& samplers() const { return samplers_; }
+    const PointStore& point_store() const { return point_store_; }
+    const core::Xoshiro256PlusPlus& rng() const { return rng_; }
+
+    // The state (state.cpp): the JSON text ("invalid forest JSON: ..." when
+    // refused) and the binary form ("invalid Forest state: ..."), both read
+    // with the same checks.
+    core::Result<std::string> to_json() const;
+    static core::Result<Forest> from_json(std::string_view text);
+    core::Result<std::string> to_bytes() const;
+    static core::Result<Forest> from_bytes(std::string_view data);
+
+private:
+    Forest() = default;
+    // A read state that passed its checks, as a forest.
+    static Forest from_read(ForestRead&& read);
     // Re-reserves the writer scratch after a rebuild from a saved state.
     void reserve_scratch();
+
+    RcfConfig config_;
+    std::vector<RcfTree> trees_;
+    std::vector<Sampler> samplers_;
+    PointStore point_store_;
+    std::uint64_t entries_seen_ = 0;
+    core::Xoshiro256PlusPlus rng_;
+    // Writer scratch: the accept decisions of the current update.
+    std::vector<AcceptDecision> accepts_;
 };
 
 } // namespace tarn::rcf

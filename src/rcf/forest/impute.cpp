@@ -84,19 +84,19 @@ std::vector<std::uint64_t> collect_candidates(const Forest& forest, std::span<co
     const bool draws = !centrality.deterministic();
     core::Xoshiro256PlusPlus words = draws ? core::expand_seed(seed) : core::Xoshiro256PlusPlus{};
     core::Xoshiro256PlusPlus g;
-    for (const RcfTree& tree : forest.trees) {
+    for (const RcfTree& tree : forest.trees()) {
         // Without draws the per-tree generators are never read; skip making them.
         if (draws) g = core::expand_seed(words.next_word());
         if (tree.is_empty() || tree.tree_mass == 0) continue;
-        check_dims(tree, forest.point_store, q.size());
-        candidates.push_back(search_tree(tree, forest.point_store, q, missing, centrality, g, stack));
+        check_dims(tree, forest.point_store(), q.size());
+        candidates.push_back(search_tree(tree, forest.point_store(), q, missing, centrality, g, stack));
     }
     return candidates;
 }
 
 // The word the forest generator would give next, read from a copy.
 std::uint64_t peek_forest_word(const Forest& forest) {
-    core::Xoshiro256PlusPlus copy = forest.rng;
+    core::Xoshiro256PlusPlus copy = forest.rng();
     return copy.next_word();
 }
 
@@ -148,7 +148,7 @@ core::Result<std::vector<float>> impute(const Forest& forest, std::span<const fl
     std::vector<float> out(point.begin(), point.end());
     std::vector<float> values;
     values.reserve(candidates.size());
-    for (const std::uint64_t m : missing) out[m] = median_of_coordinate(forest.point_store, candidates, m, values);
+    for (const std::uint64_t m : missing) out[m] = median_of_coordinate(forest.point_store(), candidates, m, values);
     return out;
 }
 
@@ -161,7 +161,7 @@ core::Result<std::vector<float>> extrapolate(const Forest& forest, std::uint64_t
         return core::invalid("extrapolation requires look_ahead <= shingle_size (got " + std::to_string(look_ahead) +
                              ", shingle_size=" + std::to_string(config.shingle_size) + ")");
 
-    const PointStore& store = forest.point_store;
+    const PointStore& store = forest.point_store();
     const std::uint64_t dims = store.dim;
     const std::uint64_t a = config.input_dim;
     core::check_internal(store.shingle_buf.size() == dims && a * config.shingle_size == dims,

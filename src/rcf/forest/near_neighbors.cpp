@@ -75,17 +75,17 @@ core::Result<std::vector<Neighbor>> near_neighbors(const Forest& forest, std::sp
     const double threshold = static_cast<double>(percentile) / 100.0;
     std::vector<Record> records;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> stack;
-    for (const RcfTree& tree : forest.trees) {
+    for (const RcfTree& tree : forest.trees()) {
         if (tree.is_empty() || tree.tree_mass == 0) continue;
-        check_dims(tree, forest.point_store, q.size());
-        search_tree(tree, forest.point_store, q, threshold, stack, records);
+        check_dims(tree, forest.point_store(), q.size());
+        search_tree(tree, forest.point_store(), q, threshold, stack, records);
     }
     if (records.empty()) return std::vector<Neighbor>{};
 
     // Merge by slot; within a slot the scores are added in the order the
     // records were made.
     std::stable_sort(records.begin(), records.end(), [](const Record& a, const Record& b) { return a.slot < b.slot; });
-    const double trees = static_cast<double>(forest.trees.size());
+    const double trees = static_cast<double>(forest.trees().size());
     std::vector<Record> items;
     for (std::size_t i = 0; i < records.size();) {
         const std::uint64_t slot = records[i].slot;
@@ -110,7 +110,7 @@ core::Result<std::vector<Neighbor>> near_neighbors(const Forest& forest, std::sp
     std::vector<Neighbor> out;
     out.reserve(items.size());
     for (const Record& item : items) {
-        const std::span<const float> y = forest.point_store.point(item.slot);
+        const std::span<const float> y = forest.point_store().point(item.slot);
         out.push_back({item.score, std::vector<float>(y.begin(), y.end()), item.distance});
     }
     return out;

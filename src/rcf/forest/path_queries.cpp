@@ -98,15 +98,15 @@ core::Result<double> average_over_trees(const Forest& forest, std::span<const fl
     auto q = forest.query_point(point, scratch.query);
     if (!q) return core::fail(std::move(q.error()));
     double sum = -0.0;
-    for (const RcfTree& tree : forest.trees) {
+    for (const RcfTree& tree : forest.trees()) {
         if (tree.is_empty() || tree.tree_mass == 0) {
             sum += 0.0;
             continue;
         }
-        check_dims(tree, forest.point_store, q->size());
-        sum += per_tree(tree, forest.point_store, *q, scratch.path);
+        check_dims(tree, forest.point_store(), q->size());
+        sum += per_tree(tree, forest.point_store(), *q, scratch.path);
     }
-    return sum / static_cast<double>(forest.trees.size());
+    return sum / static_cast<double>(forest.trees().size());
 }
 
 } // namespace
@@ -126,9 +126,9 @@ core::Result<std::vector<AttributionEntry>> attribution(const Forest& forest, st
     const std::span<const float> q = *qr;
     std::vector<AttributionEntry> out(q.size());
 
-    for (const RcfTree& tree : forest.trees) {
+    for (const RcfTree& tree : forest.trees()) {
         if (tree.is_empty() || tree.tree_mass == 0) continue;
-        check_dims(tree, forest.point_store, q.size());
+        check_dims(tree, forest.point_store(), q.size());
         const NodeArena& arena = tree.arena;
         const double o = std::log2(static_cast<double>(tree.tree_mass) + 1.0);
         double unseparated = 1.0; // share of q not yet separated higher up
@@ -153,7 +153,7 @@ core::Result<std::vector<AttributionEntry>> attribution(const Forest& forest, st
             n = &arena.node(at);
         }
     }
-    const double inv_trees = 1.0 / static_cast<double>(forest.trees.size());
+    const double inv_trees = 1.0 / static_cast<double>(forest.trees().size());
     for (AttributionEntry& e : out) {
         e.below *= inv_trees;
         e.above *= inv_trees;

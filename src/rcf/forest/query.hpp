@@ -1,6 +1,10 @@
 // Read-only views of a forest besides the anomaly score: displacement score,
 // per-coordinate attribution, density and near neighbours.
 //
+// Implemented in two files by the kind of traversal: path_queries.cpp (one
+// root-to-leaf path per tree: displacement score, density, attribution) and
+// near_neighbors.cpp (a search over several branches per tree).
+//
 // Every query takes the forest as const and keeps its scratch on the calling
 // thread, so several threads may query one forest at the same time. No
 // generator is advanced.

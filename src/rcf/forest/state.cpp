@@ -1,4 +1,16 @@
-#include "rcf/forest/state.hpp"
+// The forest's state: the complete forest as one JSON text or as bytes
+// (docs/binary-state.md), and back.
+//
+// Layout: {"config":RcfConfig,"trees":[RcfTree...],"samplers":[Sampler...],
+// "point_store":PointStore,"entries_seen":u64,"rng":{"s":[...]}} with every
+// record's members in their declared order, every arena slot and store row
+// included. Reading accepts what the JSON layer accepts (members in any
+// order, unknown members skipped, records as arrays) and then checks the
+// whole forest -- lengths, indices, references, tree shapes, boxes, masses
+// and counts -- so that a loaded state is one the update and query code can
+// work on safely, whatever text it came from. The binary form runs the
+// same checks.
+#include "rcf/forest/forest.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -8,6 +20,7 @@
 
 #include "core/binary.hpp"
 #include "core/json/reader.hpp"
+#include "core/json/writer.hpp"
 #include "core/json/record.hpp"
 #include "rcf/bounding_box.hpp"
 
@@ -23,6 +36,17 @@ using core::json::read_variant;
 // ------------------------------------------------------------------ writing
 
 namespace {
+
+// The box a node shows its parent: a leaf's point, or an internal node's
+// box as the arena holds it.
+const float* node_min(const NodeArena& a, const PointStore& p, std::uint64_t i, std::uint64_t dims) {
+    const NodeSlot& n = a.nodes[i];
+    return n.is_leaf() ? p.store.data() + n.point_idx * dims : a.boxes.data() + i * 2 * dims;
+}
+const float* node_max(const NodeArena& a, const PointStore& p, std::uint64_t i, std::uint64_t dims) {
+    const NodeSlot& n = a.nodes[i];
+    return n.is_leaf() ? p.store.data() + n.point_idx * dims : a.boxes.data() + i * 2 * dims + dims;
+}
 
 void write_config(Writer& w, const RcfConfig& c) {
     w.begin_object();
@@ -131,40 +155,39 @@ void write_point_store(Writer& w, const PointStore& p) {
     w.end_object();
 }
 
-} // namespace
-
 void write_forest(Writer& w, const Forest& f) {
     w.begin_object();
     w.key("config");
-    write_config(w, f.config_);
+    write_config(w, f.config());
     w.key("trees");
     w.begin_array();
-    for (const RcfTree& t : f.trees) write_tree(w, t);
+    for (const RcfTree& t : f.trees()) write_tree(w, t);
     w.end_array();
     w.key("samplers");
     w.begin_array();
-    for (const Sampler& s : f.samplers) write_sampler(w, s);
+    for (const Sampler& s : f.samplers()) write_sampler(w, s);
     w.end_array();
     w.key("point_store");
-    write_point_store(w, f.point_store);
-    w.field("entries_seen", f.entries_seen_);
-    w.field("rng", f.rng);
+    write_point_store(w, f.point_store());
+    w.field("entries_seen", f.entries_seen());
+    w.field("rng", f.rng());
     w.end_object();
 }
 
-core::Result<std::string> forest_to_json(const Forest& f) {
+} // namespace
+
+core::Result<std::string> Forest::to_json() const {
+    const Forest& f = *this;
     // Room for the bulk of the text up front: the store rows and the
     // boxes dominate, at roughly ten characters per value.
-    std::size_t guess = f.point_store.store.size() * 10 + 4096;
-    for (const RcfTree& t : f.trees) guess += t.arena.nodes.size() * (t.dims * 20 + 120);
+    std::size_t guess = f.point_store().store.size() * 10 + 4096;
+    for (const RcfTree& t : f.trees()) guess += t.arena.nodes.size() * (t.dims * 20 + 120);
     Writer w(guess);
     write_forest(w, f);
     return w.take();
 }
 
 // ------------------------------------------------------------------ reading
-
-namespace {
 
 // Where an internal node's box landed while reading: its values sit in a
 // per-tree list until the tree's dimension is known and checked.
@@ -178,6 +201,33 @@ struct TreeBoxes {
     std::vector<float> values;
     std::vector<BoxRead> boxes;
 };
+
+// The boxes a binary state carries: only those that differ bit for bit from
+// the union of their children's (a -0.0 where the union gives 0.0), each as
+// its slot, its range sum and its 2 * dims values (min then max).
+struct BoxPatches {
+    std::vector<std::uint64_t> slots;
+    std::vector<double> range_sums;
+    std::vector<float> values;
+};
+
+// Everything read, before the checks. A JSON text carries every box; a
+// binary state carries patches, and the boxes are rebuilt from the leaves up
+// once the tree's shape is known to be sound.
+struct ForestRead {
+    RcfConfig config;
+    std::vector<RcfTree> trees;
+    std::vector<Sampler> samplers;
+    PointStore point_store;
+    std::uint64_t entries_seen = 0;
+    core::Xoshiro256PlusPlus rng;
+    std::vector<TreeBoxes> boxes; // per tree (JSON)
+    std::vector<BoxPatches> patches; // per tree (binary)
+    bool from_binary = false;
+    std::vector<std::uint64_t> store_shape;
+};
+
+namespace {
 
 // Appends the f32 elements of a JSON array to out; returns how many.
 std::uint64_t read_f32_list(Reader& r, std::vector<float>& out) {
@@ -327,31 +377,11 @@ void read_point_store(Reader& r, PointStore& p, std::vector<std::uint64_t>& stor
                 });
 }
 
-// The boxes a binary state carries: only those that differ bit for bit from
-// the union of their children's (a -0.0 where the union gives 0.0), each as
-// its slot, its range sum and its 2 * dims values (min then max).
-struct BoxPatches {
-    std::vector<std::uint64_t> slots;
-    std::vector<double> range_sums;
-    std::vector<float> values;
-};
-
-// Everything read, before the checks. A JSON text carries every box; a
-// binary state carries patches, and the boxes are rebuilt from the leaves up
-// once the tree's shape is known to be sound.
-struct ForestRead {
-    Forest forest;
-    std::vector<TreeBoxes> boxes; // per tree (JSON)
-    std::vector<BoxPatches> patches; // per tree (binary)
-    bool from_binary = false;
-    std::vector<std::uint64_t> store_shape;
-};
-
 void read_forest(Reader& r, ForestRead& fr) {
-    Forest& f = fr.forest;
+    ForestRead& f = fr;
     read_record(r, "Forest",
                 {
-                    field("config", [&](Reader& rr) { read_config(rr, f.config_); }),
+                    field("config", [&](Reader& rr) { read_config(rr, f.config); }),
                     field("trees",
                           [&](Reader& rr) {
                               f.trees.clear();
@@ -373,7 +403,7 @@ void read_forest(Reader& r, ForestRead& fr) {
                               }
                           }),
                     field("point_store", [&](Reader& rr) { read_point_store(rr, f.point_store, fr.store_shape); }),
-                    field("entries_seen", f.entries_seen_),
+                    field("entries_seen", f.entries_seen),
                     field("rng", f.rng),
                 });
 }
@@ -442,15 +472,15 @@ core::Status check_point_store(const PointStore& p, const RcfConfig& c, const st
     return {};
 }
 
-core::Status check_samplers(const Forest& f, std::vector<std::uint64_t>& refs) {
+core::Status check_samplers(const ForestRead& f, std::vector<std::uint64_t>& refs) {
     const PointStore& p = f.point_store;
     refs.assign(p.capacity, 0);
     for (std::uint64_t t = 0; t < f.samplers.size(); ++t) {
         const Sampler& s = f.samplers[t];
         const std::string where = "samplers[" + num(t) + "]: ";
-        if (s.capacity != f.config_.capacity)
+        if (s.capacity != f.config.capacity)
             return reject(where + "capacity " + num(s.capacity) + " differs from config capacity " +
-                          num(f.config_.capacity));
+                          num(f.config.capacity));
         if (s.weights.size() != s.capacity || s.point_indices.size() != s.capacity)
             return reject(where + "weights and point_indices must have capacity (" + num(s.capacity) + ") entries");
         if (s.size > s.capacity) return reject(where + "size " + num(s.size) + " exceeds capacity");
@@ -496,7 +526,7 @@ core::Status place_boxes(RcfTree& t, const TreeBoxes& tb, std::uint64_t tree_ind
 // The tree's shape: its free list holds exactly the empty slots, and its
 // slots in use form one tree under the root, each reached once. `order`
 // receives the slots in use, every parent before its children.
-core::Status check_tree_shape(const Forest& f, std::uint64_t ti, std::vector<std::uint64_t>& order) {
+core::Status check_tree_shape(const ForestRead& f, std::uint64_t ti, std::vector<std::uint64_t>& order) {
     const RcfTree& t = f.trees[ti];
     const NodeArena& a = t.arena;
     const PointStore& p = f.point_store;
@@ -554,7 +584,7 @@ core::Status check_tree_shape(const Forest& f, std::uint64_t ti, std::vector<std
 // cuts and masses are exact, and its leaves hold exactly the sample of its
 // sampler. `count` is scratch of point-store capacity entries, all zero on
 // entry and on return.
-core::Status check_tree_content(const Forest& f, std::uint64_t ti, std::vector<std::uint64_t>& count,
+core::Status check_tree_content(const ForestRead& f, std::uint64_t ti, std::vector<std::uint64_t>& count,
                                 const std::vector<std::uint64_t>& order) {
     const RcfTree& t = f.trees[ti];
     const NodeArena& a = t.arena;
@@ -566,14 +596,8 @@ core::Status check_tree_content(const Forest& f, std::uint64_t ti, std::vector<s
         // Bottom-up (children come after their parent in `order`): masses add
         // up, each box is the exact union of its children's, each cut
         // separates its children.
-        auto box_lo = [&](std::uint64_t i) -> const float* {
-            const NodeSlot& node = a.nodes[i];
-            return node.is_leaf() ? p.store.data() + node.point_idx * dims : a.boxes.data() + i * 2 * dims;
-        };
-        auto box_hi = [&](std::uint64_t i) -> const float* {
-            const NodeSlot& node = a.nodes[i];
-            return node.is_leaf() ? p.store.data() + node.point_idx * dims : a.boxes.data() + i * 2 * dims + dims;
-        };
+        auto box_lo = [&](std::uint64_t i) { return node_min(a, p, i, dims); };
+        auto box_hi = [&](std::uint64_t i) { return node_max(a, p, i, dims); };
         for (std::uint64_t k = order.size(); k-- > 0;) {
             const std::uint64_t i = order[k];
             const NodeSlot& node = a.nodes[i];
@@ -640,14 +664,8 @@ core::Status rebuild_boxes(RcfTree& t, const PointStore& p, const std::vector<st
                           ", not an internal node patched once");
         patch_of[slot] = k;
     }
-    auto lo = [&](std::uint64_t i) -> const float* {
-        const NodeSlot& n = a.nodes[i];
-        return n.is_leaf() ? p.store.data() + n.point_idx * dims : a.boxes.data() + i * 2 * dims;
-    };
-    auto hi = [&](std::uint64_t i) -> const float* {
-        const NodeSlot& n = a.nodes[i];
-        return n.is_leaf() ? p.store.data() + n.point_idx * dims : a.boxes.data() + i * 2 * dims + dims;
-    };
+    auto lo = [&](std::uint64_t i) { return node_min(a, p, i, dims); };
+    auto hi = [&](std::uint64_t i) { return node_max(a, p, i, dims); };
     for (std::uint64_t k = order.size(); k-- > 0;) {
         const std::uint64_t i = order[k];
         const NodeSlot& n = a.nodes[i];
@@ -666,8 +684,8 @@ core::Status rebuild_boxes(RcfTree& t, const PointStore& p, const std::vector<st
 }
 
 core::Status check_forest(ForestRead& fr) {
-    Forest& f = fr.forest;
-    const RcfConfig& c = f.config_;
+    ForestRead& f = fr;
+    const RcfConfig& c = f.config;
     if (auto ok = check_config(c); !ok) return ok;
     const std::uint64_t dims = c.input_dim * c.shingle_size;
     if (f.trees.size() != c.num_trees)
@@ -713,18 +731,29 @@ core::Status check_forest(ForestRead& fr) {
         tree.path.clear();
         tree.scratch_box.assign(2 * dims, 0.0f);
     }
-    f.reserve_scratch();
     return {};
 }
 
 } // namespace
 
-core::Result<Forest> forest_from_json(std::string_view text) {
+Forest Forest::from_read(ForestRead&& read) {
+    Forest f;
+    f.config_ = read.config;
+    f.trees_ = std::move(read.trees);
+    f.samplers_ = std::move(read.samplers);
+    f.point_store_ = std::move(read.point_store);
+    f.entries_seen_ = read.entries_seen;
+    f.rng_ = read.rng;
+    f.reserve_scratch();
+    return f;
+}
+
+core::Result<Forest> Forest::from_json(std::string_view text) {
     ForestRead fr;
     auto parsed = core::json::parse(text, [&](Reader& r) { read_forest(r, fr); });
     if (!parsed) return core::invalid("invalid forest JSON: " + parsed.error().text());
     if (auto ok = check_forest(fr); !ok) return core::invalid("invalid forest JSON: " + ok.error().text);
-    return std::move(fr.forest);
+    return from_read(std::move(fr));
 }
 
 // ------------------------------------------------------------------- binary
@@ -762,14 +791,8 @@ void read_config(bin::Reader& r, RcfConfig& c) {
 void write_box_patches(bin::Writer& w, const RcfTree& t, const PointStore& p) {
     const NodeArena& a = t.arena;
     const std::uint64_t dims = t.dims;
-    auto lo = [&](std::uint64_t i) -> const float* {
-        const NodeSlot& n = a.nodes[i];
-        return n.is_leaf() ? p.point(n.point_idx).data() : a.box_min(i).data();
-    };
-    auto hi = [&](std::uint64_t i) -> const float* {
-        const NodeSlot& n = a.nodes[i];
-        return n.is_leaf() ? p.point(n.point_idx).data() : a.box_max(i).data();
-    };
+    auto lo = [&](std::uint64_t i) { return node_min(a, p, i, dims); };
+    auto hi = [&](std::uint64_t i) { return node_max(a, p, i, dims); };
     std::vector<float> merged(2 * dims);
     std::vector<std::uint64_t> differing;
     for (std::uint64_t i = 0; i < a.nodes.size(); ++i) {
@@ -910,36 +933,37 @@ void read_point_store(bin::Reader& r, PointStore& p, std::vector<std::uint64_t>&
 
 } // namespace
 
-core::Result<std::string> forest_to_bytes(const Forest& f) {
-    std::size_t guess = f.point_store.store.size() * 4 + f.point_store.capacity * 9 + 1024;
-    for (const RcfTree& t : f.trees) guess += t.arena.nodes.size() * 40;
-    for (const Sampler& s : f.samplers) guess += s.capacity * 16;
+core::Result<std::string> Forest::to_bytes() const {
+    const Forest& f = *this;
+    std::size_t guess = f.point_store().store.size() * 4 + f.point_store().capacity * 9 + 1024;
+    for (const RcfTree& t : f.trees()) guess += t.arena.nodes.size() * 40;
+    for (const Sampler& s : f.samplers()) guess += s.capacity * 16;
     bin::Writer w(guess);
     w.header(bin::ClassTag::Forest, kBinaryVersion);
-    write_config(w, f.config_);
-    w.u64(f.trees.size());
-    for (const RcfTree& t : f.trees) write_tree(w, t, f.point_store);
-    w.u64(f.samplers.size());
-    for (const Sampler& s : f.samplers) {
+    write_config(w, f.config());
+    w.u64(f.trees().size());
+    for (const RcfTree& t : f.trees()) write_tree(w, t, f.point_store());
+    w.u64(f.samplers().size());
+    for (const Sampler& s : f.samplers()) {
         w.u64(s.capacity);
         w.list(s.weights);
         w.list(s.point_indices);
         w.u64(s.size);
     }
-    write_point_store(w, f.point_store);
-    w.u64(f.entries_seen_);
-    w.rng(f.rng);
+    write_point_store(w, f.point_store());
+    w.u64(f.entries_seen());
+    w.rng(f.rng());
     return w.take();
 }
 
-core::Result<Forest> forest_from_bytes(std::string_view data) {
+core::Result<Forest> Forest::from_bytes(std::string_view data) {
     static constexpr std::string_view kPrefix = "invalid Forest state: ";
     ForestRead fr;
     fr.from_binary = true;
-    Forest& f = fr.forest;
+    ForestRead& f = fr;
     bin::Reader r(data);
     if (r.header(bin::ClassTag::Forest, kBinaryVersion)) {
-        read_config(r, f.config_);
+        read_config(r, f.config);
         // A tree is at least its fixed fields and three counts.
         const std::uint64_t trees = r.count(80, "trees");
         f.trees.resize(trees);
@@ -954,13 +978,13 @@ core::Result<Forest> forest_from_bytes(std::string_view data) {
             s.size = r.u64();
         }
         read_point_store(r, f.point_store, fr.store_shape);
-        f.entries_seen_ = r.u64();
+        f.entries_seen = r.u64();
         r.rng(f.rng);
         r.finish();
     }
     if (!r.ok()) return core::invalid(std::string(kPrefix) + r.error());
     if (auto ok = check_forest(fr); !ok) return core::invalid(std::string(kPrefix) + ok.error().text);
-    return std::move(fr.forest);
+    return from_read(std::move(fr));
 }
 
 } // namespace tarn::rcf

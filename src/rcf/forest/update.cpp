@@ -6,68 +6,72 @@
 
 namespace tarn::rcf {
 
-core::Status Forest::update(std::span<const float> point) {
-    const std::uint64_t expected = config_.internal_shingling ? config_.input_dim : point_store.dim;
+core::Status Forest::check_update(std::span<const float> point) const {
+    const std::uint64_t expected = config_.internal_shingling ? config_.input_dim : point_store_.dim;
     if (point.size() != expected) return core::fail(core::DetectorError::dimension_mismatch(expected, point.size()));
     // A non-finite coordinate could stop a cut half-way through the trees and
     // cannot be saved; refuse it before anything changes.
     for (const float x : point)
         if (!std::isfinite(x)) return core::invalid("point values must be finite");
+    return {};
+}
+
+core::Status Forest::update(std::span<const float> point) {
+    if (auto ok = check_update(point); !ok) return ok;
 
     const std::uint64_t n = entries_seen_ + 1;
     const bool trees_take_part = !(config_.internal_shingling && n < config_.shingle_size);
 
     // Decide on a copy of the generator: it is kept only if the update goes ahead.
-    core::Xoshiro256PlusPlus draws = rng;
-    accepts.clear();
+    core::Xoshiro256PlusPlus draws = rng_;
+    accepts_.clear();
     if (trees_take_part) {
         const double decay = config_.effective_time_decay();
-        for (std::uint64_t t = 0; t < samplers.size(); ++t) {
-            if (auto d = samplers[t].decide(draws, n, decay, config_.initial_accept_fraction))
-                accepts.push_back(AcceptDecision{d->evict, d->evicted_slot, t, d->weight});
+        for (std::uint64_t t = 0; t < samplers_.size(); ++t) {
+            if (auto d = samplers_[t].decide(draws, n, decay, config_.initial_accept_fraction))
+                accepts_.push_back(AcceptDecision{d->evict, d->evicted_slot, t, d->weight});
         }
     }
-    if (!accepts.empty()) {
-        for (const AcceptDecision& a : accepts) {
+    if (!accepts_.empty()) {
+        for (const AcceptDecision& a : accepts_) {
             if (!a.evict) continue;
-            core::check_internal(a.tree < trees.size(), "tree index out of bounds");
-            if (auto ok = trees[a.tree].check_deletable(point_store, a.evicted_slot); !ok) return ok;
+            core::check_internal(a.tree < trees_.size(), "tree index out of bounds");
+            if (auto ok = trees_[a.tree].check_deletable(point_store_, a.evicted_slot); !ok) return ok;
         }
         // Grow now, while a failure still leaves everything as it was.
-        if (point_store.needs_growth()) {
-            if (auto ok = point_store.grow(); !ok) return ok;
+        if (point_store_.needs_growth()) {
+            if (auto ok = point_store_.grow(); !ok) return ok;
         }
     }
 
-    if (config_.internal_shingling) point_store.shift_in(point);
+    if (config_.internal_shingling) point_store_.shift_in(point);
     entries_seen_ = n;
-    rng = draws;
+    rng_ = draws;
 
-    if (trees_take_part && !accepts.empty()) {
-        auto slot = point_store.allocate_slot();
+    if (trees_take_part && !accepts_.empty()) {
+        auto slot = point_store_.allocate_slot();
         core::check_internal(slot.has_value(), "point store slot unavailable after growth");
         const std::uint64_t e = *slot;
-        point_store.store_point(e, config_.internal_shingling ? std::span<const float>(point_store.shingle_buf)
+        point_store_.store_point(e, config_.internal_shingling ? std::span<const float>(point_store_.shingle_buf)
                                                               : point);
-        point_store.note_update();
+        point_store_.note_update();
         bool referenced = false;
-        for (const AcceptDecision& a : accepts) {
-            RcfTree& tree = trees[a.tree];
+        for (const AcceptDecision& a : accepts_) {
+            RcfTree& tree = trees_[a.tree];
             if (a.evict) {
-                tree.remove(point_store, a.evicted_slot);
-                point_store.release(a.evicted_slot);
+                tree.remove(point_store_, a.evicted_slot);
+                point_store_.release(a.evicted_slot);
             }
-            const std::uint64_t h = tree.insert(point_store, e);
-            point_store.add_reference(h);
-            samplers[a.tree].commit(a.weight, h);
+            const std::uint64_t h = tree.insert(point_store_, e);
+            point_store_.add_reference(h);
+            samplers_[a.tree].commit(a.weight, h);
             referenced = referenced || h == e;
         }
         // Every accepting tree already held this point: the new row is unused.
-        if (!referenced) point_store.release(e);
+        if (!referenced) point_store_.release(e);
     } else {
-        point_store.note_update();
+        point_store_.note_update();
     }
-    std::swap(accepts, accepts_spare);
     return {};
 }
 

@@ -165,14 +165,4 @@ void score_traversal_group(const RcfTree* const* trees, std::size_t count, const
     for (std::size_t k = 0; k < count; ++k) out[k] = fold_path(*trees[k], store, q, visitor, at[k], stacks[k]);
 }
 
-// The score traversal of q over one non-empty tree: its raw value S.
-template <class Visitor>
-double score_traversal(const RcfTree& tree, const PointStore& store, std::span<const float> q,
-                       const Visitor& visitor, std::vector<std::uint64_t>& stack) {
-    const RcfTree* one[1] = {&tree};
-    double value = 0.0;
-    score_traversal_group(one, 1, store, q, visitor, &stack, &value);
-    return value;
-}
-
 } // namespace tarn::rcf

@@ -32,7 +32,7 @@ ReaderScratch& reader_scratch() {
 
 core::Result<std::span<const float>> Forest::query_point(std::span<const float> values,
                                                          std::vector<float>& buffer) const {
-    const PointStore& s = point_store;
+    const PointStore& s = point_store_;
     if (s.internal_shingling && values.size() == s.input_dim) {
         if (s.shingle_size == 1) return values;
         buffer.resize(s.dim);
@@ -55,18 +55,18 @@ core::Result<double> Forest::score(std::span<const float> point) const {
     double values[kTraversalGroup];
     std::size_t count = 0;
     auto flush = [&] {
-        score_traversal_group(group, count, point_store, *q, visitor, scratch.stacks, values);
+        score_traversal_group(group, count, point_store_, *q, visitor, scratch.stacks, values);
         for (std::size_t k = 0; k < count; ++k)
             sum += std::log2(static_cast<double>(group[k]->tree_mass) + 1.0) * values[k];
         count = 0;
     };
-    for (const RcfTree& tree : trees) {
+    for (const RcfTree& tree : trees_) {
         if (tree.is_empty() || tree.tree_mass == 0) continue;
         group[count++] = &tree;
         if (count == kTraversalGroup) flush();
     }
     if (count > 0) flush();
-    return sum / static_cast<double>(trees.size());
+    return sum / static_cast<double>(trees_.size());
 }
 
 } // namespace tarn::rcf
