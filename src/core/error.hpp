@@ -12,6 +12,8 @@
 #include <string>
 #include <utility>
 
+#include "core/arith.hpp" // checked_mul / checked_add, used with these errors throughout
+
 namespace tarn::core {
 
 enum class ErrorKind {
@@ -73,14 +75,6 @@ struct InternalError : std::runtime_error {
 // Checks an internal invariant; a failure is a bug, never a caller's error.
 inline void check_internal(bool ok, const char* what) {
     if (!ok) throw InternalError(what);
-}
-
-// a * b, or false when the product does not fit in 64 bits.
-inline bool checked_mul(std::uint64_t a, std::uint64_t b, std::uint64_t& out) {
-    return !__builtin_mul_overflow(a, b, &out);
-}
-inline bool checked_add(std::uint64_t a, std::uint64_t b, std::uint64_t& out) {
-    return !__builtin_add_overflow(a, b, &out);
 }
 
 } // namespace tarn::core

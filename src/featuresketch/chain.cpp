@@ -30,17 +30,4 @@ ChainLayout build_layout(std::uint64_t chains, std::uint64_t depth, std::uint64_
     return layout;
 }
 
-std::int64_t saturating_floor_to_i64(double q) {
-    if (std::isnan(q)) return 0;
-    q = std::floor(q);
-    if (q >= 0x1.0p63) return std::numeric_limits<std::int64_t>::max();
-    if (q < -0x1.0p63) return std::numeric_limits<std::int64_t>::min();
-    return static_cast<std::int64_t>(q);
-}
-
-std::int64_t level_bin(const ChainLevel& level, std::span<const double> x) {
-    core::check_internal(level.dimension < x.size(), "chain level dimension beyond the projected vector");
-    return saturating_floor_to_i64((x[level.dimension] + level.offset) / level.width);
-}
-
 } // namespace tarn::featuresketch

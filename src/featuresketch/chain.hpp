@@ -5,10 +5,13 @@
 // that the coordinate falls into. Widths halve from one level to the next.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <vector>
 
+#include "core/error.hpp"
 #include "core/rng.hpp"
 
 namespace tarn::featuresketch {
@@ -36,10 +39,19 @@ inline constexpr double kCountSignalBaseWidth = 2.0;
 ChainLayout build_layout(std::uint64_t chains, std::uint64_t depth, std::uint64_t projection_len, bool presence,
                          core::Xoshiro256PlusPlus& rng);
 
-// The bin of x at one level, saturated into the signed 64-bit range.
-std::int64_t level_bin(const ChainLevel& level, std::span<const double> x);
-
 // floor(q) converted with saturation: NaN -> 0, out-of-range -> the nearest bound.
-std::int64_t saturating_floor_to_i64(double q);
+inline std::int64_t saturating_floor_to_i64(double q) {
+    if (std::isnan(q)) return 0;
+    q = std::floor(q);
+    if (q >= 0x1.0p63) return std::numeric_limits<std::int64_t>::max();
+    if (q < -0x1.0p63) return std::numeric_limits<std::int64_t>::min();
+    return static_cast<std::int64_t>(q);
+}
+
+// The bin of x at one level, saturated into the signed 64-bit range.
+inline std::int64_t level_bin(const ChainLevel& level, std::span<const double> x) {
+    core::check_internal(level.dimension < x.size(), "chain level dimension beyond the projected vector");
+    return saturating_floor_to_i64((x[level.dimension] + level.offset) / level.width);
+}
 
 } // namespace tarn::featuresketch

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/arith.hpp"
 #include "core/error.hpp"
 #include "core/key_value.hpp"
 
@@ -38,15 +39,10 @@ struct ProjectionSeeds {
 };
 
 namespace hash_detail {
-inline constexpr std::uint64_t kMultiplier = 0x5851f42d4c957f2dull;
-inline constexpr std::array<std::uint64_t, 4> kKeyMasks = {
-    0x452821e638d01377ull, 0xbe5466cf34e90c6cull, 0xc0ac29b7c97c50ddull, 0x3f84d5b5b5470917ull};
-
-// Low half xor high half of the full 128-bit product.
-inline std::uint64_t fold(std::uint64_t a, std::uint64_t b) {
-    const unsigned __int128 p = static_cast<unsigned __int128>(a) * b;
-    return static_cast<std::uint64_t>(p) ^ static_cast<std::uint64_t>(p >> 64);
-}
+inline constexpr std::uint64_t kMultiplier = core::kFoldMultiplier;
+inline constexpr std::array<std::uint64_t, 4> kKeyMasks = {core::kFoldWhiten0, core::kFoldWhiten1,
+                                                           0xc0ac29b7c97c50ddull, 0x3f84d5b5b5470917ull};
+using core::folded_multiply;
 
 inline std::uint64_t read_u64(const unsigned char* p) {
     std::uint64_t v;
@@ -76,17 +72,17 @@ public:
           k3_(key.k[3] ^ hash_detail::kKeyMasks[3]),
           b_(key.k[1] ^ hash_detail::kKeyMasks[1]) {}
 
-    void absorb_word(std::uint64_t w) { b_ = hash_detail::fold(w ^ b_, hash_detail::kMultiplier); }
+    void absorb_word(std::uint64_t w) { b_ = hash_detail::folded_multiply(w ^ b_, hash_detail::kMultiplier); }
 
     void absorb_text(std::string_view text);
 
     std::uint64_t finish() const {
-        return std::rotl(hash_detail::fold(b_, k0_), static_cast<int>(b_ & 63));
+        return std::rotl(hash_detail::folded_multiply(b_, k0_), static_cast<int>(b_ & 63));
     }
 
 private:
     void block(std::uint64_t a, std::uint64_t b) {
-        b_ = std::rotl((b_ + k0_) ^ hash_detail::fold(a ^ k2_, b ^ k3_), 23);
+        b_ = std::rotl((b_ + k0_) ^ hash_detail::folded_multiply(a ^ k2_, b ^ k3_), 23);
     }
 
     std::uint64_t k0_, k2_, k3_;

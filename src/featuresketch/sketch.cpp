@@ -1,8 +1,36 @@
 #include "featuresketch/sketch.hpp"
 
 #include <limits>
+#include <map>
+#include <memory>
+#include <mutex>
 
 namespace tarn::featuresketch {
+
+namespace {
+
+// std::fmax(x, kRatioFloor), inline: a NaN x gives the floor, and the floor
+// is positive, so no choice between zeros of two signs arises.
+inline double at_least_floor(double x) { return x > kRatioFloor ? x : kRatioFloor; }
+
+} // namespace
+
+const double* decay_table(std::uint64_t half_life) {
+    // Tables are never freed: detectors and their readers may hold a pointer
+    // at any time. The cap bounds the memory a process can spend on them.
+    constexpr std::size_t kMaxTables = 64;
+    static std::mutex lock;
+    static std::map<std::uint64_t, std::unique_ptr<const double[]>> tables;
+    const std::lock_guard<std::mutex> guard(lock);
+    if (auto it = tables.find(half_life); it != tables.end()) return it->second.get();
+    if (tables.size() >= kMaxTables) return nullptr;
+    auto table = std::make_unique<double[]>(kDecayTableSize);
+    const double h = static_cast<double>(half_life);
+    for (std::uint64_t d = 0; d < kDecayTableSize; ++d) table[d] = std::exp2(-static_cast<double>(d) / h);
+    const double* out = table.get();
+    tables.emplace(half_life, std::move(table));
+    return out;
+}
 
 EnsembleSketch build_ensemble(std::uint64_t rows, std::uint64_t buckets, std::uint64_t levels,
                               core::Xoshiro256PlusPlus& rng) {
@@ -70,12 +98,16 @@ double score_located(const EnsembleSketch& sketch, const ChainLayout& layout, co
                 if (v < n) n = v;
             }
             const double r = sketch.reference_masses[i].read(now, mass_decay);
-            double ratio = n / std::fmax(r, kRatioFloor) / std::fmax(lv.bin_volume_ratio, kRatioFloor);
-            ratio = std::fmin(1.0, std::fmax(kRatioFloor, ratio));
+            double ratio = n / at_least_floor(r) / at_least_floor(lv.bin_volume_ratio);
+            ratio = at_least_floor(ratio);
+            ratio = ratio < 1.0 ? ratio : 1.0;
             // A chain reports its most surprising level; -ln(1) = -0.0 must not
-            // replace the initial +0.0, hence the strict comparison.
-            const double surprise = -std::log(ratio);
-            if (surprise > chain_score) chain_score = surprise;
+            // replace the initial +0.0, hence the strict comparison (and no
+            // logarithm for a full ratio, which can never win it).
+            if (ratio < 1.0) {
+                const double surprise = -std::log(ratio);
+                if (surprise > chain_score) chain_score = surprise;
+            }
         }
         total += chain_score;
     }

@@ -19,12 +19,21 @@
 
 namespace tarn::featuresketch {
 
-// exp2(-delta / half_life) for the last delta asked; neighbouring counters
-// often share their age, and a repeated delta then costs no exp2.
+// exp2(-delta / half_life) for every delta below kDecayTableSize, computed
+// once per half-life and process (immutable afterwards, so concurrent
+// readers share it freely); NULL when too many half-lives are in use.
+inline constexpr std::uint64_t kDecayTableSize = 8192;
+const double* decay_table(std::uint64_t half_life);
+
+// exp2(-delta / half_life): from the shared table when the delta is in it,
+// else computed (and kept for the next ask, as neighbouring counters often
+// share their age).
 class DecayFactor {
 public:
-    explicit DecayFactor(std::uint64_t half_life) : half_life_(static_cast<double>(half_life)) {}
+    explicit DecayFactor(std::uint64_t half_life)
+        : half_life_(static_cast<double>(half_life)), table_(decay_table(half_life)) {}
     double operator()(std::uint64_t delta) {
+        if (table_ != nullptr && delta < kDecayTableSize) return table_[delta];
         if (delta != delta_) {
             delta_ = delta;
             factor_ = std::exp2(-static_cast<double>(delta) / half_life_);
@@ -34,6 +43,7 @@ public:
 
 private:
     double half_life_;
+    const double* table_;
     std::uint64_t delta_ = 0;
     double factor_ = 1.0; // unused for delta 0, which never multiplies
 };
@@ -81,7 +91,9 @@ struct LevelSketch {
     std::uint64_t cell_index(std::uint64_t row, std::int64_t bin) const {
         core::check_internal(row < row_hash_seeds.seeds.size() && buckets != 0, "level sketch row out of range");
         const std::uint64_t g = keyed_hash(row_hash_seeds.seeds[row], row, static_cast<std::uint64_t>(bin));
-        const std::uint64_t idx = row * buckets + g % buckets;
+        // The same remainder without a division for power-of-two counts (the default).
+        const std::uint64_t r = (buckets & (buckets - 1)) == 0 ? g & (buckets - 1) : g % buckets;
+        const std::uint64_t idx = row * buckets + r;
         core::check_internal(idx < cells.size(), "level sketch cell out of range");
         return idx;
     }

@@ -209,10 +209,22 @@ core::FeatureDict to_dict(PyObject* o) {
 
 } // namespace
 
+// Both two-form kinds try their forms in a fixed order and, when every form
+// fails, report each form's error. A form is only attempted when it can
+// apply, so the success path of a conversion throws nothing; the error of a
+// form that cannot apply is set directly, with the same text its attempt
+// would give.
 core::KeyValueLike to_key_value_like(PyObject* o) {
-    try {
-        return to_pairs(o);
-    } catch (const PyErrorSet&) {
+    // A dict (or subclass) is never a sequence and fails the pairs form at
+    // once, without running any code of the caller's: go to the dict form.
+    const bool pairs_apply = !PyDict_Check(o);
+    if (pairs_apply) {
+        try {
+            return to_pairs(o);
+        } catch (const PyErrorSet&) {
+        }
+    } else {
+        set_type_mismatch(o, "Sequence");
     }
     Ref pairs_err = type_error_with_cause("failed to extract field KeyValueLike::Pairs.0", fetch_exception());
     try {
@@ -225,38 +237,29 @@ core::KeyValueLike to_key_value_like(PyObject* o) {
 
 core::StrOrBytes to_str_or_bytes(PyObject* o) {
     if (PyUnicode_Check(o)) {
-        try {
-            return core::StrOrBytes{false, utf8_of(o)};
-        } catch (const PyErrorSet&) {
-        }
+        Py_ssize_t len = 0;
+        const char* s = PyUnicode_AsUTF8AndSize(o, &len);
+        if (s) return core::StrOrBytes{false, std::string(s, static_cast<std::size_t>(len))};
     } else {
         PyErr_Clear();
-        try {
-            raise_type_mismatch(o, "str");
-        } catch (const PyErrorSet&) {
-        }
+        set_type_mismatch(o, "str");
     }
     Ref str_err = type_error_with_cause("failed to extract field StrOrBytes::Str.0", fetch_exception());
-    try {
-        if (PyBytes_Check(o)) {
-            const char* data = PyBytes_AsString(o);
-            const Py_ssize_t len = PyBytes_Size(o);
-            if (!data || len < 0) throw PyErrorSet{};
-            return core::StrOrBytes{true, std::string(data, static_cast<std::size_t>(len))};
+    if (PyBytes_Check(o) || PyByteArray_Check(o)) {
+        const bool bytes = PyBytes_Check(o);
+        const char* data = bytes ? PyBytes_AsString(o) : PyByteArray_AsString(o);
+        const Py_ssize_t len = bytes ? PyBytes_Size(o) : PyByteArray_Size(o);
+        if (data && len >= 0) return core::StrOrBytes{true, std::string(data, static_cast<std::size_t>(len))};
+    } else {
+        try {
+            auto bytes = convert_sequence<char>(o, [](PyObject* e) {
+                const std::int64_t v = to_i64(e);
+                if (v < 0 || v > 255) raise(PyExc_OverflowError, "out of range integral type conversion attempted");
+                return static_cast<char>(static_cast<unsigned char>(v));
+            });
+            return core::StrOrBytes{true, std::string(bytes.begin(), bytes.end())};
+        } catch (const PyErrorSet&) {
         }
-        if (PyByteArray_Check(o)) {
-            const char* data = PyByteArray_AsString(o);
-            const Py_ssize_t len = PyByteArray_Size(o);
-            if (!data || len < 0) throw PyErrorSet{};
-            return core::StrOrBytes{true, std::string(data, static_cast<std::size_t>(len))};
-        }
-        auto bytes = convert_sequence<char>(o, [](PyObject* e) {
-            const std::int64_t v = to_i64(e);
-            if (v < 0 || v > 255) raise(PyExc_OverflowError, "out of range integral type conversion attempted");
-            return static_cast<char>(static_cast<unsigned char>(v));
-        });
-        return core::StrOrBytes{true, std::string(bytes.begin(), bytes.end())};
-    } catch (const PyErrorSet&) {
     }
     Ref bytes_err = type_error_with_cause("failed to extract field StrOrBytes::Bytes.0", fetch_exception());
     raise_combined("StrOrBytes", "Str", str_err.get(), "Bytes", bytes_err.get());

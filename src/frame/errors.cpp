@@ -84,14 +84,21 @@ std::string qualname_of(PyTypeObject* type) {
 
 } // namespace
 
-void raise_type_mismatch(PyObject* obj, const char* target_qualname) {
-    std::string msg;
+void set_type_mismatch(PyObject* obj, const char* target_qualname) {
+    std::string msg = "'";
     if (obj == Py_None) {
-        msg = std::string("'None' is not an instance of '") + target_qualname + "'";
+        msg += "None' is not an instance of '";
     } else {
-        msg = "'" + qualname_of(Py_TYPE(obj)) + "' object is not an instance of '" + target_qualname + "'";
+        msg += qualname_of(Py_TYPE(obj));
+        msg += "' object is not an instance of '";
     }
+    msg += target_qualname;
+    msg += "'";
     PyErr_SetString(PyExc_TypeError, msg.c_str());
+}
+
+void raise_type_mismatch(PyObject* obj, const char* target_qualname) {
+    set_type_mismatch(obj, target_qualname);
     throw PyErrorSet{};
 }
 

@@ -80,6 +80,8 @@ PyObject* translate_current_exception() noexcept;
 // TypeError "'T' object is not an instance of 'Target'" (or "'None' is not an
 // instance of 'Target'"), thrown as PyErrorSet.
 [[noreturn]] void raise_type_mismatch(PyObject* obj, const char* target_qualname);
+// The same error, set without throwing.
+void set_type_mismatch(PyObject* obj, const char* target_qualname);
 
 template <class T>
 T unwrap(core::Result<T>&& r) {

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "core/rng.hpp"
+#include "core/scale.hpp"
 
 namespace tarn::mstream {
 
@@ -102,7 +103,7 @@ core::Status MStream::ingest(std::span<const double> numeric, std::span<const st
 
     clock.commit(timestamp, adv->tick);
     if (adv->elapsed > 0) {
-        const double f = decay_factor(config.alpha, adv->elapsed);
+        const core::Scaling f(decay_factor(config.alpha, adv->elapsed));
         record_counts.current.decay(f);
         for (auto& s : numeric_counts) s.current.decay(f);
         for (auto& s : categorical_counts) s.current.decay(f);
@@ -150,29 +151,31 @@ core::Status MStream::preview(std::span<const double> numeric, std::span<const s
     if (auto ok = check_record(numeric, categorical); !ok) return ok;
     const auto adv = clock.advance(timestamp);
     if (!adv) return core::fail(adv.error());
-    const double f = decay_factor(config.alpha, adv->elapsed);
+    const core::Scaling f(decay_factor(config.alpha, adv->elapsed));
     std::vector<double> normalized;
     if (auto ok = numeric_normalizer.preview_normalize(numeric, entries_seen == 0, normalized); !ok) return ok;
 
     // Decay, increment and the minimum over rows commute for f > 0, so the
-    // counts the committing path would read are query * f + 1 and query + 1.
+    // counts the committing path would read are query * f + 1 and query + 1
+    // (the product taken the same way the decay takes it).
     const double t = std::fmax(static_cast<double>(adv->tick), 1.0);
     core::check_internal(numeric_counts.size() == numeric.size() && categorical_counts.size() == categorical.size(),
                          "index out of bounds: sketch lists shorter than the record");
     for (std::size_t i = 0; i < numeric.size(); ++i) {
         const auto& s = numeric_counts[i];
         const double v = normalized[i];
-        book(chi_score(s.current.query(v) * f + 1.0, s.total.query(v) + 1.0, t), parts.numeric_sum,
-                   parts.numeric, i);
+        book(chi_score(f.apply(s.current.query(v)) + 1.0, s.total.query(v) + 1.0, t),
+             parts.numeric_sum, parts.numeric, i);
     }
     for (std::size_t j = 0; j < categorical.size(); ++j) {
         const auto& s = categorical_counts[j];
         const std::int64_t z = categorical[j];
-        book(chi_score(s.current.query(z) * f + 1.0, s.total.query(z) + 1.0, t), parts.categorical_sum,
-                   parts.categorical, j);
+        book(chi_score(f.apply(s.current.query(z)) + 1.0, s.total.query(z) + 1.0, t),
+             parts.categorical_sum, parts.categorical, j);
     }
     const Record rec{numeric, categorical};
-    parts.record = chi_score(record_counts.current.query(rec) * f + 1.0, record_counts.total.query(rec) + 1.0, t);
+    parts.record = chi_score(f.apply(record_counts.current.query(rec)) + 1.0,
+                             record_counts.total.query(rec) + 1.0, t);
     return {};
 }
 

@@ -20,12 +20,6 @@ inline double cell(const std::vector<double>& v, std::uint64_t i) {
     return v[i];
 }
 
-inline void scale_all(std::vector<double>& v, double f) {
-    double* p = v.data();
-    const std::size_t n = v.size();
-    for (std::size_t i = 0; i < n; ++i) p[i] *= f;
-}
-
 // (a + b) mod m without overflow, for a, b < 2^64 and m > 0.
 inline std::uint64_t add_mod(std::uint64_t a, std::uint64_t b, std::uint64_t m) {
     return static_cast<std::uint64_t>((static_cast<unsigned __int128>(a) + b) % m);
@@ -60,8 +54,8 @@ double plane_dot(const double* w, const double* y, std::size_t n) {
 } // namespace
 
 std::uint64_t seeded_hash(std::uint64_t x, std::uint64_t k0, std::uint64_t k1) {
-    const std::uint64_t buf = folded_multiply(x ^ k1 ^ kHashC1, kHashM);
-    return std::rotl(folded_multiply(buf, k0 ^ kHashC0), static_cast<int>(buf % 64));
+    const std::uint64_t buf = core::folded_multiply(x ^ k1 ^ core::kFoldWhiten1, core::kFoldMultiplier);
+    return std::rotl(core::folded_multiply(buf, k0 ^ core::kFoldWhiten0), static_cast<int>(buf % 64));
 }
 
 std::uint64_t plane_count(std::uint64_t num_buckets) {
@@ -117,7 +111,7 @@ std::uint64_t NumericSketch::bucket(double v) const {
 
 void NumericSketch::increment(double v) { cell(count, bucket(v)) += 1.0; }
 double NumericSketch::query(double v) const { return cell(count, bucket(v)); }
-void NumericSketch::decay(double f) { scale_all(count, f); }
+void NumericSketch::decay(const core::Scaling& f) { core::scale_all(count, f); }
 
 // -------------------------------------------------------- CategoricalSketch
 
@@ -143,7 +137,7 @@ double CategoricalSketch::query(std::int64_t z) const {
     return m;
 }
 
-void CategoricalSketch::decay(double f) { scale_all(count, f); }
+void CategoricalSketch::decay(const core::Scaling& f) { core::scale_all(count, f); }
 
 // ------------------------------------------------------------- RecordSketch
 
@@ -205,6 +199,6 @@ double RecordSketch::query(const Record& rec) const {
     return m;
 }
 
-void RecordSketch::decay(double f) { scale_all(count, f); }
+void RecordSketch::decay(const core::Scaling& f) { core::scale_all(count, f); }
 
 } // namespace tarn::mstream

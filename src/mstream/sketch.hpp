@@ -10,22 +10,15 @@
 #include <span>
 #include <vector>
 
+#include "core/arith.hpp"
 #include "core/error.hpp"
 #include "core/rng.hpp"
+#include "core/scale.hpp"
 
 namespace tarn::mstream {
 
-// Whitening constants and multiplier of the seeded folded-multiply hash.
-inline constexpr std::uint64_t kHashC0 = 0x452821e638d01377ull;
-inline constexpr std::uint64_t kHashC1 = 0xbe5466cf34e90c6cull;
-inline constexpr std::uint64_t kHashM = 0x5851f42d4c957f2dull;
-
-// Low 64 bits XOR high 64 bits of the 128-bit product.
-inline std::uint64_t folded_multiply(std::uint64_t a, std::uint64_t b) {
-    const unsigned __int128 p = static_cast<unsigned __int128>(a) * b;
-    return static_cast<std::uint64_t>(p) ^ static_cast<std::uint64_t>(p >> 64);
-}
-
+// The seeded folded-multiply hash of a word (core/arith.hpp holds the step
+// and its constants).
 std::uint64_t seeded_hash(std::uint64_t x, std::uint64_t k0, std::uint64_t k1);
 
 // Number of sign bits a record row carries: the bit width of B - 1.
@@ -49,7 +42,7 @@ struct NumericSketch {
     std::uint64_t bucket(double v) const;
     void increment(double v);
     double query(double v) const;
-    void decay(double f);
+    void decay(const core::Scaling& f);
 
     bool operator==(const NumericSketch&) const = default;
 };
@@ -69,7 +62,7 @@ struct CategoricalSketch {
     std::uint64_t bucket(std::int64_t z, std::uint64_t row) const;
     void increment(std::int64_t z);
     double query(std::int64_t z) const; // +inf when R = 0
-    void decay(double f);
+    void decay(const core::Scaling& f);
 
     bool operator==(const CategoricalSketch&) const = default;
 };
@@ -100,7 +93,7 @@ struct RecordSketch {
     std::uint64_t bucket(const Record& rec, std::uint64_t row) const;
     void increment(const Record& rec);
     double query(const Record& rec) const;
-    void decay(double f);
+    void decay(const core::Scaling& f);
 
     bool operator==(const RecordSketch&) const = default;
 };

@@ -9,6 +9,8 @@
 #include <limits>
 #include <span>
 
+#include "core/arith.hpp"
+
 namespace tarn::onlineiforest {
 
 using NodeIndex = std::uint32_t;
@@ -46,9 +48,7 @@ struct ConstSupport {
 // The leaf-splitting threshold at depth d, eta * 2^d, saturating at 2^64 - 1.
 inline std::uint64_t split_threshold(std::uint64_t eta, std::uint64_t depth) {
     const std::uint64_t scale = depth >= 64 ? std::numeric_limits<std::uint64_t>::max() : (std::uint64_t{1} << depth);
-    std::uint64_t out = 0;
-    if (__builtin_mul_overflow(eta, scale, &out)) return std::numeric_limits<std::uint64_t>::max();
-    return out;
+    return core::saturating_mul(eta, scale);
 }
 
 inline std::uint64_t saturating_inc(std::uint64_t v) {

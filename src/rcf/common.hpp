@@ -6,6 +6,8 @@
 #include <new>
 #include <stdexcept>
 
+#include "core/arith.hpp"
+
 namespace tarn::rcf {
 
 // Marks an absent index: an empty tree's root, a sampler entry not in use.
@@ -15,7 +17,7 @@ inline constexpr std::uint64_t kNone = std::numeric_limits<std::uint64_t>::max()
 // allocation that can never succeed, reported as such.
 inline std::uint64_t alloc_count(std::uint64_t a, std::uint64_t b) {
     std::uint64_t out = 0;
-    if (__builtin_mul_overflow(a, b, &out)) throw std::bad_alloc();
+    if (!core::checked_mul(a, b, out)) throw std::bad_alloc();
     return out;
 }
 
