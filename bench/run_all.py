@@ -9,7 +9,7 @@ import runpy
 import sys
 
 HERE = pathlib.Path(__file__).resolve().parent
-ORDER = ["forest", "forest_queries", "onlineiforest", "mstream", "featuresketch", "persistence", "binary_state"]
+ORDER = ["forest", "forest_queries", "onlineiforest", "mstream", "featuresketch", "persistence", "binary_state", "alerts"]
 
 if __name__ == "__main__":
     only = set(sys.argv[1:])

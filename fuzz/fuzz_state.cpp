@@ -1,6 +1,7 @@
 // libFuzzer target for one state reader, chosen at compile time with
 // TARN_FUZZ_FORMAT: the JSON readers 1 Forest, 2 OnlineIForest, 3 MStream,
-// 4 FeatureSketch, and the binary readers 5 to 8 of the same classes.
+// 4 FeatureSketch, 5 Threshold (tarn.alerts), and the binary readers 6 to 10
+// of the same classes.
 //
 // Every input is handed to the reader as a state. A rejected one must come
 // back as an invalid-argument error with the class's "invalid ... JSON: " or
@@ -12,6 +13,7 @@
 // such as a deletion from an empty tree: a loaded state is one the detector
 // can work on safely. Anything else -- a crash, a sanitizer report, an
 // unexpected exception -- aborts, which is what libFuzzer reports.
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -28,11 +30,11 @@
 #include "core/error.hpp"
 #include "core/key_value.hpp"
 
-#if TARN_FUZZ_FORMAT < 1 || TARN_FUZZ_FORMAT > 8
-#error "TARN_FUZZ_FORMAT must be 1..8"
+#if TARN_FUZZ_FORMAT < 1 || TARN_FUZZ_FORMAT > 10
+#error "TARN_FUZZ_FORMAT must be 1..10"
 #endif
-#define TARN_FUZZ_CLASS ((TARN_FUZZ_FORMAT - 1) % 4 + 1)
-#define TARN_FUZZ_BINARY (TARN_FUZZ_FORMAT > 4)
+#define TARN_FUZZ_CLASS ((TARN_FUZZ_FORMAT - 1) % 5 + 1)
+#define TARN_FUZZ_BINARY (TARN_FUZZ_FORMAT > 5)
 
 #if TARN_FUZZ_CLASS == 1
 #include "rcf/forest/forest.hpp"
@@ -44,6 +46,8 @@
 #include "mstream/detector.hpp"
 #elif TARN_FUZZ_CLASS == 4
 #include "featuresketch/detector.hpp"
+#elif TARN_FUZZ_CLASS == 5
+#include "alerts/threshold.hpp"
 #endif
 
 namespace {
@@ -54,7 +58,7 @@ using tarn::core::ErrorKind;
 // Beyond this many coordinates a loaded detector is only read and written,
 // not fed: a text may claim any dimension, and building huge points would
 // measure the harness rather than the reader.
-constexpr std::uint64_t kMaxFeedDim = 256;
+[[maybe_unused]] constexpr std::uint64_t kMaxFeedDim = 256;
 
 [[noreturn]] void die(const char* what, const std::string& detail = {}) {
     std::fprintf(stderr, "fuzz_state: %s %s\n", what, detail.c_str());
@@ -194,6 +198,34 @@ void exercise(State& s, const std::uint8_t* data, std::size_t size) {
         allow_caller_error(s.update(*e));
         allow_caller_error(s.update_and_score(*e));
     }
+}
+#elif TARN_FUZZ_CLASS == 5
+constexpr bool kBarePrefixAllowed = false;
+using State = tarn::alerts::Threshold;
+constexpr std::string_view kPrefix = "invalid Threshold JSON: ";
+constexpr std::string_view kBinaryPrefix = "invalid Threshold state: ";
+tarn::core::Result<State> read_json(std::string_view t) { return State::from_json(t); }
+tarn::core::Result<std::string> write_json(const State& s) { return s.to_json(); }
+[[maybe_unused]] tarn::core::Result<State> read_bytes(std::string_view t) { return State::from_bytes(t); }
+[[maybe_unused]] tarn::core::Result<std::string> write_bytes(const State& s) { return s.to_bytes(); }
+
+// Scores across the whole key range (both infinities, zero, subnormals, the
+// largest doubles), then the threshold: grades must stay in [0, 1].
+void exercise(State& s, const std::uint8_t* data, std::size_t size) {
+    const auto p = point_of(4, data, size, 2);
+    const double scores[] = {0.0, -0.0, 5e-324, -1e308, 1.7976931348623157e308, -INFINITY, INFINITY,
+                             p[0], p[1] * 1e10, p[2] * 1e-200, p[3]};
+    for (const double x : scores) {
+        const auto a = s.update(x);
+        if (!a) die("update failed:", a.error().display());
+        if (!(a->grade >= 0.0 && a->grade <= 1.0)) die("grade out of [0, 1]");
+        const auto preview = s.preview(x);
+        if (!(preview.grade >= 0.0 && preview.grade <= 1.0)) die("preview grade out of [0, 1]");
+    }
+    std::vector<std::int8_t> flags(4);
+    std::vector<double> grades(4);
+    allow_caller_error(s.update_many(std::span<const double>(scores, 4), flags, grades));
+    if (const auto t = s.threshold(); t && std::isnan(*t)) die("threshold is NaN");
 }
 #endif
 

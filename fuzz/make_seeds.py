@@ -15,6 +15,7 @@ import random
 import sys
 
 import tarn
+import tarn.alerts
 
 
 def forest_states():
@@ -89,13 +90,25 @@ def featuresketch_states():
     return states
 
 
+def threshold_states():
+    states = []
+    for kwargs in [dict(), dict(rate=0.1, warmup=3, half_life=0.5, relative_accuracy=0.2), dict(half_life=20.0)]:
+        th = tarn.alerts.Threshold(**kwargs)
+        states.append(th.to_json())
+        rng = random.Random(len(states))
+        th.update_many([0.0, float("inf"), -1.5, 1e-300] + [rng.lognormvariate(0, 3) for _ in range(40)])
+        states.append(th.to_json())
+    return states
+
+
 CLASSES = {"forest": tarn.Forest, "onlineiforest": tarn.OnlineIForest, "mstream": tarn.MStream,
-           "featuresketch": tarn.FeatureSketch}
+           "featuresketch": tarn.FeatureSketch, "threshold": tarn.alerts.Threshold}
 
 # Words on the binary reader's edges: the magic and every class tag, counts
 # and indices at their limits, non-finite floats.
 BINARY_LITERALS = [b"TARN", b"\x01\x00\x00\x00", b"\x02\x00\x00\x00", b"\x03\x00\x00\x00",
-                   b"\x04\x00\x00\x00", b"\xff\xff\xff\xff\xff\xff\xff\xff", b"\x00\x00\x00\x00\x01\x00\x00\x00",
+                   b"\x04\x00\x00\x00", b"\x05\x00\x00\x00",
+                   b"\xff\xff\xff\xff\xff\xff\xff\xff", b"\x00\x00\x00\x00\x01\x00\x00\x00",
                    b"\x00\x00\x80\x7f", b"\x00\x00\xc0\x7f", b"\x00\x00\x00\x00\x00\x00\xf0\x7f",
                    b"\x00\x00\x00\x80"]
 
@@ -104,6 +117,7 @@ FORMATS = {
     "onlineiforest": oif_states,
     "mstream": mstream_states,
     "featuresketch": featuresketch_states,
+    "threshold": threshold_states,
 }
 
 # Literals on the reader's edges: largest and one-past integers, signs, tiny

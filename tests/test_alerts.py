@@ -6,6 +6,7 @@ import json
 import math
 import pickle
 import random
+import struct
 import subprocess
 import sys
 
@@ -144,8 +145,8 @@ def test_batch_equals_loop_and_states_continue_bit_identically(scores, kwargs):
     half = len(scores) // 2
     first = Threshold(**kwargs)
     first.update_many(scores[:half])
-    rebuilt = [Threshold.from_json(first.to_json()), pickle.loads(pickle.dumps(first)), copy.copy(first),
-               copy.deepcopy(first)]
+    rebuilt = [Threshold.from_json(first.to_json()), Threshold.from_bytes(first.to_bytes()),
+               pickle.loads(pickle.dumps(first)), copy.copy(first), copy.deepcopy(first)]
     first_rest = first.update_many(scores[half:])
     for other in rebuilt:
         assert other.update_many(scores[half:]) == first_rest
@@ -166,12 +167,16 @@ def test_update_many_accepts_float_buffers_and_sequences(tmp_path):
     as_float = np.array(values, dtype=np.float32)
     for scores in [values, tuple(values), array.array("d", values), array.array("f", values), np.array(values),
                    as_float, np.repeat(np.array(values), 2)[::2], memoryview(array.array("d", values)),
-                   [int(v) if v.is_integer() else v for v in values], np.array(values, dtype=np.float16)]:
+                   [int(v) if v.is_integer() else v for v in values]]:
         assert state_after(Threshold(warmup=0), scores) == want, type(scores)
     flags, grades = Threshold().update_many([])
     assert (flags.typecode, grades.typecode, len(flags), len(grades)) == ("b", "d", 0, 0)
+    assert state_after(Threshold(warmup=0), np.array([3, -1, 2**40], dtype=np.int64)) == state_after(
+        Threshold(warmup=0), [3.0, -1.0, 2.0**40])
     with pytest.raises(TypeError):
         Threshold().update_many(np.zeros((2, 2)))
+    with pytest.raises(TypeError):
+        Threshold().update_many(np.zeros(2, dtype=np.float16))
     with pytest.raises(TypeError):
         Threshold().update_many("1.0")
     th = Threshold(warmup=0)
@@ -267,6 +272,19 @@ def test_hostile_states_are_refused(text):
     with pytest.raises(ValueError, match="^invalid Threshold JSON: "):
         th.__setstate__(text)
     assert th.count() == 0
+
+
+def test_hostile_binary_states_are_refused():
+    th = Threshold(rate=0.1, warmup=3, half_life=50.0)
+    th.update_many([0.0, -2.0, 1.0, 3.0, INF, 2.5])
+    data = th.to_bytes()
+    weights_at = len(data) - 8 * 6
+    negative = data[:weights_at] + struct.pack("<d", -1.0) + data[weights_at + 8:]
+    for bad, why in [(data[:-1], "exceeds the remaining"), (data + b"\0", "trailing"),
+                     (tarn.MStream(1, 1, seed=1).to_bytes(), "this is an MStream state, not a Threshold state"),
+                     (negative, "bucket weight out of range")]:
+        with pytest.raises(ValueError, match="^invalid Threshold state: .*" + why):
+            Threshold.from_bytes(bad)
 
 
 def test_random_mutations_load_safely_or_fail_cleanly():

@@ -100,9 +100,10 @@ FOREST = "forest"
 ONLINE_IFOREST = "onlineiforest"
 MSTREAM = "mstream"
 FEATURE_SKETCH = "featuresketch"
+ENSEMBLE = "ensemble"
 
 OPTIONS: tuple[Option, ...] = (
-    Option("shingle_size", "count", (FOREST,), "consecutive rows joined into one point (default 1)"),
+    Option("shingle_size", "count", (FOREST, ENSEMBLE), "consecutive rows joined into one point (default 1)"),
     Option("num_trees", "count", (FOREST, ONLINE_IFOREST), "trees in the ensemble (default 50 / 32)"),
     Option("capacity", "count", (FOREST,), "sample size of each tree (default 256)"),
     Option("time_decay", "float", (FOREST,), "decay of sample weights, 0 = automatic (default 0)"),
@@ -455,7 +456,16 @@ class Kind:
 
     @property
     def cls(self) -> Any:
+        if self.class_name == "Ensemble":
+            from .ensemble import Ensemble  # noqa: PLC0415 (loads tarn.alerts only when used)
+
+            return Ensemble
         return getattr(_ext, self.class_name)
+
+    def create(self, **kwargs: Any) -> Any:
+        if self.class_name == "Ensemble":
+            return self.cls.for_numeric(**kwargs)
+        return self.cls(**kwargs)
 
 
 KINDS: dict[str, Kind] = {
@@ -463,6 +473,7 @@ KINDS: dict[str, Kind] = {
     ONLINE_IFOREST: Kind("OnlineIForest", ("numeric",), _point_plan, _leaf_warmup),
     MSTREAM: Kind("MStream", ("numeric", "categorical"), _record_plan, lambda d: _WARMUP_COUNT, needs_ticks=True),
     FEATURE_SKETCH: Kind("FeatureSketch", ("features", "categorical"), _event_plan, lambda d: _WARMUP_COUNT),
+    ENSEMBLE: Kind("Ensemble", ("numeric",), _point_plan, lambda d: _WARMUP_COUNT),
 }
 DETECTOR_NAMES = tuple(KINDS)
 CLASS_NAMES = {name: kind.class_name for name, kind in KINDS.items()}
@@ -814,7 +825,7 @@ def _constructor_kwargs(args: argparse.Namespace, plan: Plan) -> dict[str, Any]:
 
 def _create(args: argparse.Namespace, plan: Plan) -> Any:
     try:
-        return KINDS[args.detector].cls(**_constructor_kwargs(args, plan))
+        return KINDS[args.detector].create(**_constructor_kwargs(args, plan))
     except (ValueError, OverflowError) as e:
         raise CliError(f"invalid {args.detector} configuration: {e}") from None
 
@@ -975,6 +986,9 @@ class KeyedRows:
     def __init__(self, args: argparse.Namespace, kind: Kind, columns: Columns, plan: Plan, template: Any) -> None:
         from .keyed import DetectorPool, key_seed
 
+        if not callable(getattr(template, "to_bytes", None)):
+            # The store holds binary states.
+            raise UsageError(f"--key does not work with --detector {args.detector} yet", usage=False)
         self.key_index = columns.resolve([args.key], "--key")[0]
         self.warmup = args.warmup if args.warmup is not None else kind.warmup(template)
         kwargs = _constructor_kwargs(args, plan)
@@ -982,8 +996,8 @@ class KeyedRows:
 
         def make_detector(key: Any) -> Any:
             if base_seed is None:
-                return kind.cls(**kwargs)
-            return kind.cls(**kwargs, seed=key_seed(key, base_seed))
+                return kind.create(**kwargs)
+            return kind.create(**kwargs, seed=key_seed(key, base_seed))
 
         self.store = args.state
         existed = bool(args.state) and os.path.exists(args.state)

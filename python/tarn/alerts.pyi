@@ -4,6 +4,8 @@ import os
 from array import array
 from typing import Protocol, SupportsFloat, SupportsIndex, TypeAlias, TypeVar, final
 
+from typing_extensions import Buffer
+
 __all__ = ["Threshold"]
 
 _T_co = TypeVar("_T_co", covariant=True)
@@ -86,6 +88,17 @@ class Threshold:
     @staticmethod
     def from_json(json: _JsonText) -> Threshold:
         """Deserialize threshold state from a JSON string previously written by `to_json()`."""
+    def to_bytes(self) -> bytes:
+        """Serialize the threshold state to compact binary bytes.
+
+        The versioned little-endian layout is read back exactly by `from_bytes()`.
+        """
+    @staticmethod
+    def from_bytes(data: Buffer) -> Threshold:
+        """Rebuild a threshold from bytes previously written by `to_bytes()`.
+
+        `data` may be bytes, bytearray, memoryview or any contiguous byte buffer.
+        """
     def save_json(self, path: _Path) -> None:
         """Serialize the threshold state to a JSON file."""
     @staticmethod

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "alerts/threshold.hpp"
+#include "core/binary.hpp"
 #include "core/json/reader.hpp"
 #include "core/json/record.hpp"
 #include "core/json/writer.hpp"
@@ -23,8 +24,16 @@ constexpr double kMinWeight = 0x1p-600; // rescaling drops anything smaller
 constexpr double kMaxTotal = 0x1p160;   // far above any reachable total (< 2^117)
 constexpr double kMaxScale = 0x1p64;
 
-std::unexpected<core::DetectorError> bad(const std::string& what) {
-    return core::invalid("invalid Threshold JSON: " + what);
+constexpr std::string_view kJsonPrefix = "invalid Threshold JSON: ";
+constexpr std::string_view kBinaryPrefix = "invalid Threshold state: ";
+constexpr std::uint32_t kBinaryVersion = 1;
+
+std::unexpected<core::DetectorError> bad(const std::string& what) { return core::invalid(what); }
+
+template <class T>
+core::Result<T> prefixed(std::string_view prefix, core::Result<T>&& r) {
+    if (!r) return core::invalid(std::string(prefix) + r.error().text);
+    return std::move(r);
 }
 
 } // namespace
@@ -68,9 +77,13 @@ core::Result<Threshold> Threshold::from_json(std::string_view text) {
                     {field("config", read_config), field("count", count), field("scale", scale),
                      field("buckets", read_buckets)});
     });
-    if (!parsed) return bad(parsed.error().text());
-    if (auto ok = validate(config); !ok) return bad(ok.error().text);
+    if (!parsed) return core::invalid(std::string(kJsonPrefix) + parsed.error().text());
+    return prefixed(kJsonPrefix, assemble(config, count, scale, std::move(keys), std::move(weights)));
+}
 
+core::Result<Threshold> Threshold::assemble(const ThresholdConfig& config, std::uint64_t count, double scale,
+                                            std::vector<std::int64_t> keys, std::vector<double> weights) {
+    if (auto ok = validate(config); !ok) return bad(ok.error().text);
     Threshold t(config);
     if (!(scale >= 1.0 && scale < kMaxScale)) return bad("scale must be in [1, 2^64)");
     if (keys.size() != weights.size()) return bad("keys and weights differ in length");
@@ -87,6 +100,52 @@ core::Result<Threshold> Threshold::from_json(std::string_view text) {
     t.scale_ = scale;
     t.sketch_.assign(std::move(keys), std::move(weights));
     return t;
+}
+
+// Binary layout (docs/binary-state.md): header, f64 rate, u64 warmup, flag +
+// f64 half_life (0 when absent), f64 relative_accuracy, u64 max_buckets,
+// u64 count, f64 scale, list<i64> keys, list<f64> weights.
+core::Result<std::string> Threshold::to_bytes() const {
+    namespace bin = core::binary;
+    bin::Writer w(64 + 16 * sketch_.size());
+    w.header(bin::ClassTag::Threshold, kBinaryVersion);
+    w.f64(config_.rate);
+    w.u64(config_.warmup);
+    w.flag(config_.half_life.has_value());
+    w.f64(config_.half_life.value_or(0.0));
+    w.f64(config_.relative_accuracy);
+    w.u64(config_.max_buckets);
+    w.u64(count_);
+    w.f64(scale_);
+    w.list(sketch_.keys());
+    w.list(sketch_.weights());
+    return w.take();
+}
+
+core::Result<Threshold> Threshold::from_bytes(std::string_view data) {
+    namespace bin = core::binary;
+    bin::Reader r(data);
+    ThresholdConfig config;
+    std::uint64_t count = 0;
+    double scale = 1.0;
+    std::vector<std::int64_t> keys;
+    std::vector<double> weights;
+    if (r.header(bin::ClassTag::Threshold, kBinaryVersion)) {
+        config.rate = r.f64();
+        config.warmup = r.u64();
+        const bool has_half_life = r.flag();
+        const double half_life = r.f64();
+        if (has_half_life) config.half_life = half_life;
+        config.relative_accuracy = r.f64();
+        config.max_buckets = r.u64();
+        count = r.u64();
+        scale = r.f64();
+        r.list(keys, "keys");
+        r.list(weights, "weights");
+        r.finish();
+    }
+    if (!r.ok()) return core::invalid(std::string(kBinaryPrefix) + r.error());
+    return prefixed(kBinaryPrefix, assemble(config, count, scale, std::move(keys), std::move(weights)));
 }
 
 } // namespace tarn::alerts

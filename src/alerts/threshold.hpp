@@ -68,9 +68,15 @@ public:
 
     core::Result<std::string> to_json() const;
     static core::Result<Threshold> from_json(std::string_view text);
+    core::Result<std::string> to_bytes() const;
+    static core::Result<Threshold> from_bytes(std::string_view data);
 
 private:
     Threshold(const ThresholdConfig& config);
+    // A threshold from the fields of a state, after the checks that make it
+    // safe; errors carry no prefix.
+    static core::Result<Threshold> assemble(const ThresholdConfig& config, std::uint64_t count, double scale,
+                                            std::vector<std::int64_t> keys, std::vector<double> weights);
     Alert judge(std::int64_t key) const { return judge_tail(sketch_.tail(key), sketch_.total()); }
     Alert judge_tail(double tail, double total) const;
     // Grades against the earlier scores, then adds with weight scale_.

@@ -14,6 +14,7 @@ std::string_view class_name(std::uint32_t tag) {
     case static_cast<std::uint32_t>(ClassTag::OnlineIForest): return "OnlineIForest";
     case static_cast<std::uint32_t>(ClassTag::MStream): return "MStream";
     case static_cast<std::uint32_t>(ClassTag::FeatureSketch): return "FeatureSketch";
+    case static_cast<std::uint32_t>(ClassTag::Threshold): return "Threshold";
     default: return "an unknown class";
     }
 }

@@ -26,7 +26,7 @@
 
 namespace tarn::core::binary {
 
-enum class ClassTag : std::uint32_t { Forest = 1, OnlineIForest = 2, MStream = 3, FeatureSketch = 4 };
+enum class ClassTag : std::uint32_t { Forest = 1, OnlineIForest = 2, MStream = 3, FeatureSketch = 4, Threshold = 5 };
 
 // "Forest", ...; "an unknown class" for a tag no class uses.
 std::string_view class_name(std::uint32_t tag);

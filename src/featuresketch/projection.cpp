@@ -67,8 +67,21 @@ double coefficient(const Seed4& key, const NameFingerprint& fp, std::uint64_t i)
 }
 
 core::Result<NormalizedEvent> normalize_event(const core::KeyValueLike& event) {
-    // Running sums keyed by name; std::string_view compares bytewise as
-    // unsigned bytes, which is the output order.
+    if (const auto* dict = std::get_if<core::FeatureDict>(&event)) {
+        // Names are distinct and already in bytewise order: each sum is the
+        // value alone (added to 0.0, which turns -0.0 into +0.0 like the
+        // running sum does).
+        NormalizedEvent out;
+        out.reserve(dict->size());
+        for (const auto& [name, value] : *dict) {
+            if (!std::isfinite(value)) return core::invalid("feature values must be finite");
+            out.push_back({name, std::asinh(value + 0.0)});
+        }
+        return out;
+    }
+    // Pairs: running sums keyed by name, in the caller's order;
+    // std::string_view compares bytewise as unsigned bytes, which is the
+    // output order.
     std::map<std::string_view, double> sums;
     auto add = [&](std::string_view name, double value) -> core::Status {
         if (!std::isfinite(value)) return core::invalid("feature values must be finite");
@@ -77,14 +90,8 @@ core::Result<NormalizedEvent> normalize_event(const core::KeyValueLike& event) {
         if (!std::isfinite(sum)) return core::invalid("combined feature values must be finite");
         return {};
     };
-    if (const auto* pairs = std::get_if<core::FeaturePairs>(&event)) {
-        for (const auto& [name, value] : *pairs) {
-            if (auto st = add(name, value); !st) return core::fail(std::move(st.error()));
-        }
-    } else {
-        for (const auto& [name, value] : std::get<core::FeatureDict>(event)) {
-            if (auto st = add(name, value); !st) return core::fail(std::move(st.error()));
-        }
+    for (const auto& [name, value] : std::get<core::FeaturePairs>(event)) {
+        if (auto st = add(name, value); !st) return core::fail(std::move(st.error()));
     }
     NormalizedEvent out;
     out.reserve(sums.size());

@@ -279,6 +279,12 @@ std::vector<std::uint64_t> to_timestamps(PyObject* o) {
     return out;
 }
 
+std::vector<double> to_number_list(PyObject* o) {
+    Rows<double> array;
+    if (read_array<ToReal<double>>(o, 1, array)) return std::move(array.values);
+    return to_numeric_list(o);
+}
+
 std::vector<core::KeyValueLike> to_events(PyObject* o) {
     std::vector<core::KeyValueLike> out;
     Ref it(check(PyObject_GetIter(o)));
@@ -300,7 +306,7 @@ std::vector<core::KeyValueLike> to_events(PyObject* o) {
 
 void raise_row_error(const RowError& e) { raise_detector_error(e.error, "row " + std::to_string(e.row) + ": "); }
 
-PyObject* to_score_array(const std::vector<double>& scores) {
+PyObject* to_array(const char* typecode, const void* data, std::size_t bytes) {
     // array.array, looked up once; the class lives as long as the process.
     static PyObject* array_type = nullptr;
     if (!array_type) {
@@ -312,9 +318,12 @@ PyObject* to_score_array(const std::vector<double>& scores) {
             array_type = type;
         }
     }
-    Ref bytes(check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(scores.data()),
-                                              static_cast<Py_ssize_t>(scores.size() * sizeof(double)))));
-    return check(PyObject_CallFunction(array_type, "sO", "d", bytes.get()));
+    Ref raw(check(PyBytes_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(bytes))));
+    return check(PyObject_CallFunction(array_type, "sO", typecode, raw.get()));
+}
+
+PyObject* to_score_array(const std::vector<double>& scores) {
+    return to_array("d", scores.data(), scores.size() * sizeof(double));
 }
 
 } // namespace tarn::frame

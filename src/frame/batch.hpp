@@ -62,6 +62,9 @@ Rows<double> to_numeric_rows(PyObject* o);
 Rows<std::int64_t> to_categorical_rows(PyObject* o);
 std::vector<std::uint64_t> to_timestamps(PyObject* o);     // 1-D, integers
 std::vector<core::KeyValueLike> to_events(PyObject* o);    // any iterable of events
+// A 1-D list of numbers: an array (float or integer elements, any strides)
+// or a sequence of floats, as one record's numeric values.
+std::vector<double> to_number_list(PyObject* o);
 
 // The failure of one row of a batch.
 struct RowError {
@@ -98,6 +101,8 @@ RowStatus each_row(std::size_t n, F f, std::vector<double>* scores = nullptr) {
 
 // The scores as an array.array('d').
 PyObject* to_score_array(const std::vector<double>& scores);
+// array(typecode) holding the given bytes.
+PyObject* to_array(const char* typecode, const void* data, std::size_t bytes);
 
 template <class S>
 struct Batch; // specialised per state type, see above

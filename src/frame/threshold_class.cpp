@@ -1,11 +1,11 @@
 // The Threshold class of tarn.alerts: its method table, docstrings and
 // argument handling.
 #include <array>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "alerts/threshold.hpp"
+#include "frame/batch.hpp"
 #include "frame/frame.hpp"
 #include "frame/persistence.hpp"
 
@@ -15,6 +15,10 @@ template <>
 struct StateFormat<alerts::Threshold> {
     static core::Result<std::string> write(const alerts::Threshold& t) { return t.to_json(); }
     static core::Result<alerts::Threshold> read(std::string_view text) { return alerts::Threshold::from_json(text); }
+    static core::Result<std::string> write_bytes(const alerts::Threshold& t) { return t.to_bytes(); }
+    static core::Result<alerts::Threshold> read_bytes(std::string_view data) {
+        return alerts::Threshold::from_bytes(data);
+    }
 };
 
 namespace {
@@ -44,56 +48,6 @@ std::optional<double> to_half_life(PyObject* o) {
     return to_float(o);
 }
 
-// Scores: a one-dimensional buffer of doubles or floats (array('d'), numpy
-// float64/float32, memoryview) is read directly; anything else goes through
-// the sequence protocol with float() per element.
-std::vector<double> to_scores(PyObject* o) {
-    if (!PyObject_CheckBuffer(o)) return to_numeric_list(o);
-    Py_buffer view;
-    if (PyObject_GetBuffer(o, &view, PyBUF_RECORDS_RO) < 0) {
-        PyErr_Clear();
-        return to_numeric_list(o);
-    }
-    struct Release {
-        Py_buffer* v;
-        ~Release() { PyBuffer_Release(v); }
-    } release{&view};
-    std::string_view format = view.format ? view.format : "B";
-    if (!format.empty() && (format[0] == '@' || format[0] == '=' || format[0] == '<')) format.remove_prefix(1);
-    const bool is_double = format == "d" && view.itemsize == 8;
-    const bool is_float = format == "f" && view.itemsize == 4;
-    if (!is_double && !is_float) return to_numeric_list(o);
-    if (view.ndim != 1) {
-        PyErr_Format(PyExc_TypeError, "expected a one-dimensional buffer of scores, got %d dimensions", view.ndim);
-        throw PyErrorSet{};
-    }
-    const auto n = static_cast<std::size_t>(view.shape[0]);
-    const Py_ssize_t stride = view.strides ? view.strides[0] : view.itemsize;
-    std::vector<double> out(n);
-    const char* p = static_cast<const char*>(view.buf);
-    for (std::size_t i = 0; i < n; ++i, p += stride) {
-        if (is_double) {
-            std::memcpy(&out[i], p, sizeof(double));
-        } else {
-            float f;
-            std::memcpy(&f, p, sizeof f);
-            out[i] = f;
-        }
-    }
-    return out;
-}
-
-// array(typecode) holding the bytes of data.
-PyObject* to_array(const char* typecode, const void* data, std::size_t bytes) {
-    Ref module(check(PyImport_ImportModule("array")));
-    Ref array(check(PyObject_CallMethod(module.get(), "array", "s", typecode)));
-    if (bytes == 0) return array.release();
-    Ref memory(check(PyMemoryView_FromMemory(static_cast<char*>(const_cast<void*>(data)),
-                                             static_cast<Py_ssize_t>(bytes), PyBUF_READ)));
-    Ref done(check(PyObject_CallMethod(array.get(), "frombytes", "O", memory.get())));
-    return array.release();
-}
-
 PyObject* alert_to_py(const alerts::Alert& a) {
     Ref flag(to_py(a.is_alert));
     Ref grade(check(to_py(a.grade)));
@@ -117,7 +71,7 @@ PyObject* threshold_update(ThresholdCall& c) {
 }
 
 PyObject* threshold_update_many(ThresholdCall& c) {
-    const std::vector<double> scores = c.args.convert(0, to_scores);
+    const std::vector<double> scores = c.args.convert(0, to_number_list);
     std::vector<std::int8_t> flags(scores.size());
     std::vector<double> grades(scores.size());
     Threshold& t = c.state();
@@ -212,6 +166,12 @@ constexpr Method<Threshold> kToJson =
     persistence::to_json_row<Threshold>("to_json($self)\n--\n\nSerialize the threshold state to JSON.");
 constexpr Method<Threshold> kFromJson = persistence::from_json_row<Threshold>(
     "from_json(json)\n--\n\nDeserialize threshold state from a JSON string previously written by `to_json()`.");
+constexpr Method<Threshold> kToBytes = persistence::to_bytes_row<Threshold>(
+    "to_bytes($self)\n--\n\nSerialize the threshold state to compact binary bytes.\n\n"
+    "The versioned little-endian layout is read back exactly by `from_bytes()`.");
+constexpr Method<Threshold> kFromBytes = persistence::from_bytes_row<Threshold>(
+    "from_bytes(data)\n--\n\nRebuild a threshold from bytes previously written by `to_bytes()`.\n\n"
+    "`data` may be bytes, bytearray, memoryview or any contiguous byte buffer.");
 constexpr Method<Threshold> kSaveJson = persistence::save_json_row<Threshold>(
     "save_json($self, path)\n--\n\nSerialize the threshold state to a JSON file.");
 constexpr Method<Threshold> kLoadJson = persistence::load_json_row<Threshold>(
@@ -224,9 +184,9 @@ constexpr Method<Threshold> kSetState = persistence::setstate_row<Threshold>();
 PyMethodDef kMethods[] = {
     method_def<Threshold, kUpdate>(),   method_def<Threshold, kUpdateMany>(), method_def<Threshold, kThreshold>(),
     method_def<Threshold, kCount>(),    method_def<Threshold, kToJson>(),     method_def<Threshold, kFromJson>(),
-    method_def<Threshold, kSaveJson>(), method_def<Threshold, kLoadJson>(),   method_def<Threshold, kCopy>(),
-    method_def<Threshold, kDeepCopy>(), method_def<Threshold, kGetState>(),   method_def<Threshold, kSetState>(),
-    {nullptr, nullptr, 0, nullptr},
+    method_def<Threshold, kToBytes>(),  method_def<Threshold, kFromBytes>(),  method_def<Threshold, kSaveJson>(),
+    method_def<Threshold, kLoadJson>(), method_def<Threshold, kCopy>(),       method_def<Threshold, kDeepCopy>(),
+    method_def<Threshold, kGetState>(), method_def<Threshold, kSetState>(),   {nullptr, nullptr, 0, nullptr},
 };
 
 } // namespace
