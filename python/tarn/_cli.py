@@ -1132,7 +1132,7 @@ def run_score(args: argparse.Namespace) -> int:
                     call_args = convert(used)
                     try:
                         if pool is None:
-                            warm = warmup.active()
+                            warm = not warmup.over and warmup.active()
                             value = method(*call_args)
                         else:
                             warm, value = pool.score(fields, call_args)
