@@ -25,7 +25,11 @@ const Registration kClasses[] = {
     {"Forest", tarn::frame::forest_class},
 };
 
-constexpr const char* kVersion = "0.5.0";
+// From pyproject.toml, by the build (the one place the version is written).
+#ifndef TARN_VERSION
+#error "TARN_VERSION is defined by the build from pyproject.toml"
+#endif
+constexpr const char* kVersion = TARN_VERSION;
 
 // Appends name to the module's __all__ (creating the list when absent), then
 // sets the attribute.

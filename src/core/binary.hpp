@@ -11,6 +11,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -22,6 +23,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "core/fields.hpp"
 #include "core/rng.hpp"
 
 namespace tarn::core::binary {
@@ -212,5 +214,48 @@ private:
     const char* begin_;
     std::string error_;
 };
+
+// ------------------------------------------------------------ value forms
+
+// The shared values: numbers in their width, a flag, a generator, a list
+// (count then elements), a fixed array (elements only).
+inline void write(Writer& w, std::uint64_t v) { w.u64(v); }
+inline void write(Writer& w, double v) { w.f64(v); }
+inline void write(Writer& w, float v) { w.f32(v); }
+inline void write(Writer& w, bool v) { w.flag(v); }
+inline void write(Writer& w, const Xoshiro256PlusPlus& g) { w.rng(g); }
+template <class T>
+void write(Writer& w, const std::vector<T>& v) {
+    w.list(v);
+}
+template <std::size_t N>
+void write(Writer& w, const std::array<std::uint64_t, N>& v) {
+    w.raw(std::span<const std::uint64_t>(v));
+}
+
+inline void read(Reader& r, std::uint64_t& v, std::string_view) { v = r.u64(); }
+inline void read(Reader& r, double& v, std::string_view) { v = r.f64(); }
+inline void read(Reader& r, float& v, std::string_view) { v = r.f32(); }
+inline void read(Reader& r, bool& v, std::string_view) { v = r.flag(); }
+inline void read(Reader& r, Xoshiro256PlusPlus& g, std::string_view) { r.rng(g); }
+template <class T>
+void read(Reader& r, std::vector<T>& v, std::string_view what) {
+    r.list(v, what);
+}
+template <std::size_t N>
+void read(Reader& r, std::array<std::uint64_t, N>& v, std::string_view) {
+    for (std::uint64_t& x : v) x = r.u64();
+}
+
+// A described record (core/fields.hpp): its members back to back in list
+// order.
+template <Described T>
+void write(Writer& w, const T& record) {
+    Fields<T>::each(record, [&](std::string_view, const auto& member) { write(w, member); });
+}
+template <Described T>
+void read(Reader& r, T& record, std::string_view = {}) {
+    Fields<T>::each(record, [&](std::string_view name, auto& member) { read(r, member, name); });
+}
 
 } // namespace tarn::core::binary

@@ -18,75 +18,39 @@ using core::json::read_record;
 using core::json::Reader;
 using core::json::Writer;
 
-// ------------------------------------------------------------------ writing
+// ------------------------------------------------------------ the records
 
+// A Seed4 is its four words as a plain array, in both forms.
 void write(Writer& w, const Seed4& s) { core::json::write(w, s.k); }
-
-void write(Writer& w, const ProjectionSeeds& s) {
-    w.begin_object();
-    w.field("value", s.value);
-    w.field("presence", s.presence);
-    w.field("feature_lo", s.feature_lo);
-    w.field("feature_hi", s.feature_hi);
-    w.end_object();
+void read(Reader& r, Seed4& s) { core::json::read(r, s.k); }
+void write(core::binary::Writer& w, const Seed4& s) { w.raw(std::span<const std::uint64_t>(s.k)); }
+void read(core::binary::Reader& r, Seed4& s, std::string_view = {}) {
+    for (std::uint64_t& k : s.k) k = r.u64();
 }
 
-void write(Writer& w, const ChainLevel& l) {
-    w.begin_object();
-    w.field("dimension", l.dimension);
-    w.field("width", l.width);
-    w.field("offset", l.offset);
-    w.field("bin_volume_ratio", l.bin_volume_ratio);
-    w.end_object();
-}
+} // namespace tarn::featuresketch
 
-void write(Writer& w, const ChainLayout& l) {
-    w.begin_object();
-    w.field("levels", l.levels);
-    w.field("chain_depth", l.chain_depth);
-    w.end_object();
-}
+// Every other record's field list, driving the JSON text both ways; the flat
+// ones drive the binary form too (core/fields.hpp).
+TARN_RECORD(tarn::featuresketch::FeatureSketchConfig, "FeatureSketchConfig",
+            value_projection_dims, presence_projection_dims, chains_per_ensemble, chain_depth, sketch_rows,
+            sketch_buckets, decay_half_life)
 
-void write(Writer& w, const DecayedValue& d) {
-    w.begin_object();
-    w.field("value", d.value);
-    w.field("epoch", d.epoch);
-    w.end_object();
-}
+TARN_RECORD(tarn::featuresketch::ProjectionSeeds, "ProjectionSeeds", value, presence, feature_lo, feature_hi)
 
-void write(Writer& w, const RowHashSeeds& s) {
-    w.begin_object();
-    w.field("seeds", s.seeds);
-    w.end_object();
-}
+TARN_RECORD(tarn::featuresketch::ChainLevel, "ChainLevel", dimension, width, offset, bin_volume_ratio)
 
-void write(Writer& w, const LevelSketch& s) {
-    w.begin_object();
-    w.field("rows", s.rows);
-    w.field("buckets", s.buckets);
-    w.field("row_hash_seeds", s.row_hash_seeds);
-    w.field("cells", s.cells); // a plain array of counter objects
-    w.end_object();
-}
+TARN_RECORD(tarn::featuresketch::ChainLayout, "ChainLayout", levels, chain_depth)
 
-void write(Writer& w, const EnsembleSketch& s) {
-    w.begin_object();
-    w.field("levels", s.levels);
-    w.field("reference_masses", s.reference_masses);
-    w.end_object();
-}
+TARN_RECORD(tarn::featuresketch::DecayedValue, "DecayedValue", value, epoch)
 
-void write(Writer& w, const FeatureSketchConfig& c) {
-    w.begin_object();
-    w.field("value_projection_dims", c.value_projection_dims);
-    w.field("presence_projection_dims", c.presence_projection_dims);
-    w.field("chains_per_ensemble", c.chains_per_ensemble);
-    w.field("chain_depth", c.chain_depth);
-    w.field("sketch_rows", c.sketch_rows);
-    w.field("sketch_buckets", c.sketch_buckets);
-    w.field("decay_half_life", c.decay_half_life);
-    w.end_object();
-}
+TARN_RECORD(tarn::featuresketch::RowHashSeeds, "RowHashSeeds", seeds)
+
+TARN_RECORD(tarn::featuresketch::LevelSketch, "LevelSketch", rows, buckets, row_hash_seeds, cells)
+
+TARN_RECORD(tarn::featuresketch::EnsembleSketch, "EnsembleSketch", levels, reference_masses)
+
+namespace tarn::featuresketch {
 
 namespace {
 
@@ -117,51 +81,6 @@ core::Result<std::string> FeatureSketch::to_json() const {
     w.field("entries_seen", entries_seen);
     w.end_object();
     return w.take();
-}
-
-// ------------------------------------------------------------------ reading
-
-void read(Reader& r, Seed4& s) { core::json::read(r, s.k); }
-
-void read(Reader& r, ProjectionSeeds& s) {
-    read_record(r, "ProjectionSeeds",
-                {field("value", s.value), field("presence", s.presence), field("feature_lo", s.feature_lo),
-                 field("feature_hi", s.feature_hi)});
-}
-
-void read(Reader& r, ChainLevel& l) {
-    read_record(r, "ChainLevel",
-                {field("dimension", l.dimension), field("width", l.width), field("offset", l.offset),
-                 field("bin_volume_ratio", l.bin_volume_ratio)});
-}
-
-void read(Reader& r, ChainLayout& l) {
-    read_record(r, "ChainLayout", {field("levels", l.levels), field("chain_depth", l.chain_depth)});
-}
-
-void read(Reader& r, DecayedValue& d) {
-    read_record(r, "DecayedValue", {field("value", d.value), field("epoch", d.epoch)});
-}
-
-void read(Reader& r, RowHashSeeds& s) { read_record(r, "RowHashSeeds", {field("seeds", s.seeds)}); }
-
-void read(Reader& r, LevelSketch& s) {
-    read_record(r, "LevelSketch",
-                {field("rows", s.rows), field("buckets", s.buckets), field("row_hash_seeds", s.row_hash_seeds),
-                 field("cells", s.cells)});
-}
-
-void read(Reader& r, EnsembleSketch& s) {
-    read_record(r, "EnsembleSketch", {field("levels", s.levels), field("reference_masses", s.reference_masses)});
-}
-
-void read(Reader& r, FeatureSketchConfig& c) {
-    read_record(r, "FeatureSketchConfig",
-                {field("value_projection_dims", c.value_projection_dims),
-                 field("presence_projection_dims", c.presence_projection_dims),
-                 field("chains_per_ensemble", c.chains_per_ensemble), field("chain_depth", c.chain_depth),
-                 field("sketch_rows", c.sketch_rows), field("sketch_buckets", c.sketch_buckets),
-                 field("decay_half_life", c.decay_half_life)});
 }
 
 namespace {
@@ -306,30 +225,16 @@ namespace bin = core::binary;
 
 constexpr std::uint32_t kBinaryVersion = 1;
 
-void write(bin::Writer& w, const Seed4& s) { w.raw(std::span<const std::uint64_t>(s.k)); }
-void read(bin::Reader& r, Seed4& s) {
-    for (std::uint64_t& k : s.k) k = r.u64();
-}
 
 void write(bin::Writer& w, const ChainLayout& l) {
     w.u64(l.chain_depth);
     w.u64(l.levels.size());
-    for (const ChainLevel& v : l.levels) {
-        w.u64(v.dimension);
-        w.f64(v.width);
-        w.f64(v.offset);
-        w.f64(v.bin_volume_ratio);
-    }
+    for (const ChainLevel& v : l.levels) bin::write(w, v);
 }
 void read(bin::Reader& r, ChainLayout& l) {
     l.chain_depth = r.u64();
     l.levels.resize(r.count(32, "chain levels"));
-    for (ChainLevel& v : l.levels) {
-        v.dimension = r.u64();
-        v.width = r.f64();
-        v.offset = r.f64();
-        v.bin_volume_ratio = r.f64();
-    }
+    for (ChainLevel& v : l.levels) bin::read(r, v);
 }
 
 // Most counters of a young sketch were never written: values and epochs go
@@ -366,10 +271,7 @@ void write(bin::Writer& w, const EnsembleSketch& e) {
         write_counters(w, l.cells);
     }
     w.u64(e.reference_masses.size());
-    for (const DecayedValue& d : e.reference_masses) {
-        w.f64(d.value);
-        w.u64(d.epoch);
-    }
+    for (const DecayedValue& d : e.reference_masses) bin::write(w, d);
 }
 void read(bin::Reader& r, EnsembleSketch& e) {
     // A level sketch is its sizes, a seed count and a counter count at least.
@@ -382,10 +284,7 @@ void read(bin::Reader& r, EnsembleSketch& e) {
         read_counters(r, l.cells);
     }
     e.reference_masses.resize(r.count(16, "reference masses"));
-    for (DecayedValue& d : e.reference_masses) {
-        d.value = r.f64();
-        d.epoch = r.u64();
-    }
+    for (DecayedValue& d : e.reference_masses) bin::read(r, d);
 }
 
 } // namespace
@@ -397,13 +296,8 @@ core::Result<std::string> FeatureSketch::to_bytes() const {
     bin::Writer w(cells / 2 + 4096);
     w.header(bin::ClassTag::FeatureSketch, kBinaryVersion);
     w.u32(format_version);
-    const FeatureSketchConfig& c = config;
-    for (const std::uint64_t v : {c.value_projection_dims, c.presence_projection_dims, c.chains_per_ensemble,
-                                  c.chain_depth, c.sketch_rows, c.sketch_buckets, c.decay_half_life})
-        w.u64(v);
-    for (const Seed4* k : {&projection_seeds.value, &projection_seeds.presence, &projection_seeds.feature_lo,
-                           &projection_seeds.feature_hi})
-        write(w, *k);
+    bin::write(w, config);
+    bin::write(w, projection_seeds);
     write(w, value_layout);
     write(w, presence_layout);
     write(w, value_sketch);
@@ -420,13 +314,8 @@ core::Result<FeatureSketch> FeatureSketch::from_bytes(std::string_view data) {
     bin::Reader r(data);
     if (r.header(bin::ClassTag::FeatureSketch, kBinaryVersion)) {
         version = r.u32();
-        FeatureSketchConfig& c = s.config;
-        for (std::uint64_t* v : {&c.value_projection_dims, &c.presence_projection_dims, &c.chains_per_ensemble,
-                                 &c.chain_depth, &c.sketch_rows, &c.sketch_buckets, &c.decay_half_life})
-            *v = r.u64();
-        for (Seed4* k : {&s.projection_seeds.value, &s.projection_seeds.presence, &s.projection_seeds.feature_lo,
-                         &s.projection_seeds.feature_hi})
-            read(r, *k);
+        bin::read(r, s.config);
+        bin::read(r, s.projection_seeds);
         read(r, s.value_layout);
         read(r, s.presence_layout);
         read(r, s.value_sketch);

@@ -9,7 +9,7 @@
 
 #include <bit>
 #include <cstring>
-#include <limits>
+#include <utility>
 #include <string>
 
 #include "frame/sequence.hpp"
@@ -140,36 +140,24 @@ struct ToReal {
     }
 };
 
-// Categories: signed 64-bit values.
-struct ToCategory {
-    using T = std::int64_t;
+// Categories (signed 64-bit) and timestamps (unsigned 64-bit): integers in
+// range, refused with the interpreter's texts otherwise.
+template <class I>
+struct ToInteger {
+    using T = I;
     static bool accepts(Kind k) { return k == Kind::Signed || k == Kind::Unsigned; }
     static const char* wanted() { return "an integer type"; }
     template <class V>
-    static std::int64_t convert(V v) {
+    static I convert(V v) {
         if constexpr (std::is_floating_point_v<V>) {
             throw core::InternalError("float elements reached an integer conversion"); // refused by accepts()
-        } else if constexpr (std::is_unsigned_v<V> && sizeof(V) == 8) {
-            if (v > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
-                raise(PyExc_OverflowError, "Python int too large to convert to C long");
+        } else {
+            if (!std::in_range<I>(v)) {
+                raise(PyExc_OverflowError, std::is_signed_v<I> ? "Python int too large to convert to C long"
+                                                               : "can't convert negative int to unsigned");
+            }
+            return static_cast<I>(v);
         }
-        return static_cast<std::int64_t>(v);
-    }
-};
-
-// Timestamps: unsigned 64-bit counts.
-struct ToCount {
-    using T = std::uint64_t;
-    static bool accepts(Kind k) { return k == Kind::Signed || k == Kind::Unsigned; }
-    static const char* wanted() { return "an integer type"; }
-    template <class V>
-    static std::uint64_t convert(V v) {
-        if constexpr (std::is_floating_point_v<V>) {
-            throw core::InternalError("float elements reached an integer conversion"); // refused by accepts()
-        } else if constexpr (std::is_signed_v<V>) {
-            if (v < 0) raise(PyExc_OverflowError, "can't convert negative int to unsigned");
-        }
-        return static_cast<std::uint64_t>(v);
     }
 };
 
@@ -260,11 +248,11 @@ Rows<typename Conv::T> to_rows(PyObject* o, Single single) {
 
 Rows<float> to_point_rows(PyObject* o) { return to_rows<ToReal<float>>(o, to_point); }
 Rows<double> to_numeric_rows(PyObject* o) { return to_rows<ToReal<double>>(o, to_numeric_list); }
-Rows<std::int64_t> to_categorical_rows(PyObject* o) { return to_rows<ToCategory>(o, to_categorical_list); }
+Rows<std::int64_t> to_categorical_rows(PyObject* o) { return to_rows<ToInteger<std::int64_t>>(o, to_categorical_list); }
 
 std::vector<std::uint64_t> to_timestamps(PyObject* o) {
     Rows<std::uint64_t> array;
-    if (read_array<ToCount>(o, 1, array)) return std::move(array.values);
+    if (read_array<ToInteger<std::uint64_t>>(o, 1, array)) return std::move(array.values);
     std::vector<std::uint64_t> out;
     std::size_t row = 0;
     for_each_item(o, [&](PyObject* item) {

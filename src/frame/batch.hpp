@@ -4,7 +4,6 @@
 // A class describes its batch by specialising Batch for its state type S:
 //
 //   template <> struct Batch<rcf::Forest> {
-//       static constexpr std::array params{"points"};      // the batch arguments
 //       struct Input { ... };                             // the converted batch
 //       static Input convert(const Bound&, const S&);     // lock held
 //       static std::size_t size(const Input&);
@@ -16,9 +15,10 @@
 //       static core::Result<double> update_and_score(S&, const Input&, std::size_t row);
 //   };
 //
-// and adds the three rows to its method table with their docstrings:
+// and adds the three rows to its method table with their docstrings, whose
+// text signatures declare the batch arguments:
 //
-//   constexpr Method<Forest> kUpdateMany = batch::update_many_row<Forest>("update_many($self, points)\n--\n\n...");
+//   batch::rows<Forest>("update_many($self, points)\n--\n\n...", "score_many($self, points)...", ...)
 //
 // A batch is exactly the loop of the single-record method over its rows:
 // the same scores and the same state afterwards. It takes one borrow for
@@ -111,7 +111,6 @@ struct Batch; // specialised per state type, see above
 // checks of update() (they do not depend on the state).
 template <class S, core::Status (S::*Check)(std::span<const float>) const>
 struct PointBatch {
-    static constexpr std::array params{"points"};
     using Input = Rows<float>;
     static Input convert(const Bound& a, const S&) { return a.convert(0, to_point_rows); }
     static std::size_t size(const Input& in) { return in.size(); }
@@ -165,24 +164,15 @@ PyObject* update_and_score_many(Call<S>& c) {
     return to_score_array(scores);
 }
 
+// The three rows, with the class's docstrings; their text signatures name
+// the batch arguments.
 template <class S>
-constexpr MethodInfo info(const char* name, Access access, const char* doc) {
-    MethodInfo m{name, {}, Batch<S>::params.size(), Batch<S>::params.size(), access, Gil::Release, doc};
-    for (std::size_t i = 0; i < Batch<S>::params.size(); ++i) m.params[i] = Batch<S>::params[i];
-    return m;
-}
-
-template <class S>
-constexpr Method<S> update_many_row(const char* doc) {
-    return {info<S>("update_many", Access::Write, doc), &update_many<S>};
-}
-template <class S>
-constexpr Method<S> score_many_row(const char* doc) {
-    return {info<S>("score_many", Access::Read, doc), &score_many<S>};
-}
-template <class S>
-constexpr Method<S> update_and_score_many_row(const char* doc) {
-    return {info<S>("update_and_score_many", Access::Write, doc), &update_and_score_many<S>};
+consteval auto rows(const char* update_many_doc, const char* score_many_doc, const char* update_and_score_many_doc) {
+    return frame::rows<S>(
+        method_as<S>("update_many($self, ", update_many_doc, Access::Write, Gil::Release, &update_many<S>),
+        method_as<S>("score_many($self, ", score_many_doc, Access::Read, Gil::Release, &score_many<S>),
+        method_as<S>("update_and_score_many($self, ", update_and_score_many_doc, Access::Write, Gil::Release,
+                     &update_and_score_many<S>));
 }
 
 } // namespace batch

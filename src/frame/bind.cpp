@@ -1,6 +1,8 @@
 // Binding of positional and keyword arguments to a method's parameter list,
 // with the interpreter's own TypeError texts, and the "argument 'x': "
 // rewriting of conversion failures.
+#include <charconv>
+#include <optional>
 #include <string>
 
 #include "frame/frame.hpp"
@@ -14,7 +16,7 @@ namespace {
     throw PyErrorSet{};
 }
 
-std::string quoted_list(const std::vector<const char*>& names) {
+std::string quoted_list(const std::vector<std::string_view>& names) {
     std::string out;
     for (std::size_t i = 0; i < names.size(); ++i) {
         if (i > 0) {
@@ -28,26 +30,40 @@ std::string quoted_list(const std::vector<const char*>& names) {
     return out;
 }
 
+// Whether the keyword key (any object) is the parameter name.
+bool is_name(PyObject* key, std::string_view name) {
+    if (!PyUnicode_Check(key)) return false;
+    Py_ssize_t len = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(key, &len);
+    if (!text) { // a str that has no UTF-8 form (lone surrogates) names no parameter
+        PyErr_Clear();
+        return false;
+    }
+    return std::string_view(text, static_cast<std::size_t>(len)) == name;
+}
+
 } // namespace
 
-Bound bind(const MethodInfo& info, const char* class_name, PyObject* args, PyObject* kwargs) {
+Bound bind(const MethodInfo& info, std::string_view class_name, PyObject* args, PyObject* kwargs) {
+    const Signature& sig = info.sig;
     Bound b;
     b.info = &info;
-    b.class_name = class_name;
     // The method's display name, built only when an error needs it.
-    const auto fname_of = [&] { return std::string(class_name) + "." + info.name + "()"; };
+    const auto fname_of = [&] {
+        return std::string(class_name) + "." + std::string(info.display_name()) + "()";
+    };
 
     const Py_ssize_t nargs = args ? PyTuple_Size(args) : 0;
     if (nargs < 0) throw PyErrorSet{};
-    if (static_cast<std::size_t>(nargs) > info.num_params) {
+    if (static_cast<std::size_t>(nargs) > sig.num_params) {
         const char* verb = nargs == 1 ? "was" : "were";
-        if (info.required == info.num_params) {
-            raise_type_error(fname_of() + " takes " + std::to_string(info.num_params) + " positional arguments but " +
+        if (sig.required == sig.num_params) {
+            raise_type_error(fname_of() + " takes " + std::to_string(sig.num_params) + " positional arguments but " +
                              std::to_string(nargs) + " " + verb + " given");
         }
-        raise_type_error(fname_of() + " takes from " + std::to_string(info.required) + " to " +
-                         std::to_string(info.num_params) + " positional arguments but " + std::to_string(nargs) +
-                         " " + verb + " given");
+        raise_type_error(fname_of() + " takes from " + std::to_string(sig.required) + " to " +
+                         std::to_string(sig.num_params) + " positional arguments but " + std::to_string(nargs) + " " +
+                         verb + " given");
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) b.slots[static_cast<std::size_t>(i)] = PyTuple_GetItem(args, i);
 
@@ -56,14 +72,14 @@ Bound bind(const MethodInfo& info, const char* class_name, PyObject* args, PyObj
         PyObject* key = nullptr;
         PyObject* value = nullptr;
         while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            std::size_t found = info.num_params;
-            for (std::size_t p = 0; p < info.num_params; ++p) {
-                if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, info.params[p]) == 0) {
+            std::size_t found = sig.num_params;
+            for (std::size_t p = 0; p < sig.num_params; ++p) {
+                if (is_name(key, sig.params[p])) {
                     found = p;
                     break;
                 }
             }
-            if (found == info.num_params) {
+            if (found == sig.num_params) {
                 Ref text(PyObject_Str(key));
                 Py_ssize_t len = 0;
                 const char* s = text ? PyUnicode_AsUTF8AndSize(text.get(), &len) : nullptr;
@@ -72,15 +88,16 @@ Bound bind(const MethodInfo& info, const char* class_name, PyObject* args, PyObj
                                  std::string(s, static_cast<std::size_t>(len)) + "'");
             }
             if (b.slots[found]) {
-                raise_type_error(fname_of() + " got multiple values for argument '" + info.params[found] + "'");
+                raise_type_error(fname_of() + " got multiple values for argument '" + std::string(sig.params[found]) +
+                                 "'");
             }
             b.slots[found] = value;
         }
     }
 
-    std::vector<const char*> missing;
-    for (std::size_t p = 0; p < info.required; ++p) {
-        if (!b.slots[p]) missing.push_back(info.params[p]);
+    std::vector<std::string_view> missing;
+    for (std::size_t p = 0; p < sig.required; ++p) {
+        if (!b.slots[p]) missing.push_back(sig.params[p]);
     }
     if (!missing.empty()) {
         raise_type_error(fname_of() + " missing " + std::to_string(missing.size()) + " required positional " +
@@ -122,8 +139,45 @@ void prefix_pending_error(const std::string& prefix, bool type_errors_only) {
     }
 }
 
-void Bound::prefix_argument_error(const char* param) {
-    prefix_pending_error(std::string("argument '") + param + "': ", true);
+void Bound::prefix_argument_error(std::string_view param) {
+    prefix_pending_error("argument '" + std::string(param) + "': ", true);
+}
+
+namespace {
+
+template <class T>
+T read_number(std::string_view text) {
+    T value{};
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size())
+        throw core::InternalError("a default of a text signature does not read as a number");
+    return value;
+}
+
+} // namespace
+
+template <>
+std::uint64_t default_value<std::uint64_t>(std::string_view text) {
+    return read_number<std::uint64_t>(text);
+}
+template <>
+double default_value<double>(std::string_view text) {
+    return read_number<double>(text);
+}
+template <>
+bool default_value<bool>(std::string_view text) {
+    if (text != "True" && text != "False") throw core::InternalError("a default of a text signature is not a bool");
+    return text == "True";
+}
+template <>
+std::optional<std::uint64_t> default_value<std::optional<std::uint64_t>>(std::string_view text) {
+    if (text == "None") return std::nullopt;
+    return default_value<std::uint64_t>(text);
+}
+template <>
+std::optional<double> default_value<std::optional<double>>(std::string_view text) {
+    if (text == "None") return std::nullopt;
+    return default_value<double>(text);
 }
 
 } // namespace tarn::frame

@@ -102,7 +102,7 @@ void raise_type_mismatch(PyObject* obj, const char* target_qualname) {
     throw PyErrorSet{};
 }
 
-void check_receiver(PyObject* self, PyTypeObject* type, const char* /*class_name*/) {
+void check_receiver(PyObject* self, PyTypeObject* type) {
     if (!self || !type || !PyObject_TypeCheck(self, type)) {
         std::string target = type ? qualname_of(type) : "?";
         raise_type_mismatch(self ? self : Py_None, target.c_str());

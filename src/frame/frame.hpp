@@ -25,6 +25,7 @@
 
 #include "core/error.hpp"
 #include "core/key_value.hpp"
+#include "frame/signature.hpp"
 
 namespace tarn::frame {
 
@@ -153,8 +154,6 @@ std::string to_state_text(PyObject* o); // str only, as UTF-8
 enum class Access { None, Read, Write }; // borrow taken for the call
 enum class Gil { Keep, Release };         // release the lock around compute()
 
-inline constexpr std::size_t kMaxParams = 10;
-
 // The Python object behind every detector: one state value and a borrow
 // counter (0 free, n > 0 readers, -1 one writer).
 template <class S>
@@ -164,49 +163,66 @@ struct Instance {
     S* state;
 };
 
+// Everything the generic machinery needs to know about a method, all of it
+// read from its docstring except the borrow and the lock.
 struct MethodInfo {
-    const char* name;                      // "update", or "__new__" for the constructor
-    std::array<const char*, kMaxParams> params;
-    std::size_t num_params;
-    std::size_t required;
-    Access access;
-    Gil gil;
-    const char* doc;                       // "update($self, point)\n--\n\n..."
+    Signature sig;                // sig.name: "update", or the class name for the constructor
+    bool is_constructor = false;  // binding errors then name it "__new__"
+    Access access = Access::None;
+    Gil gil = Gil::Keep;
+    const char* doc = nullptr;    // "update($self, point)\n--\n\n..."; the class doc for the constructor
+
+    std::string_view display_name() const { return is_constructor ? "__new__" : sig.name; }
 };
+
+// The value of a default as its text signature writes it ("None", "True",
+// "2048", "0.125"), converted to the type the parameter's converter gives.
+// Other types have no defaults: their parameters are required, and binding
+// refuses a call that omits one.
+template <class T>
+T default_value(std::string_view) {
+    throw core::InternalError("a parameter without a default was omitted");
+}
+template <>
+std::uint64_t default_value<std::uint64_t>(std::string_view text);
+template <>
+double default_value<double>(std::string_view text);
+template <>
+bool default_value<bool>(std::string_view text);
+template <>
+std::optional<std::uint64_t> default_value<std::optional<std::uint64_t>>(std::string_view text);
+template <>
+std::optional<double> default_value<std::optional<double>>(std::string_view text);
 
 // Arguments bound to parameter slots (borrowed references; NULL = omitted).
 struct Bound {
     const MethodInfo* info = nullptr;
-    const char* class_name = nullptr;
     std::array<PyObject*, kMaxParams> slots{};
 
     PyObject* operator[](std::size_t i) const { return slots[i]; }
     bool given(std::size_t i) const { return slots[i] != nullptr; }
 
     // Converts parameter i with conv, rewriting a TypeError to
-    // "argument 'name': ..." with the original cause kept.
+    // "argument 'name': ..." with the original cause kept. An omitted
+    // parameter takes the default of the text signature.
     template <class Conv>
     auto convert(std::size_t i, Conv conv) const -> decltype(conv(static_cast<PyObject*>(nullptr))) {
+        using T = decltype(conv(static_cast<PyObject*>(nullptr)));
+        if (!given(i)) return default_value<T>(info->sig.defaults[i]);
         try {
             return conv(slots[i]);
         } catch (const PyErrorSet&) {
-            prefix_argument_error(info->params[i]);
+            prefix_argument_error(info->sig.params[i]);
             throw;
         }
     }
-    // As convert(), with a default for an omitted parameter.
-    template <class Conv, class T>
-    auto convert_or(std::size_t i, Conv conv, T fallback) const -> decltype(conv(static_cast<PyObject*>(nullptr))) {
-        if (!given(i)) return fallback;
-        return convert(i, conv);
-    }
 
-    static void prefix_argument_error(const char* param);
+    static void prefix_argument_error(std::string_view param);
 };
 
 // Binds args/kwargs against info's parameter list with the interpreter's
 // TypeError texts; throws PyErrorSet on failure.
-Bound bind(const MethodInfo& info, const char* class_name, PyObject* args, PyObject* kwargs);
+Bound bind(const MethodInfo& info, std::string_view class_name, PyObject* args, PyObject* kwargs);
 
 // Holds the interpreter lock released for its lifetime.
 class AllowThreads {
@@ -289,87 +305,145 @@ template <class S>
 struct Method {
     MethodInfo info;
     PyObject* (*impl)(Call<S>&);
-    bool is_static = false;
 };
+
+// A method declared by its docstring, whose text signature gives its name
+// and parameters (see signature.hpp); checked at compile time.
+template <class S>
+consteval Method<S> method(const char* doc, Access access, Gil gil, PyObject* (*impl)(Call<S>&)) {
+    const Signature sig = parse_signature(doc);
+    if (sig.is_static && access != Access::None) throw "a static method borrows no instance";
+    return {{sig, false, access, gil, doc}, impl};
+}
+
+// The constructor, declared by the class docstring ("Forest(input_dim, ...)\n--\n\n...").
+template <class S>
+consteval Method<S> constructor(const char* class_doc, PyObject* (*impl)(Call<S>&)) {
+    const Signature sig = parse_signature(class_doc);
+    if (!sig.is_static) throw "a constructor's text signature has no $self";
+    return {{sig, true, Access::None, Gil::Keep, class_doc}, impl};
+}
+
+// A method row whose text signature must be exactly `expected` (rows made by
+// the shared helpers take the docstring from the class).
+template <class S>
+consteval Method<S> method_as(std::string_view expected, const char* doc, Access access, Gil gil,
+                              PyObject* (*impl)(Call<S>&)) {
+    if (!std::string_view(doc).starts_with(expected)) throw "docstring does not start with the expected signature";
+    return method<S>(doc, access, gil, impl);
+}
+
+// The rows of a method table in order: single rows and arrays of rows.
+template <class S, std::size_t N>
+constexpr std::array<Method<S>, N> as_rows(const std::array<Method<S>, N>& rows) {
+    return rows;
+}
+template <class S>
+constexpr std::array<Method<S>, 1> as_rows(const Method<S>& row) {
+    return {row};
+}
+template <class S, class... Parts>
+consteval auto rows(const Parts&... parts) {
+    constexpr std::size_t n = (decltype(as_rows<S>(parts))().size() + ... + 0);
+    std::array<Method<S>, n> out{};
+    std::size_t k = 0;
+    const auto append = [&](const auto& part) constexpr {
+        for (const Method<S>& m : as_rows<S>(part)) out[k++] = m;
+    };
+    (append(parts), ...);
+    return out;
+}
 
 // Per-class registry: the class object, created once per process.
 template <class S>
 struct ClassSlot {
     static inline PyTypeObject* type = nullptr;
-    static inline const char* name = nullptr;
+    static inline std::string_view name; // bare class name, for binding errors
 };
 
 // Verifies that self is an instance of the class (type-mismatch otherwise).
-void check_receiver(PyObject* self, PyTypeObject* type, const char* class_name);
+void check_receiver(PyObject* self, PyTypeObject* type);
 
-template <class S, const Method<S>& M>
+// The entry points of row I of a method table Rows (a constexpr array of
+// Method<S>) and of the constructor Ctor.
+template <class S, const auto& Rows, std::size_t I>
 PyObject* method_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
+    constexpr const Method<S>& m = Rows[I];
     try {
         Call<S> call;
         call.type = ClassSlot<S>::type;
-        call.gil = M.info.gil;
-        if (!M.is_static) {
-            check_receiver(self, call.type, ClassSlot<S>::name);
+        call.gil = m.info.gil;
+        if (!m.info.sig.is_static) {
+            check_receiver(self, call.type);
             call.self = reinterpret_cast<Instance<S>*>(self);
         }
-        call.args = bind(M.info, ClassSlot<S>::name, args, kwargs);
+        if constexpr (m.info.sig.num_params == 0 && !m.info.sig.is_static) {
+            call.args.info = &m.info; // METH_NOARGS: the interpreter refused any argument
+        } else {
+            call.args = bind(m.info, ClassSlot<S>::name, args, kwargs);
+        }
         std::optional<BorrowGuard> guard;
-        if (M.info.access != Access::None) guard.emplace(&call.self->borrow, M.info.access);
-        return M.impl(call);
+        if (m.info.access != Access::None) guard.emplace(&call.self->borrow, m.info.access);
+        return m.impl(call);
     } catch (...) {
         return translate_current_exception();
     }
 }
 
-template <class S, const Method<S>& M>
+template <class S, const auto& Rows, std::size_t I>
 PyObject* noargs_entry(PyObject* self, PyObject*) {
-    try {
-        Call<S> call;
-        call.type = ClassSlot<S>::type;
-        call.gil = M.info.gil;
-        check_receiver(self, call.type, ClassSlot<S>::name);
-        call.self = reinterpret_cast<Instance<S>*>(self);
-        call.args.info = &M.info;
-        call.args.class_name = ClassSlot<S>::name;
-        std::optional<BorrowGuard> guard;
-        if (M.info.access != Access::None) guard.emplace(&call.self->borrow, M.info.access);
-        return M.impl(call);
-    } catch (...) {
-        return translate_current_exception();
-    }
+    return method_entry<S, Rows, I>(self, nullptr, nullptr);
 }
 
-template <class S, const Method<S>& M>
+template <class S, const Method<S>& Ctor>
 PyObject* new_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     try {
         Call<S> call;
         call.type = type;
-        call.args = bind(M.info, ClassSlot<S>::name, args, kwargs);
-        return M.impl(call);
+        call.args = bind(Ctor.info, ClassSlot<S>::name, args, kwargs);
+        return Ctor.impl(call);
     } catch (...) {
         return translate_current_exception();
     }
 }
 
-// The PyMethodDef row of a method: takes-no-arguments methods (num_params 0,
-// not static) use METH_NOARGS, the others positional-and-keyword binding.
-template <class S, const Method<S>& M>
+// The method name as a NUL-terminated string with static storage.
+template <const auto& Rows, std::size_t I>
+inline constexpr auto kMethodName = [] {
+    constexpr std::string_view name = Rows[I].info.sig.name;
+    std::array<char, name.size() + 1> out{};
+    for (std::size_t k = 0; k < name.size(); ++k) out[k] = name[k];
+    return out;
+}();
+
+// The PyMethodDef row of a method: takes-no-arguments methods (no
+// parameters, not static) use METH_NOARGS, the others positional-and-keyword
+// binding.
+template <class S, const auto& Rows, std::size_t I>
 constexpr PyMethodDef method_def() {
-    if constexpr (M.info.num_params == 0 && !M.is_static) {
-        return {M.info.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&noargs_entry<S, M>)),
-                METH_NOARGS, M.info.doc};
+    constexpr const MethodInfo& info = Rows[I].info;
+    const char* name = kMethodName<Rows, I>.data();
+    if constexpr (info.sig.num_params == 0 && !info.sig.is_static) {
+        return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&noargs_entry<S, Rows, I>)),
+                METH_NOARGS, info.doc};
     } else {
-        return {M.info.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&method_entry<S, M>)),
-                METH_VARARGS | METH_KEYWORDS | (M.is_static ? METH_STATIC : 0), M.info.doc};
+        return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&method_entry<S, Rows, I>)),
+                METH_VARARGS | METH_KEYWORDS | (info.sig.is_static ? METH_STATIC : 0), info.doc};
     }
 }
 
-// Creates the class object once per process from its specification and
-// returns a new reference to it.
-//   name: bare class name ("Forest"); doc: "Forest(...)\n--\n\n...";
-//   methods: NULL-terminated table; repr: the text of repr() and str().
-template <class S, const Method<S>& Ctor, std::string (*Repr)(const S&)>
-PyObject* class_object(const char* name, const char* full_name, const char* doc, PyMethodDef* methods) {
+// The NULL-terminated PyMethodDef table of a method table.
+template <class S, const auto& Rows, std::size_t... I>
+PyMethodDef* method_defs(std::index_sequence<I...>) {
+    static PyMethodDef defs[] = {method_def<S, Rows, I>()..., {nullptr, nullptr, 0, nullptr}};
+    return defs;
+}
+
+// Creates the class object once per process and returns a new reference to
+// it. Ctor: the constructor row (its docstring is the class's); Rows: the
+// method table; Repr: the text of repr() and str(); full_name: "tarn.tarn.Forest".
+template <class S, const Method<S>& Ctor, const auto& Rows, std::string (*Repr)(const S&)>
+PyObject* class_object(const char* full_name) {
     if (ClassSlot<S>::type) {
         Py_INCREF(reinterpret_cast<PyObject*>(ClassSlot<S>::type));
         return reinterpret_cast<PyObject*>(ClassSlot<S>::type);
@@ -388,15 +462,15 @@ PyObject* class_object(const char* name, const char* full_name, const char* doc,
         {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<S>)},
         {Py_tp_repr, reinterpret_cast<void*>(+repr_fn)},
         {Py_tp_str, reinterpret_cast<void*>(+repr_fn)},
-        {Py_tp_doc, const_cast<char*>(doc)},
-        {Py_tp_methods, methods},
+        {Py_tp_doc, const_cast<char*>(Ctor.info.doc)},
+        {Py_tp_methods, method_defs<S, Rows>(std::make_index_sequence<Rows.size()>())},
         {0, nullptr},
     };
     static PyType_Spec spec = {full_name, static_cast<int>(sizeof(Instance<S>)), 0, Py_TPFLAGS_DEFAULT, slots};
     PyObject* type = PyType_FromSpec(&spec);
     if (!type) return nullptr;
     ClassSlot<S>::type = reinterpret_cast<PyTypeObject*>(type);
-    ClassSlot<S>::name = name;
+    ClassSlot<S>::name = Ctor.info.sig.name;
     Py_INCREF(type); // the slot keeps one reference for the life of the process
     return type;
 }

@@ -1,21 +1,16 @@
 // The persistence, copy and pickle protocol, once for every class.
 //
-// A class provides its state format by specialising StateFormat for its
-// state type S (Python-free functions that already carry the class's
-// message prefixes):
+// The state type S brings its state formats as members (Python-free, their
+// errors already carrying the class's message prefixes):
 //
-//   template <> struct StateFormat<rcf::Forest> {
-//       static core::Result<std::string> write(const rcf::Forest&);      // "failed to serialize forest: ..."
-//       static core::Result<rcf::Forest> read(std::string_view text);    // "invalid forest JSON: ..."
-//       static core::Result<std::string> write_bytes(const rcf::Forest&);   // the binary state
-//       static core::Result<rcf::Forest> read_bytes(std::string_view data); // "invalid Forest state: ..."
-//       static PyObject* newargs(const rcf::Forest&);                    // new tuple (only if the class
-//   };                                                                  //  has __getnewargs__)
+//   core::Result<std::string> to_json() const;   static core::Result<S> from_json(std::string_view);
+//   core::Result<std::string> to_bytes() const;  static core::Result<S> from_bytes(std::string_view);  (optional)
 //
-// and adds the rows it needs to its method table, each with its docstring:
+// A class whose constructor needs arguments to unpickle specialises NewArgs
+// (the values that __getnewargs__ returns). The class adds every row with one
+// call, giving the docstrings that differ between classes:
 //
-//   constexpr Method<Forest> kToJson = persistence::to_json_row<Forest>("to_json($self)\n--\n\n...");
-//   ... method_def<Forest, kToJson>(), ...
+//   persistence::rows<Forest>({.to_json = "to_json($self)\n--\n\n...", ...})
 //
 // Borrows: to_json, to_bytes, save_json, __copy__, __deepcopy__,
 // __getstate__ and __getnewargs__ read; __setstate__ writes; from_json,
@@ -23,6 +18,8 @@
 // also keeps a buffer handed to from_bytes unchanged while it is read).
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -33,26 +30,33 @@
 
 namespace tarn::frame {
 
+// The constructor arguments __getnewargs__ returns:
+//   template <> struct NewArgs<S> { static std::array<std::uint64_t, N> of(const S&); };
 template <class S>
-struct StateFormat; // specialised per state type, see above
+struct NewArgs;
+
+template <class S>
+concept HasNewArgs = requires(const S& s) { NewArgs<S>::of(s); };
+template <class S>
+concept HasBytes = requires(const S& s) { s.to_bytes(); };
 
 namespace persistence {
 
 template <class S>
 PyObject* to_json(Call<S>& c) {
-    const std::string text = unwrap(StateFormat<S>::write(c.state()));
+    const std::string text = unwrap(c.state().to_json());
     return to_py(std::string_view(text));
 }
 
 template <class S>
 PyObject* from_json(Call<S>& c) {
     const core::StrOrBytes in = c.args.convert(0, to_str_or_bytes);
-    return wrap_new<S>(c.type, unwrap(StateFormat<S>::read(in.data)));
+    return wrap_new<S>(c.type, unwrap(S::from_json(in.data)));
 }
 
 template <class S>
 PyObject* to_bytes(Call<S>& c) {
-    const std::string data = unwrap(StateFormat<S>::write_bytes(c.state()));
+    const std::string data = unwrap(c.state().to_bytes());
     return check(PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size())));
 }
 
@@ -80,13 +84,13 @@ private:
 template <class S>
 PyObject* from_bytes(Call<S>& c) {
     const HeldBuffer in(c.args, 0);
-    return wrap_new<S>(c.type, unwrap(StateFormat<S>::read_bytes(in.data())));
+    return wrap_new<S>(c.type, unwrap(S::from_bytes(in.data())));
 }
 
 template <class S>
 PyObject* save_json(Call<S>& c) {
     const std::string path = c.args.convert(0, to_path);
-    const std::string text = unwrap(StateFormat<S>::write(c.state()));
+    const std::string text = unwrap(c.state().to_json());
     unwrap(core::json::write_file_replacing(path, text));
     return none();
 }
@@ -95,7 +99,7 @@ template <class S>
 PyObject* load_json(Call<S>& c) {
     const std::string path = c.args.convert(0, to_path);
     const std::string bytes = unwrap(core::json::read_file(path));
-    return wrap_new<S>(c.type, unwrap(StateFormat<S>::read(bytes)));
+    return wrap_new<S>(c.type, unwrap(S::from_json(bytes)));
 }
 
 // __copy__ and __deepcopy__ (whose memo is accepted and ignored): a plain
@@ -111,7 +115,7 @@ PyObject* set_state(Call<S>& c) {
     const std::string text = c.args.convert(0, to_state_text);
     // Parse and validate completely, allocate the new state, and only then
     // swap it in: a failure anywhere leaves the object as it was.
-    S parsed = unwrap(StateFormat<S>::read(text));
+    S parsed = unwrap(S::from_json(text));
     S* fresh = new S(std::move(parsed));
     delete std::exchange(c.self->state, fresh);
     return none();
@@ -119,57 +123,58 @@ PyObject* set_state(Call<S>& c) {
 
 template <class S>
 PyObject* get_newargs(Call<S>& c) {
-    return StateFormat<S>::newargs(c.state());
+    const auto values = NewArgs<S>::of(c.state());
+    Ref tuple(check(PyTuple_New(static_cast<Py_ssize_t>(values.size()))));
+    for (std::size_t i = 0; i < values.size(); ++i)
+        PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), to_py(values[i]));
+    return tuple.release();
 }
 
 // ------------------------------------------------------------- table rows
 
+// The docstrings a class words its own way; each must begin with the
+// method's usual text signature (checked at compile time).
+struct Docs {
+    const char* to_json;    // "to_json($self)\n--\n\n..."
+    const char* from_json;  // "from_json(json)\n--\n\n..."
+    const char* save_json;  // "save_json($self, path)\n--\n\n..."
+    const char* load_json;  // "load_json(path)\n--\n\n..."
+    const char* to_bytes = nullptr;   // "to_bytes($self)\n--\n\n...", for states with a binary form
+    const char* from_bytes = nullptr; // "from_bytes(data)\n--\n\n..."
+};
+
 template <class S>
-constexpr Method<S> to_json_row(const char* doc) {
-    return {{"to_json", {}, 0, 0, Access::Read, Gil::Keep, doc}, &to_json<S>};
+consteval auto bytes_rows(const Docs& d) {
+    if constexpr (HasBytes<S>) {
+        if (!d.to_bytes || !d.from_bytes) throw "a state with a binary form needs the to_bytes/from_bytes docstrings";
+        return frame::rows<S>(method_as<S>("to_bytes($self)\n", d.to_bytes, Access::Read, Gil::Keep, &to_bytes<S>),
+                              method_as<S>("from_bytes(data)\n", d.from_bytes, Access::None, Gil::Keep, &from_bytes<S>));
+    } else {
+        return std::array<Method<S>, 0>{};
+    }
 }
+
 template <class S>
-constexpr Method<S> from_json_row(const char* doc) {
-    return {{"from_json", {"json"}, 1, 1, Access::None, Gil::Keep, doc}, &from_json<S>, true};
+consteval auto newargs_rows() {
+    if constexpr (HasNewArgs<S>) {
+        return frame::rows<S>(method<S>("__getnewargs__($self)\n--\n\n", Access::Read, Gil::Keep, &get_newargs<S>));
+    } else {
+        return std::array<Method<S>, 0>{};
+    }
 }
+
+// Every row of the protocol.
 template <class S>
-constexpr Method<S> to_bytes_row(const char* doc) {
-    return {{"to_bytes", {}, 0, 0, Access::Read, Gil::Keep, doc}, &to_bytes<S>};
-}
-template <class S>
-constexpr Method<S> from_bytes_row(const char* doc) {
-    return {{"from_bytes", {"data"}, 1, 1, Access::None, Gil::Keep, doc}, &from_bytes<S>, true};
-}
-template <class S>
-constexpr Method<S> save_json_row(const char* doc) {
-    return {{"save_json", {"path"}, 1, 1, Access::Read, Gil::Keep, doc}, &save_json<S>};
-}
-template <class S>
-constexpr Method<S> load_json_row(const char* doc) {
-    return {{"load_json", {"path"}, 1, 1, Access::None, Gil::Keep, doc}, &load_json<S>, true};
-}
-template <class S>
-constexpr Method<S> copy_row() {
-    return {{"__copy__", {}, 0, 0, Access::Read, Gil::Keep, "__copy__($self)\n--\n\n"}, &copy<S>};
-}
-template <class S>
-constexpr Method<S> deepcopy_row() {
-    return {{"__deepcopy__", {"memo"}, 1, 1, Access::Read, Gil::Keep, "__deepcopy__($self, memo)\n--\n\n"},
-            &copy<S>};
-}
-template <class S>
-constexpr Method<S> getstate_row() {
-    return {{"__getstate__", {}, 0, 0, Access::Read, Gil::Keep, "__getstate__($self)\n--\n\n"}, &to_json<S>};
-}
-template <class S>
-constexpr Method<S> setstate_row() {
-    return {{"__setstate__", {"state"}, 1, 1, Access::Write, Gil::Keep, "__setstate__($self, state)\n--\n\n"},
-            &set_state<S>};
-}
-template <class S>
-constexpr Method<S> getnewargs_row() {
-    return {{"__getnewargs__", {}, 0, 0, Access::Read, Gil::Keep, "__getnewargs__($self)\n--\n\n"},
-            &get_newargs<S>};
+consteval auto rows(const Docs& d) {
+    return frame::rows<S>(
+        method_as<S>("to_json($self)\n", d.to_json, Access::Read, Gil::Keep, &to_json<S>),
+        method_as<S>("from_json(json)\n", d.from_json, Access::None, Gil::Keep, &from_json<S>), bytes_rows<S>(d),
+        method_as<S>("save_json($self, path)\n", d.save_json, Access::Read, Gil::Keep, &save_json<S>),
+        method_as<S>("load_json(path)\n", d.load_json, Access::None, Gil::Keep, &load_json<S>),
+        method<S>("__copy__($self)\n--\n\n", Access::Read, Gil::Keep, &copy<S>),
+        method<S>("__deepcopy__($self, memo)\n--\n\n", Access::Read, Gil::Keep, &copy<S>),
+        method<S>("__getstate__($self)\n--\n\n", Access::Read, Gil::Keep, &to_json<S>),
+        method<S>("__setstate__($self, state)\n--\n\n", Access::Write, Gil::Keep, &set_state<S>), newargs_rows<S>());
 }
 
 } // namespace persistence

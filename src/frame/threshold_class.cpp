@@ -11,16 +11,6 @@
 
 namespace tarn::frame {
 
-template <>
-struct StateFormat<alerts::Threshold> {
-    static core::Result<std::string> write(const alerts::Threshold& t) { return t.to_json(); }
-    static core::Result<alerts::Threshold> read(std::string_view text) { return alerts::Threshold::from_json(text); }
-    static core::Result<std::string> write_bytes(const alerts::Threshold& t) { return t.to_bytes(); }
-    static core::Result<alerts::Threshold> read_bytes(std::string_view data) {
-        return alerts::Threshold::from_bytes(data);
-    }
-};
-
 namespace {
 
 using alerts::Threshold;
@@ -57,10 +47,10 @@ PyObject* alert_to_py(const alerts::Alert& a) {
 PyObject* threshold_new(ThresholdCall& c) {
     const auto& a = c.args;
     alerts::ThresholdConfig config;
-    config.rate = a.convert_or(0, to_float, 0.001);
-    config.warmup = a.convert_or(1, to_warmup, std::uint64_t{1000});
-    config.half_life = a.convert_or(2, to_half_life, std::optional<double>{});
-    config.relative_accuracy = a.convert_or(3, to_float, 0.01);
+    config.rate = a.convert(0, to_float);
+    config.warmup = a.convert(1, to_warmup);
+    config.half_life = a.convert(2, to_half_life);
+    config.relative_accuracy = a.convert(3, to_float);
     return wrap_new(c.type, unwrap(Threshold::create(config)));
 }
 
@@ -116,83 +106,42 @@ constexpr const char* kClassDoc =
     "relative_accuracy : float, optional\n"
     "    Relative width of the buckets, in (0, 1) and at least 1e-9 (default 0.01).";
 
-constexpr Method<Threshold> kNew{
-    {"__new__", {"rate", "warmup", "half_life", "relative_accuracy"}, 4, 0, Access::None, Gil::Keep, nullptr},
-    threshold_new};
+constexpr Method<Threshold> kNew = constructor<Threshold>(kClassDoc, threshold_new);
 
-constexpr Method<Threshold> kUpdate{{"update",
-                                     {"score"},
-                                     1,
-                                     1,
-                                     Access::Write,
-                                     Gil::Keep,
-                                     "update($self, score)\n--\n\n"
-                                     "Grade a score against the earlier ones, then add it.\n\n"
-                                     "Returns (is_alert, grade). NaN is refused with ValueError and changes nothing."},
-                                    threshold_update};
-
-constexpr Method<Threshold> kUpdateMany{
-    {"update_many",
-     {"scores"},
-     1,
-     1,
-     Access::Write,
-     Gil::Release,
-     "update_many($self, scores)\n--\n\n"
-     "Grade and add a batch of scores, exactly as a loop of update().\n\n"
-     "scores is a sequence of floats or a one-dimensional float buffer (array('d'),\n"
-     "a numpy array). Returns (flags, grades): array('b') of 0/1 and array('d'),\n"
-     "one entry per score. A NaN anywhere is refused with ValueError before any\n"
-     "score is added."},
-    threshold_update_many};
-
-constexpr Method<Threshold> kThreshold{{"threshold",
-                                        {},
-                                        0,
-                                        0,
-                                        Access::Read,
-                                        Gil::Keep,
-                                        "threshold($self)\n--\n\n"
-                                        "Return the smallest score that would alert now.\n\n"
-                                        "None during warm-up, and when no score can alert (more than `rate` of the\n"
-                                        "weight sits at +inf)."},
-                                       threshold_threshold};
-
-constexpr Method<Threshold> kCount{
-    {"count", {}, 0, 0, Access::Read, Gil::Keep, "count($self)\n--\n\nReturn the number of scores added."},
-    threshold_count};
-
-constexpr Method<Threshold> kToJson =
-    persistence::to_json_row<Threshold>("to_json($self)\n--\n\nSerialize the threshold state to JSON.");
-constexpr Method<Threshold> kFromJson = persistence::from_json_row<Threshold>(
-    "from_json(json)\n--\n\nDeserialize threshold state from a JSON string previously written by `to_json()`.");
-constexpr Method<Threshold> kToBytes = persistence::to_bytes_row<Threshold>(
-    "to_bytes($self)\n--\n\nSerialize the threshold state to compact binary bytes.\n\n"
-    "The versioned little-endian layout is read back exactly by `from_bytes()`.");
-constexpr Method<Threshold> kFromBytes = persistence::from_bytes_row<Threshold>(
-    "from_bytes(data)\n--\n\nRebuild a threshold from bytes previously written by `to_bytes()`.\n\n"
-    "`data` may be bytes, bytearray, memoryview or any contiguous byte buffer.");
-constexpr Method<Threshold> kSaveJson = persistence::save_json_row<Threshold>(
-    "save_json($self, path)\n--\n\nSerialize the threshold state to a JSON file.");
-constexpr Method<Threshold> kLoadJson = persistence::load_json_row<Threshold>(
-    "load_json(path)\n--\n\nDeserialize threshold state from a JSON file previously written by `save_json()`.");
-constexpr Method<Threshold> kCopy = persistence::copy_row<Threshold>();
-constexpr Method<Threshold> kDeepCopy = persistence::deepcopy_row<Threshold>();
-constexpr Method<Threshold> kGetState = persistence::getstate_row<Threshold>();
-constexpr Method<Threshold> kSetState = persistence::setstate_row<Threshold>();
-
-PyMethodDef kMethods[] = {
-    method_def<Threshold, kUpdate>(),   method_def<Threshold, kUpdateMany>(), method_def<Threshold, kThreshold>(),
-    method_def<Threshold, kCount>(),    method_def<Threshold, kToJson>(),     method_def<Threshold, kFromJson>(),
-    method_def<Threshold, kToBytes>(),  method_def<Threshold, kFromBytes>(),  method_def<Threshold, kSaveJson>(),
-    method_def<Threshold, kLoadJson>(), method_def<Threshold, kCopy>(),       method_def<Threshold, kDeepCopy>(),
-    method_def<Threshold, kGetState>(), method_def<Threshold, kSetState>(),   {nullptr, nullptr, 0, nullptr},
-};
+constexpr auto kRows = rows<Threshold>(
+    method<Threshold>("update($self, score)\n--\n\n"
+                      "Grade a score against the earlier ones, then add it.\n\n"
+                      "Returns (is_alert, grade). NaN is refused with ValueError and changes nothing.",
+                      Access::Write, Gil::Keep, threshold_update),
+    method<Threshold>("update_many($self, scores)\n--\n\n"
+                      "Grade and add a batch of scores, exactly as a loop of update().\n\n"
+                      "scores is a sequence of floats or a one-dimensional float buffer (array('d'),\n"
+                      "a numpy array). Returns (flags, grades): array('b') of 0/1 and array('d'),\n"
+                      "one entry per score. A NaN anywhere is refused with ValueError before any\n"
+                      "score is added.",
+                      Access::Write, Gil::Release, threshold_update_many),
+    method<Threshold>("threshold($self)\n--\n\n"
+                      "Return the smallest score that would alert now.\n\n"
+                      "None during warm-up, and when no score can alert (more than `rate` of the\n"
+                      "weight sits at +inf).",
+                      Access::Read, Gil::Keep, threshold_threshold),
+    method<Threshold>("count($self)\n--\n\nReturn the number of scores added.",
+                      Access::Read, Gil::Keep, threshold_count),
+    persistence::rows<Threshold>({
+        .to_json = "to_json($self)\n--\n\nSerialize the threshold state to JSON.",
+        .from_json = "from_json(json)\n--\n\nDeserialize threshold state from a JSON string previously written by `to_json()`.",
+        .save_json = "save_json($self, path)\n--\n\nSerialize the threshold state to a JSON file.",
+        .load_json = "load_json(path)\n--\n\nDeserialize threshold state from a JSON file previously written by `save_json()`.",
+        .to_bytes = "to_bytes($self)\n--\n\nSerialize the threshold state to compact binary bytes.\n\n"
+                    "The versioned little-endian layout is read back exactly by `from_bytes()`.",
+        .from_bytes = "from_bytes(data)\n--\n\nRebuild a threshold from bytes previously written by `to_bytes()`.\n\n"
+                      "`data` may be bytes, bytearray, memoryview or any contiguous byte buffer.",
+    }));
 
 } // namespace
 
 PyObject* threshold_class() {
-    return class_object<Threshold, kNew, threshold_repr>("Threshold", "tarn.alerts.Threshold", kClassDoc, kMethods);
+    return class_object<Threshold, kNew, kRows, threshold_repr>("tarn.alerts.Threshold");
 }
 
 } // namespace tarn::frame

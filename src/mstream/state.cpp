@@ -10,6 +10,8 @@
 #include "core/json/writer.hpp"
 #include "mstream/detector.hpp"
 
+TARN_RECORD(tarn::mstream::MStreamConfig, "MStreamConfig", numeric_dim, categorical_dim, num_rows, num_buckets, alpha)
+
 namespace tarn::mstream {
 
 using core::json::field;
@@ -79,14 +81,7 @@ void write_pair(Writer& w, const SketchCounts<S>& p) {
 core::Result<std::string> MStream::to_json() const {
     Writer w;
     w.begin_object();
-    w.key("config");
-    w.begin_object();
-    w.field("numeric_dim", config.numeric_dim);
-    w.field("categorical_dim", config.categorical_dim);
-    w.field("num_rows", config.num_rows);
-    w.field("num_buckets", config.num_buckets);
-    w.field("alpha", config.alpha);
-    w.end_object();
+    w.field("config", config);
     w.key("clock");
     w.begin_object();
     w.field("current_time", clock.current_time);
@@ -236,12 +231,6 @@ void read_bounds(Reader& r, std::vector<double>& out, double null_value) {
     }
 }
 
-void read_config(Reader& r, MStreamConfig& c) {
-    read_record(r, "MStreamConfig",
-                {field("numeric_dim", c.numeric_dim), field("categorical_dim", c.categorical_dim),
-                 field("num_rows", c.num_rows), field("num_buckets", c.num_buckets), field("alpha", c.alpha)});
-}
-
 void read_normalizer(Reader& r, NumericRangeNormalizer& n) {
     auto lo = [&](Reader& rr) { read_bounds(rr, n.min_numeric, INFINITY); };
     auto hi = [&](Reader& rr) { read_bounds(rr, n.max_numeric, -INFINITY); };
@@ -302,7 +291,6 @@ void read_clock(Reader& r, StreamClock& c) {
 
 core::Result<MStream> MStream::from_json(std::string_view text) {
     MStream m;
-    auto config = [&](Reader& r) { read_config(r, m.config); };
     auto clock = [&](Reader& r) { read_clock(r, m.clock); };
     auto record = [&](Reader& r) { read_pair(r, m.record_counts); };
     auto numeric = [&](Reader& r) { read_pairs(r, m.numeric_counts); };
@@ -310,7 +298,7 @@ core::Result<MStream> MStream::from_json(std::string_view text) {
     auto normalizer = [&](Reader& r) { read_normalizer(r, m.numeric_normalizer); };
     auto parsed = core::json::parse(text, [&](Reader& r) {
         read_record(r, "MStream",
-                    {field("config", config), field("clock", clock), field("entries_seen", m.entries_seen),
+                    {field("config", m.config), field("clock", clock), field("entries_seen", m.entries_seen),
                      field("record_counts", record), field("numeric_counts", numeric),
                      field("categorical_counts", categorical), field("numeric_normalizer", normalizer)});
     });
@@ -440,11 +428,7 @@ core::Result<std::string> MStream::to_bytes() const {
     guess += categorical_counts.size() * 16 * (config.num_rows * (config.num_buckets + 2) + 8);
     bin::Writer w(guess);
     w.header(bin::ClassTag::MStream, kBinaryVersion);
-    w.u64(config.numeric_dim);
-    w.u64(config.categorical_dim);
-    w.u64(config.num_rows);
-    w.u64(config.num_buckets);
-    w.f64(config.alpha);
+    bin::write(w, config);
     w.flag(clock.current_time.has_value());
     w.u64(clock.current_time.value_or(0));
     w.u64(clock.current_tick);
@@ -463,11 +447,7 @@ core::Result<MStream> MStream::from_bytes(std::string_view data) {
     MStream m;
     bin::Reader r(data);
     if (r.header(bin::ClassTag::MStream, kBinaryVersion)) {
-        m.config.numeric_dim = r.u64();
-        m.config.categorical_dim = r.u64();
-        m.config.num_rows = r.u64();
-        m.config.num_buckets = r.u64();
-        m.config.alpha = r.f64();
+        bin::read(r, m.config);
         const bool has_time = r.flag();
         const std::uint64_t time = r.u64();
         if (has_time) m.clock.current_time = time;

@@ -15,6 +15,9 @@
 #include "core/json/writer.hpp"
 #include "onlineiforest/detector.hpp"
 
+TARN_RECORD(tarn::onlineiforest::OnlineIForestConfig, "OnlineIForestConfig",
+            input_dim, num_trees, window_size, max_leaf_samples)
+
 namespace tarn::onlineiforest {
 
 namespace json = core::json;
@@ -84,17 +87,7 @@ void write_subtree(json::Writer& w, const OnlineITree& tree, NodeIndex n) {
 core::Result<std::string> OnlineIForest::to_json() const {
     json::Writer w;
     w.begin_object();
-    w.key("config");
-    w.begin_object();
-    w.key("input_dim");
-    w.u64(config_.input_dim);
-    w.key("num_trees");
-    w.u64(config_.num_trees);
-    w.key("window_size");
-    w.u64(config_.window_size);
-    w.key("max_leaf_samples");
-    w.u64(config_.max_leaf_samples);
-    w.end_object();
+    w.field("config", config_);
     w.key("trees");
     w.begin_array();
     for (const OnlineITree& t : trees_) {
@@ -352,16 +345,10 @@ void read_tree(json::Reader& r, LoadedTree& lt) {
     lt.tree.set_root(root);
 }
 
-void read_config(json::Reader& r, OnlineIForestConfig& c) {
-    json::read_record(r, "OnlineIForestConfig",
-                      {json::field("input_dim", c.input_dim), json::field("num_trees", c.num_trees),
-                       json::field("window_size", c.window_size), json::field("max_leaf_samples", c.max_leaf_samples)});
-}
-
 void read_state(json::Reader& r, LoadedState& s) {
     json::read_record(r, "OnlineIForest",
                       {
-                          json::field("config", [&](json::Reader& rr) { read_config(rr, s.config); }),
+                          json::field("config", s.config),
                           json::field("trees",
                                       [&](json::Reader& rr) {
                                           s.trees.clear();
@@ -541,10 +528,7 @@ core::Result<std::string> OnlineIForest::to_bytes() const {
     for (const OnlineITree& t : trees_) guess += t.live_nodes() * (21 + 8 * t.input_dim());
     bin::Writer w(guess);
     w.header(bin::ClassTag::OnlineIForest, kBinaryVersion);
-    w.u64(config_.input_dim);
-    w.u64(config_.num_trees);
-    w.u64(config_.window_size);
-    w.u64(config_.max_leaf_samples);
+    bin::write(w, config_);
     w.u64(trees_.size());
     for (const OnlineITree& t : trees_) write_tree(w, t);
     w.u64(window_.size());
@@ -561,10 +545,7 @@ core::Result<OnlineIForest> OnlineIForest::from_bytes(std::string_view data) {
     LoadedState s;
     bin::Reader r(data);
     if (r.header(bin::ClassTag::OnlineIForest, kBinaryVersion)) {
-        s.config.input_dim = r.u64();
-        s.config.num_trees = r.u64();
-        s.config.window_size = r.u64();
-        s.config.max_leaf_samples = r.u64();
+        bin::read(r, s.config);
         // A tree is its generator, its dimension and its node count at least.
         s.trees.resize(r.count(48, "trees"));
         for (LoadedTree& t : s.trees) read_tree(r, t);

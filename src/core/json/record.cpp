@@ -43,7 +43,7 @@ bool fail_array_length(Reader& r, std::size_t got, std::size_t want) {
     return r.fail("invalid length " + std::to_string(got) + ", expected an array of length " + std::to_string(want));
 }
 
-bool read_record(Reader& r, std::string_view record_name, std::initializer_list<Field> fields) {
+bool read_record(Reader& r, std::string_view record_name, std::span<const Field> fields) {
     check_internal(fields.size() <= 64, "json: a record has at most 64 fields");
     const Reader::Type t = r.peek();
     if (t == Reader::Type::Object) {
@@ -52,11 +52,11 @@ bool read_record(Reader& r, std::string_view record_name, std::initializer_list<
         std::string_view key;
         while (r.next_key(key)) {
             std::size_t i = 0;
-            const Field* f = fields.begin();
-            for (; f != fields.end(); ++f, ++i) {
+            const Field* f = fields.data();
+            for (; f != fields.data() + fields.size(); ++f, ++i) {
                 if (f->name == key) break;
             }
-            if (f == fields.end()) {
+            if (f == fields.data() + fields.size()) {
                 r.skip_value();
                 continue;
             }

@@ -25,11 +25,13 @@
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
 #include <vector>
 
+#include "core/fields.hpp"
 #include "core/json/reader.hpp"
 #include "core/rng.hpp"
 
@@ -126,7 +128,20 @@ Field field(std::string_view name, T&& target) {
 // list order). Array form: "invalid length N, expected struct Name with K
 // elements". Any other JSON type: "invalid type: ..., expected struct Name".
 // Returns r.ok().
-bool read_record(Reader& r, std::string_view record_name, std::initializer_list<Field> fields);
+bool read_record(Reader& r, std::string_view record_name, std::span<const Field> fields);
+inline bool read_record(Reader& r, std::string_view record_name, std::initializer_list<Field> fields) {
+    return read_record(r, record_name, std::span<const Field>(fields.begin(), fields.size()));
+}
+
+// A described record (core/fields.hpp), read by its field list under its
+// name, with the rules of read_record.
+template <Described T>
+void read(Reader& r, T& record) {
+    Field list[64];
+    std::size_t n = 0;
+    Fields<T>::each(record, [&](std::string_view name, auto& member) { list[n++] = field(name, member); });
+    read_record(r, Fields<T>::name, std::span<const Field>(list, n));
+}
 
 // ------------------------------------------------------------- alternatives
 

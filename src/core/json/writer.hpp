@@ -25,6 +25,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/fields.hpp"
 #include "core/rng.hpp"
 
 namespace tarn::core::json {
@@ -142,6 +143,15 @@ void write(Writer& w, const std::optional<T>& v) {
     } else {
         w.null();
     }
+}
+
+// A described record (core/fields.hpp): an object of its members in list
+// order.
+template <Described T>
+void write(Writer& w, const T& record) {
+    w.begin_object();
+    Fields<T>::each(record, [&](std::string_view name, const auto& member) { w.field(name, member); });
+    w.end_object();
 }
 
 template <class T>

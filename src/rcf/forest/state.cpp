@@ -24,6 +24,12 @@
 #include "core/json/record.hpp"
 #include "rcf/bounding_box.hpp"
 
+TARN_RECORD(tarn::rcf::RcfConfig, "RcfConfig",
+            input_dim, shingle_size, capacity, num_trees, time_decay, output_after, internal_shingling,
+            initial_accept_fraction)
+
+TARN_RECORD(tarn::rcf::Sampler, "Sampler", capacity, weights, point_indices, size)
+
 namespace tarn::rcf {
 
 using core::json::Reader;
@@ -46,19 +52,6 @@ const float* node_min(const NodeArena& a, const PointStore& p, std::uint64_t i, 
 const float* node_max(const NodeArena& a, const PointStore& p, std::uint64_t i, std::uint64_t dims) {
     const NodeSlot& n = a.nodes[i];
     return n.is_leaf() ? p.store.data() + n.point_idx * dims : a.boxes.data() + i * 2 * dims + dims;
-}
-
-void write_config(Writer& w, const RcfConfig& c) {
-    w.begin_object();
-    w.field("input_dim", c.input_dim);
-    w.field("shingle_size", c.shingle_size);
-    w.field("capacity", c.capacity);
-    w.field("num_trees", c.num_trees);
-    w.field("time_decay", c.time_decay);
-    w.field("output_after", c.output_after);
-    w.field("internal_shingling", c.internal_shingling);
-    w.field("initial_accept_fraction", c.initial_accept_fraction);
-    w.end_object();
 }
 
 void write_f32_list(Writer& w, const float* v, std::uint64_t n) {
@@ -120,15 +113,6 @@ void write_tree(Writer& w, const RcfTree& t) {
     w.end_object();
 }
 
-void write_sampler(Writer& w, const Sampler& s) {
-    w.begin_object();
-    w.field("capacity", s.capacity);
-    w.field("weights", s.weights);
-    w.field("point_indices", s.point_indices);
-    w.field("size", s.size);
-    w.end_object();
-}
-
 void write_point_store(Writer& w, const PointStore& p) {
     std::uint64_t values = 0;
     core::check_internal(core::checked_mul(p.capacity, p.dim, values) && values == p.store.size(),
@@ -158,14 +142,14 @@ void write_point_store(Writer& w, const PointStore& p) {
 void write_forest(Writer& w, const Forest& f) {
     w.begin_object();
     w.key("config");
-    write_config(w, f.config());
+    core::json::write(w, f.config());
     w.key("trees");
     w.begin_array();
     for (const RcfTree& t : f.trees()) write_tree(w, t);
     w.end_array();
     w.key("samplers");
     w.begin_array();
-    for (const Sampler& s : f.samplers()) write_sampler(w, s);
+    for (const Sampler& s : f.samplers()) core::json::write(w, s);
     w.end_array();
     w.key("point_store");
     write_point_store(w, f.point_store());
@@ -240,20 +224,6 @@ std::uint64_t read_f32_list(Reader& r, std::vector<float>& out) {
         ++n;
     }
     return n;
-}
-
-void read_config(Reader& r, RcfConfig& c) {
-    read_record(r, "RcfConfig",
-                {
-                    field("input_dim", c.input_dim),
-                    field("shingle_size", c.shingle_size),
-                    field("capacity", c.capacity),
-                    field("num_trees", c.num_trees),
-                    field("time_decay", c.time_decay),
-                    field("output_after", c.output_after),
-                    field("internal_shingling", c.internal_shingling),
-                    field("initial_accept_fraction", c.initial_accept_fraction),
-                });
 }
 
 void read_box(Reader& r, TreeBoxes& tb, BoxRead& b) {
@@ -339,16 +309,6 @@ void read_tree(Reader& r, RcfTree& t, TreeBoxes& tb) {
                 });
 }
 
-void read_sampler(Reader& r, Sampler& s) {
-    read_record(r, "Sampler",
-                {
-                    field("capacity", s.capacity),
-                    field("weights", s.weights),
-                    field("point_indices", s.point_indices),
-                    field("size", s.size),
-                });
-}
-
 void read_point_store(Reader& r, PointStore& p, std::vector<std::uint64_t>& store_shape) {
     read_record(r, "PointStore",
                 {
@@ -381,7 +341,7 @@ void read_forest(Reader& r, ForestRead& fr) {
     ForestRead& f = fr;
     read_record(r, "Forest",
                 {
-                    field("config", [&](Reader& rr) { read_config(rr, f.config); }),
+                    field("config", f.config),
                     field("trees",
                           [&](Reader& rr) {
                               f.trees.clear();
@@ -399,7 +359,7 @@ void read_forest(Reader& r, ForestRead& fr) {
                               if (!rr.begin_array("a sequence")) return;
                               while (rr.next_element()) {
                                   f.samplers.emplace_back();
-                                  read_sampler(rr, f.samplers.back());
+                                  core::json::read(rr, f.samplers.back());
                               }
                           }),
                     field("point_store", [&](Reader& rr) { read_point_store(rr, f.point_store, fr.store_shape); }),
@@ -765,28 +725,6 @@ namespace bin = core::binary;
 constexpr std::uint32_t kBinaryVersion = 1;
 enum : std::uint8_t { kEmptySlot = 0, kLeafSlot = 1, kInternalSlot = 2 };
 
-void write_config(bin::Writer& w, const RcfConfig& c) {
-    w.u64(c.input_dim);
-    w.u64(c.shingle_size);
-    w.u64(c.capacity);
-    w.u64(c.num_trees);
-    w.f64(c.time_decay);
-    w.u64(c.output_after);
-    w.flag(c.internal_shingling);
-    w.f64(c.initial_accept_fraction);
-}
-
-void read_config(bin::Reader& r, RcfConfig& c) {
-    c.input_dim = r.u64();
-    c.shingle_size = r.u64();
-    c.capacity = r.u64();
-    c.num_trees = r.u64();
-    c.time_decay = r.f64();
-    c.output_after = r.u64();
-    c.internal_shingling = r.flag();
-    c.initial_accept_fraction = r.f64();
-}
-
 // The boxes that a rebuild from the children would not give bit for bit.
 void write_box_patches(bin::Writer& w, const RcfTree& t, const PointStore& p) {
     const NodeArena& a = t.arena;
@@ -940,16 +878,11 @@ core::Result<std::string> Forest::to_bytes() const {
     for (const Sampler& s : f.samplers()) guess += s.capacity * 16;
     bin::Writer w(guess);
     w.header(bin::ClassTag::Forest, kBinaryVersion);
-    write_config(w, f.config());
+    bin::write(w, f.config());
     w.u64(f.trees().size());
     for (const RcfTree& t : f.trees()) write_tree(w, t, f.point_store());
     w.u64(f.samplers().size());
-    for (const Sampler& s : f.samplers()) {
-        w.u64(s.capacity);
-        w.list(s.weights);
-        w.list(s.point_indices);
-        w.u64(s.size);
-    }
+    for (const Sampler& s : f.samplers()) bin::write(w, s);
     write_point_store(w, f.point_store());
     w.u64(f.entries_seen());
     w.rng(f.rng());
@@ -963,7 +896,7 @@ core::Result<Forest> Forest::from_bytes(std::string_view data) {
     ForestRead& f = fr;
     bin::Reader r(data);
     if (r.header(bin::ClassTag::Forest, kBinaryVersion)) {
-        read_config(r, f.config);
+        bin::read(r, f.config);
         // A tree is at least its fixed fields and three counts.
         const std::uint64_t trees = r.count(80, "trees");
         f.trees.resize(trees);
@@ -971,12 +904,7 @@ core::Result<Forest> Forest::from_bytes(std::string_view data) {
         for (std::uint64_t t = 0; t < trees && r.ok(); ++t) read_tree(r, f.trees[t], fr.patches[t]);
         const std::uint64_t samplers = r.count(32, "samplers");
         f.samplers.resize(samplers);
-        for (Sampler& s : f.samplers) {
-            s.capacity = r.u64();
-            r.list(s.weights, "sampler weights");
-            r.list(s.point_indices, "sampler point indices");
-            s.size = r.u64();
-        }
+        for (Sampler& s : f.samplers) bin::read(r, s);
         read_point_store(r, f.point_store, fr.store_shape);
         f.entries_seen = r.u64();
         r.rng(f.rng);
