@@ -4,7 +4,15 @@
 // binding by position and keyword, the borrow of the detector state, argument
 // conversion with the "argument 'x': " rewriting, release of the interpreter
 // lock around the computation, and the mapping of DetectorError / internal
-// failures to Python exceptions. Adding a method is one row and one function.
+// failures to Python exceptions. Adding a method is one row and one function:
+//
+//   constexpr auto kRows = rows<Forest>(
+//       method<Forest>("score($self, point)\n--\n\nAnomaly score ...", Access::Read, Gil::Release, forest_score),
+//       batch::rows<Forest>(...), persistence::rows<Forest>({...}));
+//
+// The row's docstring begins with the text signature Python shows; the
+// frame reads the name, the parameters, the required count and the defaults
+// from it at compile time (signature.hpp), so they are written once.
 //
 // Control flow: a conversion or result helper that has set a Python error
 // throws PyErrorSet; the entry point catches it (and every other C++
@@ -319,9 +327,10 @@ consteval Method<S> method(const char* doc, Access access, Gil gil, PyObject* (*
 // The constructor, declared by the class docstring ("Forest(input_dim, ...)\n--\n\n...").
 template <class S>
 consteval Method<S> constructor(const char* class_doc, PyObject* (*impl)(Call<S>&)) {
-    const Signature sig = parse_signature(class_doc);
-    if (!sig.is_static) throw "a constructor's text signature has no $self";
-    return {{sig, true, Access::None, Gil::Keep, class_doc}, impl};
+    Method<S> m = method<S>(class_doc, Access::None, Gil::Keep, impl);
+    if (!m.info.sig.is_static) throw "a constructor's text signature has no $self";
+    m.info.is_constructor = true;
+    return m;
 }
 
 // A method row whose text signature must be exactly `expected` (rows made by
