@@ -319,9 +319,10 @@ consteval Method<S> method(const char* doc, Access access, Gil gil, PyObject* (*
 // The constructor, declared by the class docstring ("Forest(input_dim, ...)\n--\n\n...").
 template <class S>
 consteval Method<S> constructor(const char* class_doc, PyObject* (*impl)(Call<S>&)) {
-    const Signature sig = parse_signature(class_doc);
-    if (!sig.is_static) throw "a constructor's text signature has no $self";
-    return {{sig, true, Access::None, Gil::Keep, class_doc}, impl};
+    Method<S> m = method<S>(class_doc, Access::None, Gil::Keep, impl);
+    if (!m.info.sig.is_static) throw "a constructor's text signature has no $self";
+    m.info.is_constructor = true;
+    return m;
 }
 
 // A method row whose text signature must be exactly `expected` (rows made by

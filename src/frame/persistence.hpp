@@ -143,21 +143,12 @@ struct Docs {
     const char* from_bytes = nullptr; // "from_bytes(data)\n--\n\n..."
 };
 
-template <class S>
-consteval auto bytes_rows(const Docs& d) {
-    if constexpr (HasBytes<S>) {
-        if (!d.to_bytes || !d.from_bytes) throw "a state with a binary form needs the to_bytes/from_bytes docstrings";
-        return frame::rows<S>(method_as<S>("to_bytes($self)\n", d.to_bytes, Access::Read, Gil::Keep, &to_bytes<S>),
-                              method_as<S>("from_bytes(data)\n", d.from_bytes, Access::None, Gil::Keep, &from_bytes<S>));
-    } else {
-        return std::array<Method<S>, 0>{};
-    }
-}
-
-template <class S>
-consteval auto newargs_rows() {
-    if constexpr (HasNewArgs<S>) {
-        return frame::rows<S>(method<S>("__getnewargs__($self)\n--\n\n", Access::Read, Gil::Keep, &get_newargs<S>));
+// The rows a state has only with the feature: make()'s, or none (make is a
+// template, so that its rows are not even formed without the feature).
+template <class S, bool Has, class Make>
+consteval auto rows_if(Make make) {
+    if constexpr (Has) {
+        return make();
     } else {
         return std::array<Method<S>, 0>{};
     }
@@ -168,13 +159,23 @@ template <class S>
 consteval auto rows(const Docs& d) {
     return frame::rows<S>(
         method_as<S>("to_json($self)\n", d.to_json, Access::Read, Gil::Keep, &to_json<S>),
-        method_as<S>("from_json(json)\n", d.from_json, Access::None, Gil::Keep, &from_json<S>), bytes_rows<S>(d),
+        method_as<S>("from_json(json)\n", d.from_json, Access::None, Gil::Keep, &from_json<S>),
+        rows_if<S, HasBytes<S>>([&]<class T = S>() consteval {
+            if (!d.to_bytes || !d.from_bytes) throw "a state with a binary form needs the to_bytes/from_bytes docstrings";
+            return frame::rows<T>(
+                method_as<T>("to_bytes($self)\n", d.to_bytes, Access::Read, Gil::Keep, &to_bytes<T>),
+                method_as<T>("from_bytes(data)\n", d.from_bytes, Access::None, Gil::Keep, &from_bytes<T>));
+        }),
         method_as<S>("save_json($self, path)\n", d.save_json, Access::Read, Gil::Keep, &save_json<S>),
         method_as<S>("load_json(path)\n", d.load_json, Access::None, Gil::Keep, &load_json<S>),
         method<S>("__copy__($self)\n--\n\n", Access::Read, Gil::Keep, &copy<S>),
         method<S>("__deepcopy__($self, memo)\n--\n\n", Access::Read, Gil::Keep, &copy<S>),
         method<S>("__getstate__($self)\n--\n\n", Access::Read, Gil::Keep, &to_json<S>),
-        method<S>("__setstate__($self, state)\n--\n\n", Access::Write, Gil::Keep, &set_state<S>), newargs_rows<S>());
+        method<S>("__setstate__($self, state)\n--\n\n", Access::Write, Gil::Keep, &set_state<S>),
+        rows_if<S, HasNewArgs<S>>([]<class T = S>() consteval {
+            return frame::rows<T>(
+                method<T>("__getnewargs__($self)\n--\n\n", Access::Read, Gil::Keep, &get_newargs<T>));
+        }));
 }
 
 } // namespace persistence
