@@ -1035,7 +1035,7 @@ def run_score(args: argparse.Namespace) -> int:
                 used = fields if missing is None else missing.fill(fields)
                 if used is not None:
                     call_args = convert(used)
-                    warm = warmup.active()
+                    warm = not warmup.over and warmup.active()
                     try:
                         value = method(*call_args)
                     except (ValueError, RuntimeError, OverflowError) as e:

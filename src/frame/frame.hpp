@@ -4,7 +4,15 @@
 // binding by position and keyword, the borrow of the detector state, argument
 // conversion with the "argument 'x': " rewriting, release of the interpreter
 // lock around the computation, and the mapping of DetectorError / internal
-// failures to Python exceptions. Adding a method is one row and one function.
+// failures to Python exceptions. Adding a method is one row and one function:
+//
+//   constexpr auto kRows = rows<Forest>(
+//       method<Forest>("score($self, point)\n--\n\nAnomaly score ...", Access::Read, Gil::Release, forest_score),
+//       batch::rows<Forest>(...), persistence::rows<Forest>({...}));
+//
+// The row's docstring begins with the text signature Python shows; the
+// frame reads the name, the parameters, the required count and the defaults
+// from it at compile time (signature.hpp), so they are written once.
 //
 // Control flow: a conversion or result helper that has set a Python error
 // throws PyErrorSet; the entry point catches it (and every other C++
