@@ -33,7 +33,12 @@ def test_the_readme_has_python_blocks():
     assert len(BLOCKS) >= 7
 
 
-@pytest.mark.parametrize("number", range(len(BLOCKS)))
+def marks(block):
+    """A block that uses Spark is a Spark test (the sanitizer stage leaves those out)."""
+    return (pytest.mark.spark,) if "pyspark" in block else ()
+
+
+@pytest.mark.parametrize("number", [pytest.param(i, marks=marks(block)) for i, block in enumerate(BLOCKS)])
 def test_readme_block_runs(number, tmp_path, monkeypatch, capsys):
     # Each block on its own, as a reader would paste it, in an empty directory for the files it writes.
     monkeypatch.chdir(tmp_path)

@@ -42,7 +42,7 @@ def _run_mypy(request, *targets):
 
 
 def test_packaged_files():
-    for name in ["py.typed", "tarn.pyi", "__init__.pyi", "__main__.py", "_cli.py", "_demo.py", "_metrics.py"]:
+    for name in ["py.typed", "tarn.pyi", "__init__.pyi", "__main__.py", "_cli.py", "_demo.py", "_metrics.py", "keyed.py", "spark.py"]:
         assert (PACKAGE / name).is_file(), name
 
 

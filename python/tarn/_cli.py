@@ -23,6 +23,7 @@ import math
 import os
 import re
 import shlex
+import sqlite3
 import sys
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field
@@ -354,8 +355,9 @@ class Context:
     ticks: Ticks | None  # MStream's tick conversion
 
     def default_columns(self) -> list[int]:
-        """Every column but the ordering column."""
-        return [i for i in range(len(self.columns.header)) if i != self.timestamp]
+        """Every column but the ordering and --key columns."""
+        key = self.args.key
+        return [i for i, name in enumerate(self.columns.header) if i != self.timestamp and name != key]
 
 
 def _point_plan(ctx: Context) -> Plan:
@@ -556,6 +558,20 @@ def _score_parser(commands: Any) -> argparse.ArgumentParser:
     score.add_argument(
         "--no-update", action="store_true", help="only score the rows against --state; the detector and FILE stay unchanged"
     )
+    score.add_argument(
+        "--key",
+        metavar="COL",
+        help=(
+            "one detector per distinct value of this column (with --seed S, a key's seed derives from S "
+            "and the key); --state FILE is then an SQLite store of every key's detector"
+        ),
+    )
+    score.add_argument(
+        "--max-resident",
+        type=_count,
+        metavar="N",
+        help="with --key: detectors kept in memory, the others wait in the store (default 10000)",
+    )
 
     cols = score.add_argument_group("columns")
     cols.add_argument(
@@ -735,6 +751,20 @@ def _check_applicable(args: argparse.Namespace) -> None:
         raise UsageError("--alert-warmup needs --alert-rate R")
     if args.no_update and not args.state:
         raise UsageError("--no-update needs --state FILE: without a learned state every score would be the same")
+    if args.key is None:
+        if args.max_resident is not None:
+            raise UsageError("--max-resident needs --key COL")
+        return
+    # The store keeps one detector per key and nothing else yet: what a run
+    # would have to carry to the next one beside the detectors is refused.
+    if args.max_resident == 0:
+        raise UsageError("--max-resident must be at least 1")
+    if args.alert_rate is not None:
+        raise UsageError("--alert-rate does not work with --key yet (the store keeps no per-key thresholds)")
+    if args.on_missing == "previous":
+        raise UsageError("--on-missing previous does not work with --key yet (it carries values across keys)")
+    if args.tick is not None and args.state:
+        raise UsageError("--tick with --key cannot be used with --state yet (the store keeps no tick clock)")
 
 
 @dataclass
@@ -787,11 +817,15 @@ def _state_hint(data: bytes, args: argparse.Namespace) -> str:
     return ""
 
 
-def _create(args: argparse.Namespace, plan: Plan) -> Any:
+def _constructor_kwargs(args: argparse.Namespace, plan: Plan) -> dict[str, Any]:
     kwargs = {o.param: getattr(args, o.param) for o in OPTIONS if getattr(args, o.param) is not None}
     kwargs.update(plan.dims)
+    return kwargs
+
+
+def _create(args: argparse.Namespace, plan: Plan) -> Any:
     try:
-        return KINDS[args.detector].create(**kwargs)
+        return KINDS[args.detector].create(**_constructor_kwargs(args, plan))
     except (ValueError, OverflowError) as e:
         raise CliError(f"invalid {args.detector} configuration: {e}") from None
 
@@ -942,6 +976,63 @@ def _alerts(args: argparse.Namespace, restored: Restored | None) -> Alerts | Non
     return Alerts(threshold, not args.no_update)
 
 
+class KeyedRows:
+    """--key: each row goes to its key's detector in a DetectorPool, whose store is --state.
+
+    `template` is a detector built with the run's options: it fixes the
+    warm-up length, which each key counts on its own detector.
+    """
+
+    def __init__(self, args: argparse.Namespace, kind: Kind, columns: Columns, plan: Plan, template: Any) -> None:
+        from .keyed import DetectorPool, key_seed
+
+        if not callable(getattr(template, "to_bytes", None)):
+            # The store holds binary states.
+            raise UsageError(f"--key does not work with --detector {args.detector} yet", usage=False)
+        self.key_index = columns.resolve([args.key], "--key")[0]
+        self.warmup = args.warmup if args.warmup is not None else kind.warmup(template)
+        kwargs = _constructor_kwargs(args, plan)
+        base_seed = kwargs.pop("seed", None)
+
+        def make_detector(key: Any) -> Any:
+            if base_seed is None:
+                return kind.create(**kwargs)
+            return kind.create(**kwargs, seed=key_seed(key, base_seed))
+
+        self.store = args.state
+        existed = bool(args.state) and os.path.exists(args.state)
+        try:
+            self.pool = DetectorPool(make_detector, store=args.state, max_resident=args.max_resident or 10_000)
+        except ValueError as e:
+            raise CliError(f"cannot open the store {args.state}: {e}") from None
+        given = [o.flag for o in OPTIONS if getattr(args, o.param) is not None and o.param != "seed"]
+        if existed and given:
+            print(
+                f"{PROG} score: note: keys already in {args.state} keep their saved configuration; "
+                f"{', '.join(given)} apply to new keys",
+                file=sys.stderr,
+            )
+        self.call = self.pool.score if args.no_update else self.pool.update_and_score
+
+    def score(self, fields: Sequence[str], call_args: tuple[object, ...]) -> tuple[bool, float]:
+        """Whether the row is in its key's warm-up, and its score."""
+        key = fields[self.key_index]
+        detector = self.pool.get(key)
+        if detector is None:  # a new key
+            warm = self.warmup is None or self.warmup > 0
+        elif self.warmup is None:
+            warm = not detector.is_ready()
+        else:
+            warm = detector.entries_seen() < self.warmup
+        return warm, self.call(key, *call_args)
+
+    def close(self, flush: bool) -> None:
+        try:
+            self.pool.close(flush=flush)
+        except sqlite3.Error as e:
+            raise CliError(f"cannot save the state to {self.store}: {e}") from None
+
+
 @dataclass
 class Collected:
     """What --plot draws, gathered while scoring."""
@@ -966,6 +1057,7 @@ def run_score(args: argparse.Namespace) -> int:
     targets: list[AtomicTarget] = []
     out_file: TextIO | None = None
     progress: Progress | None = None
+    pool: KeyedRows | None = None
     try:
         reader = csv.reader(_decoded_lines(raw), delimiter=args.delimiter, strict=True)
         rows = _rows(reader, source)
@@ -977,7 +1069,8 @@ def run_score(args: argparse.Namespace) -> int:
                 f"{source}: the header already has a column {args.score_column!r}; "
                 "choose another name with --score-column"
             )
-        restored = _read_state(args)
+        keyed = args.key is not None
+        restored = None if keyed else _read_state(args)
         alerts = _alerts(args, restored)
         added = [args.score_column, *(ALERT_COLUMNS if alerts else ())]
         for name in added[1:]:
@@ -996,6 +1089,8 @@ def run_score(args: argparse.Namespace) -> int:
         extra = restored.extra if restored else {}
         method = detector.score if args.no_update else detector.update_and_score
         warmup = Warmup(detector, args.warmup if args.warmup is not None else kind.warmup(detector))
+        if keyed:
+            pool = KeyedRows(args, kind, columns, plan, detector)
         missing = (
             MissingCells(args.on_missing, plan.required, header, extra.get("previous"))
             if args.on_missing != "error"
@@ -1007,7 +1102,7 @@ def run_score(args: argparse.Namespace) -> int:
         # fail, a rerun of this piece starts again from the previous state.
         output_target = _target(targets, args.output if args.output != "-" else None)
         plot_target = _target(targets, args.plot)
-        state_target = _target(targets, None if args.no_update else args.state)
+        state_target = _target(targets, None if args.no_update or keyed else args.state)
         if output_target is not None:
             out_file = open(output_target.temp, "w", encoding="utf-8", newline="")
             out: TextIO = out_file
@@ -1035,9 +1130,12 @@ def run_score(args: argparse.Namespace) -> int:
                 used = fields if missing is None else missing.fill(fields)
                 if used is not None:
                     call_args = convert(used)
-                    warm = not warmup.over and warmup.active()
                     try:
-                        value = method(*call_args)
+                        if pool is None:
+                            warm = not warmup.over and warmup.active()
+                            value = method(*call_args)
+                        else:
+                            warm, value = pool.score(fields, call_args)
                     except (ValueError, RuntimeError, OverflowError) as e:
                         raise RowError(_detector_error(e, ticks)) from None
                     if learns:
@@ -1073,8 +1171,12 @@ def run_score(args: argparse.Namespace) -> int:
         for target in targets:
             target.commit()
         targets = []
+        if pool is not None:
+            pool.close(flush=learns)
         return 0
     finally:
+        if pool is not None:
+            pool.close(flush=False)  # a failed run leaves the store at its last flush
         if progress is not None:
             progress.close()
         if out_file is not None:
