@@ -78,37 +78,37 @@ def same(a, b):
     return all(x == y for x, y in zip(a, b))
 
 
-def displacement(st, q):
+def blended_average(st, q, leaf_value, per_tree):
+    # The mean over trees of a value that starts at q's leaf, as
+    # leaf_value(leaf, tree_mass, q_is_the_leaf_point), and is blended toward
+    # each ancestor's mass by the probability p that q separates there; an
+    # empty tree counts 0.
     total = -0.0
     for root, mass, nodes in st.trees:
         if root == NONE or mass == 0:
             total += 0.0
             continue
         path, leaf = descend(nodes, root, q)
-        m = float(leaf["mass"])
-        v = (1.0 - m / (2.0 * mass)) * (1.0 / (m + 1.0)) if same(q, st.point(leaf["point_idx"])) else m
+        v = leaf_value(leaf, mass, same(q, st.point(leaf["point_idx"])))
         for n in reversed(path):
             p = separation(n["bbox"], q)
             if p != 0.0:
                 v = (1.0 - p) * v + p * float(n["mass"])
-        total += v / (mass + 1.0)
+        total += per_tree(v, mass)
     return total / len(st.trees)
+
+
+def displacement(st, q):
+    def leaf_value(leaf, mass, is_point):
+        m = float(leaf["mass"])
+        return (1.0 - m / (2.0 * mass)) * (1.0 / (m + 1.0)) if is_point else m
+
+    return blended_average(st, q, leaf_value, lambda v, mass: v / (mass + 1.0))
 
 
 def density(st, q):
-    total = -0.0
-    for root, mass, nodes in st.trees:
-        if root == NONE or mass == 0:
-            total += 0.0
-            continue
-        path, leaf = descend(nodes, root, q)
-        v = float(leaf["mass"]) if same(q, st.point(leaf["point_idx"])) else 0.0
-        for n in reversed(path):
-            p = separation(n["bbox"], q)
-            if p != 0.0:
-                v = v * (1.0 - p) + float(n["mass"]) * p
-        total += v
-    return total / len(st.trees)
+    return blended_average(st, q, lambda leaf, mass, is_point: float(leaf["mass"]) if is_point else 0.0,
+                           lambda v, mass: v)
 
 
 def attribution(st, q):

@@ -45,36 +45,33 @@ Xoshiro256PlusPlus expand_seed(std::uint64_t x) {
 
 namespace {
 
+// Calls read(p, n) until len bytes are in buf, retrying interrupted calls;
+// false when a call fails or the source runs dry first.
+template <class Read>
+bool read_fully(unsigned char* buf, std::size_t len, Read read) {
+    std::size_t got = 0;
+    while (got < len) {
+        const ssize_t n = read(buf + got, len - got);
+        if (n > 0) {
+            got += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            break;
+        }
+    }
+    return got == len;
+}
+
 // Fills buf from the kernel's random source, retrying interrupted reads;
 // falls back to /dev/urandom where the system call is unavailable.
 bool read_os_entropy(unsigned char* buf, std::size_t len) {
-    std::size_t got = 0;
-    while (got < len) {
-        const ssize_t n = getrandom(buf + got, len - got, 0);
-        if (n > 0) {
-            got += static_cast<std::size_t>(n);
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else {
-            break;
-        }
-    }
-    if (got == len) return true;
+    if (read_fully(buf, len, [](unsigned char* p, std::size_t n) { return getrandom(p, n, 0); })) return true;
     const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
-    got = 0;
-    while (got < len) {
-        const ssize_t n = ::read(fd, buf + got, len - got);
-        if (n > 0) {
-            got += static_cast<std::size_t>(n);
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else {
-            break;
-        }
-    }
+    const bool ok = read_fully(buf, len, [fd](unsigned char* p, std::size_t n) { return ::read(fd, p, n); });
     ::close(fd);
-    return got == len;
+    return ok;
 }
 
 } // namespace

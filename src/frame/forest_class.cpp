@@ -5,6 +5,7 @@
 #include "frame/batch.hpp"
 #include "frame/frame.hpp"
 #include "frame/persistence.hpp"
+#include "frame/point_methods.hpp"
 #include "rcf/forest/forest.hpp"
 #include "rcf/forest/impute.hpp"
 #include "rcf/forest/query.hpp"
@@ -47,26 +48,21 @@ PyObject* forest_new(ForestCall& c) {
     return wrap_new(c.type, unwrap(Forest::create(config, seed)));
 }
 
-PyObject* forest_update(ForestCall& c) {
-    const std::vector<float> point = c.args.convert(0, to_point);
-    Forest& f = c.state();
-    unwrap(c.compute([&] { return f.update(point); }));
-    return none();
-}
-PyObject* forest_score(ForestCall& c) {
-    const std::vector<float> point = c.args.convert(0, to_point);
-    const Forest& f = c.state();
-    return to_py(unwrap(c.compute([&] { return f.score(point); })));
-}
-PyObject* forest_update_and_score(ForestCall& c) {
-    const std::vector<float> point = c.args.convert(0, to_point);
-    Forest& f = c.state();
-    return to_py(unwrap(c.compute([&] { return f.update_and_score(point); })));
-}
-
 PyObject* forest_num_trees(ForestCall& c) { return to_py(c.state().num_trees()); }
 PyObject* forest_entries_seen(ForestCall& c) { return to_py(c.state().entries_seen()); }
 PyObject* forest_is_ready(ForestCall& c) { return to_py(c.state().is_ready()); }
+
+// A list with one dict per entry, each filled by fill(dict, entry).
+template <class T, class Fill>
+PyObject* list_of_dicts(const std::vector<T>& entries, Fill fill) {
+    ListBuilder list(entries.size());
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        DictBuilder d;
+        fill(d, entries[i]);
+        list.set(i, d.release());
+    }
+    return list.release();
+}
 
 // Queries: convert with the lock held, compute without it on the shared
 // borrow, build the result with the lock back.
@@ -84,14 +80,10 @@ PyObject* forest_attribution(ForestCall& c) {
     const std::vector<float> point = c.args.convert(0, to_point);
     const Forest& f = c.state();
     const std::vector<rcf::AttributionEntry> entries = unwrap(c.compute([&] { return rcf::attribution(f, point); }));
-    ListBuilder list(entries.size());
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        DictBuilder d;
-        d.set("below", to_py(entries[i].below));
-        d.set("above", to_py(entries[i].above));
-        list.set(i, d.release());
-    }
-    return list.release();
+    return list_of_dicts(entries, [](DictBuilder& d, const rcf::AttributionEntry& e) {
+        d.set("below", to_py(e.below));
+        d.set("above", to_py(e.above));
+    });
 }
 PyObject* forest_near_neighbors(ForestCall& c) {
     const std::vector<float> point = c.args.convert(0, to_point);
@@ -100,15 +92,11 @@ PyObject* forest_near_neighbors(ForestCall& c) {
     const Forest& f = c.state();
     const std::vector<rcf::Neighbor> found =
         unwrap(c.compute([&] { return rcf::near_neighbors(f, point, top_k, percentile); }));
-    ListBuilder list(found.size());
-    for (std::size_t i = 0; i < found.size(); ++i) {
-        DictBuilder d;
-        d.set("score", to_py(found[i].score));
-        d.set("point", to_py(found[i].point));
-        d.set("distance", to_py(found[i].distance));
-        list.set(i, d.release());
-    }
-    return list.release();
+    return list_of_dicts(found, [](DictBuilder& d, const rcf::Neighbor& n) {
+        d.set("score", to_py(n.score));
+        d.set("point", to_py(n.point));
+        d.set("distance", to_py(n.distance));
+    });
 }
 PyObject* forest_impute(ForestCall& c) {
     const std::vector<float> point = c.args.convert(0, to_point);
@@ -146,13 +134,13 @@ constexpr auto kRows = rows<Forest>(
     method<Forest>("update($self, point)\n--\n\nIncorporate a new observation into the forest.\n\n"
                    "When `internal_shingling` is True, pass one base observation of length\n"
                    "`input_dim`. Otherwise pass the full shingled vector of length\n`input_dim * shingle_size`.",
-                   Access::Write, Gil::Release, forest_update),
+                   Access::Write, Gil::Release, point_methods::update<Forest>),
     method<Forest>("update_and_score($self, point)\n--\n\nIngest an observation and return its anomaly score.\n\n"
                    "This has the same behavior as calling `score(point)` first and then\n"
                    "`update(point)` with the same observation.",
-                   Access::Write, Gil::Release, forest_update_and_score),
+                   Access::Write, Gil::Release, point_methods::update_and_score<Forest>),
     method<Forest>("score($self, point)\n--\n\nAnomaly score for `point`. Higher means more anomalous.",
-                   Access::Read, Gil::Release, forest_score),
+                   Access::Read, Gil::Release, point_methods::score<Forest>),
     batch::rows<Forest>("update_many($self, points)\n--\n\nIncorporate every row of `points`, in order, as `update()` does.\n\n"
                         "`points` is a 2-D array (float32, float64 or integers, any memory layout)\n"
                         "or a sequence of rows, one observation (or one full point) per row.\n"

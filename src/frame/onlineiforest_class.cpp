@@ -5,6 +5,7 @@
 #include "frame/batch.hpp"
 #include "frame/frame.hpp"
 #include "frame/persistence.hpp"
+#include "frame/point_methods.hpp"
 #include "onlineiforest/detector.hpp"
 
 namespace tarn::frame {
@@ -43,25 +44,6 @@ PyObject* oif_new(OifCall& c) {
     return wrap_new(c.type, unwrap(OnlineIForest::create(config, seed)));
 }
 
-PyObject* oif_update(OifCall& c) {
-    const std::vector<float> point = c.args.convert(0, to_point);
-    OnlineIForest& f = c.state();
-    unwrap(c.compute([&] { return f.update(point); }));
-    return none();
-}
-
-PyObject* oif_score(OifCall& c) {
-    const std::vector<float> point = c.args.convert(0, to_point);
-    const OnlineIForest& f = c.state();
-    return to_py(unwrap(c.compute([&] { return f.score(point); })));
-}
-
-PyObject* oif_update_and_score(OifCall& c) {
-    const std::vector<float> point = c.args.convert(0, to_point);
-    OnlineIForest& f = c.state();
-    return to_py(unwrap(c.compute([&] { return f.update_and_score(point); })));
-}
-
 PyObject* oif_is_ready(OifCall& c) { return to_py(c.state().is_ready()); }
 PyObject* oif_entries_seen(OifCall& c) { return to_py(c.state().entries_seen()); }
 PyObject* oif_num_trees(OifCall& c) { return to_py(c.state().num_trees()); }
@@ -83,13 +65,13 @@ constexpr Method<OnlineIForest> kNew = constructor<OnlineIForest>(kClassDoc, oif
 
 constexpr auto kRows = rows<OnlineIForest>(
     method<OnlineIForest>("update($self, point)\n--\n\nIngest a point without returning its score.",
-                          Access::Write, Gil::Release, oif_update),
+                          Access::Write, Gil::Release, point_methods::update<OnlineIForest>),
     method<OnlineIForest>("update_and_score($self, point)\n--\n\n"
                           "Ingest a point and return its anomaly score under the updated forest.\n\n"
                           "This has the same behavior as calling `update(point)` first and then\n"
                           "`score(point)` with the same point. This update-then-score order is\n"
                           "specific to Online Isolation Forest.",
-                          Access::Write, Gil::Release, oif_update_and_score),
+                          Access::Write, Gil::Release, point_methods::update_and_score<OnlineIForest>),
     method<OnlineIForest>("score($self, point)\n--\n\n"
                           "Preview the current anomaly score for `point` without mutating state.\n\n"
                           "This can differ from `update_and_score()` because the preview is\n"
@@ -99,7 +81,7 @@ constexpr auto kRows = rows<OnlineIForest>(
                           "`update(point)` and then `score(point)`.\n\n"
                           "Calling this before `is_ready()` is allowed, but the value is not a\n"
                           "stable anomaly estimate yet.",
-                          Access::Read, Gil::Release, oif_score),
+                          Access::Read, Gil::Release, point_methods::score<OnlineIForest>),
     batch::rows<OnlineIForest>("update_many($self, points)\n--\n\nIngest every row of `points`, in order, as `update()` does.\n\n"
                                "`points` is a 2-D array (float32, float64 or integers, any memory layout)\n"
                                "or a sequence of rows, one point per row. Every row is checked before\n"

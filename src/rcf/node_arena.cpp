@@ -14,41 +14,39 @@ NodeArena NodeArena::create(std::uint64_t dims, std::uint64_t reserve_nodes) {
     return a;
 }
 
-std::uint64_t NodeArena::take_slot() {
+std::uint64_t NodeArena::take_slot(NodeKind kind, std::uint64_t mass) {
+    std::uint64_t i;
     if (!free.empty()) {
-        const std::uint64_t i = free.back();
+        i = free.back();
         free.pop_back();
         if (i >= nodes.size()) throw core::InternalError("node index out of bounds");
-        return i;
+    } else {
+        i = nodes.size();
+        nodes.emplace_back();
+        boxes.resize(boxes.size() + 2 * dims, 0.0f);
+        range_sums.push_back(0.0);
     }
-    const std::uint64_t i = nodes.size();
-    nodes.emplace_back();
-    boxes.resize(boxes.size() + 2 * dims, 0.0f);
-    range_sums.push_back(0.0);
+    NodeSlot& n = nodes[i];
+    n = NodeSlot{};
+    n.kind = kind;
+    n.mass = mass;
     return i;
 }
 
 std::uint64_t NodeArena::allocate_leaf(std::uint64_t point_idx, std::uint64_t mass) {
-    const std::uint64_t i = take_slot();
-    NodeSlot& n = nodes[i];
-    n = NodeSlot{};
-    n.kind = NodeKind::Leaf;
-    n.point_idx = point_idx;
-    n.mass = mass;
+    const std::uint64_t i = take_slot(NodeKind::Leaf, mass);
+    nodes[i].point_idx = point_idx;
     return i;
 }
 
 std::uint64_t NodeArena::allocate_internal(std::uint64_t left, std::uint64_t right, std::uint64_t cut_dim,
                                            float cut_val, std::uint64_t mass) {
-    const std::uint64_t i = take_slot();
+    const std::uint64_t i = take_slot(NodeKind::Internal, mass);
     NodeSlot& n = nodes[i];
-    n = NodeSlot{};
-    n.kind = NodeKind::Internal;
     n.left = left;
     n.right = right;
     n.cut_dim = cut_dim;
     n.cut_val = cut_val;
-    n.mass = mass;
     return i;
 }
 

@@ -88,7 +88,9 @@ struct NodeArena {
     void release(std::uint64_t i);
 
 private:
-    std::uint64_t take_slot();
+    // A cleared slot of the given kind and mass, reused from the free list
+    // when one is there.
+    std::uint64_t take_slot(NodeKind kind, std::uint64_t mass);
 };
 
 } // namespace tarn::rcf
