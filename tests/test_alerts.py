@@ -135,7 +135,13 @@ def streams():
 @pytest.mark.parametrize("scores,kwargs", streams())
 def test_batch_equals_loop_and_states_continue_bit_identically(scores, kwargs):
     loop = Threshold(**kwargs)
-    singles = [loop.update(float(x)) for x in scores]
+    singles = []
+    for x in scores:
+        before = loop.to_bytes()
+        seen = loop.preview(float(x))  # what update() will return, changing nothing
+        assert loop.to_bytes() == before
+        singles.append(loop.update(float(x)))
+        assert singles[-1] == seen
     batch = Threshold(**kwargs)
     flags, grades = batch.update_many(scores)
     assert list(flags) == [int(f) for f, _ in singles]
@@ -191,6 +197,8 @@ def test_nan_is_refused_and_changes_nothing():
     before = th.to_json()
     with pytest.raises(ValueError, match="^score must not be NaN$"):
         th.update(math.nan)
+    with pytest.raises(ValueError, match="^score must not be NaN$"):
+        th.preview(math.nan)
     with pytest.raises(ValueError, match="^score at index 2 is NaN$"):
         th.update_many([1.0, 5.0, math.nan, 4.0])
     assert th.to_json() == before

@@ -67,6 +67,11 @@ class Threshold:
 
         Returns (is_alert, grade). NaN is refused with ValueError and changes nothing.
         """
+    def preview(self, score: _Real) -> tuple[bool, float]:
+        """Return what update(score) would return now, without adding the score.
+
+        Returns (is_alert, grade); nothing changes. NaN is refused with ValueError.
+        """
     def update_many(self, scores: _SequenceLike[_Real]) -> tuple[array[int], array[float]]:
         """Grade and add a batch of scores, exactly as a loop of update().
 

@@ -17,7 +17,6 @@ exactly as for `Threshold`.
 
 from __future__ import annotations
 
-import copy
 import json
 import math
 import os
@@ -263,8 +262,8 @@ class Ensemble:
         inputs = ((row, point), (scaled, point_scaled))
         for member, kind, flag, own, th in self._table():
             raw = self._call(member, kind, "score", inputs[flag][own])
-            grades.append(copy.copy(th).update(raw)[1])
-        return copy.copy(self._final).update(self._combine(grades, [self._count] * len(grades)))[1]
+            grades.append(th.preview(raw)[1])
+        return self._final.preview(self._combine(grades, [self._count] * len(grades)))[1]
 
     # --- batches -------------------------------------------------------------------
 

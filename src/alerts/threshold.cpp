@@ -71,6 +71,11 @@ core::Result<Alert> Threshold::update(double score) {
     return grade_and_add(mapping_.key(score));
 }
 
+core::Result<Alert> Threshold::preview(double score) const {
+    if (std::isnan(score)) return core::invalid("score must not be NaN");
+    return judge(mapping_.key(score));
+}
+
 core::Status Threshold::update_many(std::span<const double> scores, std::span<std::int8_t> flags,
                                     std::span<double> grades) {
     core::check_internal(flags.size() == scores.size() && grades.size() == scores.size(),

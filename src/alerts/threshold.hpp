@@ -56,8 +56,9 @@ public:
     // score is added. flags and grades have scores.size() entries.
     core::Status update_many(std::span<const double> scores, std::span<std::int8_t> flags, std::span<double> grades);
 
-    // What update(score) would return, without adding it (score not NaN).
-    Alert preview(double score) const { return judge(mapping_.key(score)); }
+    // What update(score) would return, without adding it. NaN is refused
+    // as update() refuses it.
+    core::Result<Alert> preview(double score) const;
     // The smallest score that would alert now; absent during warm-up and
     // when no score can alert (more than `rate` of the weight at +inf).
     std::optional<double> threshold() const;

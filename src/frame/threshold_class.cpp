@@ -60,6 +60,12 @@ PyObject* threshold_update(ThresholdCall& c) {
     return alert_to_py(unwrap(c.compute([&] { return t.update(score); })));
 }
 
+PyObject* threshold_preview(ThresholdCall& c) {
+    const double score = c.args.convert(0, to_float);
+    const Threshold& t = c.state();
+    return alert_to_py(unwrap(t.preview(score)));
+}
+
 PyObject* threshold_update_many(ThresholdCall& c) {
     const std::vector<double> scores = c.args.convert(0, to_number_list);
     std::vector<std::int8_t> flags(scores.size());
@@ -113,6 +119,10 @@ constexpr auto kRows = rows<Threshold>(
                       "Grade a score against the earlier ones, then add it.\n\n"
                       "Returns (is_alert, grade). NaN is refused with ValueError and changes nothing.",
                       Access::Write, Gil::Keep, threshold_update),
+    method<Threshold>("preview($self, score)\n--\n\n"
+                      "Return what update(score) would return now, without adding the score.\n\n"
+                      "Returns (is_alert, grade); nothing changes. NaN is refused with ValueError.",
+                      Access::Read, Gil::Keep, threshold_preview),
     method<Threshold>("update_many($self, scores)\n--\n\n"
                       "Grade and add a batch of scores, exactly as a loop of update().\n\n"
                       "scores is a sequence of floats or a one-dimensional float buffer (array('d'),\n"
