@@ -1,24 +1,13 @@
 // The extension module tarn.tarn: multi-phase initialisation whose one
 // execution step creates the classes and fills the module.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-
-namespace tarn::frame {
-PyObject* featuresketch_class();
-PyObject* mstream_class();
-PyObject* onlineiforest_class();
-PyObject* forest_class();
-} // namespace tarn::frame
+#include "frame/classes.hpp"
 
 namespace {
 
-struct Registration {
-    const char* name;
-    PyObject* (*make)(); // new reference to the class object, or NULL with an error set
-};
+using tarn::frame::ClassEntry;
 
-// Registration order is the order of the module's __all__.
-const Registration kClasses[] = {
+// The order of the entries is the order of the module's __all__.
+const ClassEntry kClasses[] = {
     {"FeatureSketch", tarn::frame::featuresketch_class},
     {"MStream", tarn::frame::mstream_class},
     {"OnlineIForest", tarn::frame::onlineiforest_class},
@@ -53,7 +42,7 @@ int add_public(PyObject* module, const char* name, PyObject* value) {
 }
 
 int exec_module(PyObject* module) {
-    for (const Registration& r : kClasses) {
+    for (const ClassEntry& r : kClasses) {
         PyObject* cls = r.make();
         if (!cls) return -1;
         const int rc = add_public(module, r.name, cls);

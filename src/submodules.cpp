@@ -3,19 +3,11 @@
 // Each is loaded by its Python module from this very file (see
 // python/tarn/_native.py), so the frame's class objects and PanicException
 // exist once per process, and tarn.tarn keeps exactly its public names.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-
-namespace tarn::frame {
-PyObject* threshold_class();
-} // namespace tarn::frame
+#include "frame/classes.hpp"
 
 namespace {
 
-struct ClassEntry {
-    const char* name;
-    PyObject* (*make)(); // new reference to the class object, or NULL with an error set
-};
+using tarn::frame::ClassEntry;
 
 template <const ClassEntry* Classes, std::size_t N>
 int exec_classes(PyObject* module) {

@@ -112,36 +112,37 @@ PyObject* mstream_new(MStreamCall& c) {
     return wrap_new(c.type, unwrap(MStream::create(config, seed)));
 }
 
-PyObject* mstream_update(MStreamCall& c) {
+// Converts the record with the lock held, then runs method(detector,
+// numeric, categorical, timestamp) without it; M is const MStream for the
+// methods that only read.
+template <class M, class Method>
+auto on_record(MStreamCall& c, Method method) {
     const RecordArgs r = record_args(c);
-    MStream& m = c.state();
-    unwrap(c.compute([&] { return m.update(r.numeric, r.categorical, r.timestamp); }));
+    M& m = c.state();
+    return unwrap(c.compute([&] { return method(m, r.numeric, r.categorical, r.timestamp); }));
+}
+
+PyObject* mstream_update(MStreamCall& c) {
+    on_record<MStream>(c, [](MStream& m, const auto&... record) { return m.update(record...); });
     return none();
 }
 
 PyObject* mstream_score(MStreamCall& c) {
-    const RecordArgs r = record_args(c);
-    const MStream& m = c.state();
-    return to_py(unwrap(c.compute([&] { return m.score(r.numeric, r.categorical, r.timestamp); })));
+    return to_py(on_record<const MStream>(c, [](const MStream& m, const auto&... record) { return m.score(record...); }));
 }
 
 PyObject* mstream_update_and_score(MStreamCall& c) {
-    const RecordArgs r = record_args(c);
-    MStream& m = c.state();
-    return to_py(unwrap(c.compute([&] { return m.update_and_score(r.numeric, r.categorical, r.timestamp); })));
+    return to_py(on_record<MStream>(c, [](MStream& m, const auto&... record) { return m.update_and_score(record...); }));
 }
 
 PyObject* mstream_score_detailed(MStreamCall& c) {
-    const RecordArgs r = record_args(c);
-    const MStream& m = c.state();
-    return decomposed_to_py(unwrap(c.compute([&] { return m.score_detailed(r.numeric, r.categorical, r.timestamp); })));
+    return decomposed_to_py(
+        on_record<const MStream>(c, [](const MStream& m, const auto&... record) { return m.score_detailed(record...); }));
 }
 
 PyObject* mstream_update_and_score_detailed(MStreamCall& c) {
-    const RecordArgs r = record_args(c);
-    MStream& m = c.state();
-    return decomposed_to_py(
-        unwrap(c.compute([&] { return m.update_and_score_detailed(r.numeric, r.categorical, r.timestamp); })));
+    return decomposed_to_py(on_record<MStream>(
+        c, [](MStream& m, const auto&... record) { return m.update_and_score_detailed(record...); }));
 }
 
 PyObject* mstream_is_ready(MStreamCall& c) { return to_py(c.state().is_ready()); }
