@@ -92,10 +92,15 @@ core::Status MStream::check_record(std::span<const double> numeric, std::span<co
     return {};
 }
 
+core::Result<Advance> MStream::check_step(const StreamClock& c, std::span<const double> numeric,
+                                          std::span<const std::int64_t> categorical, std::uint64_t timestamp) const {
+    if (auto ok = check_record(numeric, categorical); !ok) return core::fail(ok.error());
+    return c.advance(timestamp);
+}
+
 core::Status MStream::ingest(std::span<const double> numeric, std::span<const std::int64_t> categorical,
                              std::uint64_t timestamp, Parts& parts) {
-    if (auto ok = check_record(numeric, categorical); !ok) return ok;
-    const auto adv = clock_.advance(timestamp);
+    const auto adv = check_step(clock_, numeric, categorical, timestamp);
     if (!adv) return core::fail(adv.error());
     // Every check comes before the first change: a refused record leaves
     // the clock, the counts and the bounds as they were.
@@ -138,8 +143,7 @@ core::Status MStream::ingest(std::span<const double> numeric, std::span<const st
 
 core::Status MStream::check_update(std::span<const double> numeric, std::span<const std::int64_t> categorical,
                                    std::uint64_t timestamp, StreamClock& clock) const {
-    if (auto ok = check_record(numeric, categorical); !ok) return ok;
-    const auto adv = clock.advance(timestamp);
+    const auto adv = check_step(clock, numeric, categorical, timestamp);
     if (!adv) return core::fail(adv.error());
     if (auto ok = check_finite(numeric); !ok) return ok;
     clock.commit(timestamp, adv->tick);
@@ -148,8 +152,7 @@ core::Status MStream::check_update(std::span<const double> numeric, std::span<co
 
 core::Status MStream::preview(std::span<const double> numeric, std::span<const std::int64_t> categorical,
                               std::uint64_t timestamp, Parts& parts) const {
-    if (auto ok = check_record(numeric, categorical); !ok) return ok;
-    const auto adv = clock_.advance(timestamp);
+    const auto adv = check_step(clock_, numeric, categorical, timestamp);
     if (!adv) return core::fail(adv.error());
     const core::Scaling f(decay_factor(config_.alpha, adv->elapsed));
     std::vector<double> normalized;

@@ -106,6 +106,10 @@ private:
     };
 
     core::Status check_record(std::span<const double> numeric, std::span<const std::int64_t> categorical) const;
+    // The record's shape, then c's step to timestamp: the first checks of
+    // every path, changing nothing.
+    core::Result<Advance> check_step(const StreamClock& c, std::span<const double> numeric,
+                                     std::span<const std::int64_t> categorical, std::uint64_t timestamp) const;
     core::Status ingest(std::span<const double> numeric, std::span<const std::int64_t> categorical,
                         std::uint64_t timestamp, Parts& parts);
     core::Status preview(std::span<const double> numeric, std::span<const std::int64_t> categorical,
