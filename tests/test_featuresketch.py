@@ -8,6 +8,7 @@ import pickle
 from collections.abc import Mapping
 
 import pytest
+from growing_dict import growing_dict
 
 import tarn
 from tarn import FeatureSketch
@@ -421,15 +422,7 @@ def test_event_forms_accepted():
 
 
 def test_dict_mutated_during_conversion_is_an_internal_failure():
-    event = {}
-
-    class Growing:
-        def __float__(self):
-            event["late"] = 1.0
-            return 1.0
-
-    event["a"] = Growing()
-    event["b"] = 2.0
+    event = growing_dict(b=2.0)
     fs = small()
     with pytest.raises(BaseException) as e:
         fs.update(event)

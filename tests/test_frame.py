@@ -7,6 +7,7 @@ import weakref
 
 import numpy as np
 import pytest
+from growing_dict import growing_dict
 
 import tarn
 
@@ -220,14 +221,7 @@ def test_panic_exception_is_a_base_exception():
     # changed during conversion.
     if not hasattr(tarn, "FeatureSketch"):
         pytest.skip("needs FeatureSketch")
-    d = {}
-
-    class Grow:
-        def __float__(self):
-            d["zz"] = 1.0
-            return 1.0
-
-    d["a"] = Grow()
+    d = growing_dict()
     with pytest.raises(BaseException) as e:
         tarn.FeatureSketch().update(d)
     assert type(e.value).__name__ == "PanicException"
