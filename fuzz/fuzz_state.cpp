@@ -155,7 +155,7 @@ tarn::core::Result<std::string> write_json(const State& s) { return s.to_json();
 [[maybe_unused]] tarn::core::Result<std::string> write_bytes(const State& s) { return s.to_bytes(); }
 
 void exercise(State& s, const std::uint8_t* data, std::size_t size) {
-    const std::uint64_t n = s.config.numeric_dim, c = s.config.categorical_dim;
+    const std::uint64_t n = s.config().numeric_dim, c = s.config().categorical_dim;
     if (n > kMaxFeedDim || c > kMaxFeedDim) return;
     std::uint64_t t = s.current_time().value_or(0);
     for (int i = 0; i < 4; ++i) {
@@ -185,7 +185,7 @@ tarn::core::Result<std::string> write_json(const State& s) { return s.to_json();
 void exercise(State& s, const std::uint8_t* data, std::size_t size) {
     // Each event builds vectors of V and P + 1 entries, which a text may
     // claim in the billions just as a constructor call may.
-    if (s.config.value_projection_dims > kMaxFeedDim * 256 || s.config.presence_projection_dims > kMaxFeedDim * 256) {
+    if (s.config().value_projection_dims > kMaxFeedDim * 256 || s.config().presence_projection_dims > kMaxFeedDim * 256) {
         return;
     }
     const auto p = point_of(3, data, size, 1);

@@ -61,49 +61,49 @@ core::Result<FeatureSketch> FeatureSketch::create(const FeatureSketchConfig& con
     const std::uint64_t levels = config.chains_per_ensemble * config.chain_depth;
     core::Xoshiro256PlusPlus rng = core::expand_seed(resolved);
     FeatureSketch fs;
-    fs.config = config;
-    for (Seed4* key : {&fs.projection_seeds.value, &fs.projection_seeds.presence, &fs.projection_seeds.feature_lo,
-                       &fs.projection_seeds.feature_hi}) {
+    fs.config_ = config;
+    for (Seed4* key : {&fs.projection_seeds_.value, &fs.projection_seeds_.presence, &fs.projection_seeds_.feature_lo,
+                       &fs.projection_seeds_.feature_hi}) {
         for (auto& w : key->k) w = rng.next_word();
     }
-    fs.value_layout = build_layout(config.chains_per_ensemble, config.chain_depth, config.value_projection_dims,
+    fs.value_layout_ = build_layout(config.chains_per_ensemble, config.chain_depth, config.value_projection_dims,
                                    false, rng);
-    fs.presence_layout = build_layout(config.chains_per_ensemble, config.chain_depth,
+    fs.presence_layout_ = build_layout(config.chains_per_ensemble, config.chain_depth,
                                       config.presence_projection_dims, true, rng);
-    fs.value_sketch = build_ensemble(config.sketch_rows, config.sketch_buckets, levels, rng);
-    fs.presence_sketch = build_ensemble(config.sketch_rows, config.sketch_buckets, levels, rng);
+    fs.value_sketch_ = build_ensemble(config.sketch_rows, config.sketch_buckets, levels, rng);
+    fs.presence_sketch_ = build_ensemble(config.sketch_rows, config.sketch_buckets, levels, rng);
     return fs;
 }
 
 core::Result<ProjectedEvent> FeatureSketch::prepare(const core::KeyValueLike& event) const {
     auto normalized = normalize_event(event);
     if (!normalized) return core::fail(std::move(normalized.error()));
-    return project_event(*normalized, config.value_projection_dims, config.presence_projection_dims,
-                         projection_seeds);
+    return project_event(*normalized, config_.value_projection_dims, config_.presence_projection_dims,
+                         projection_seeds_);
 }
 
 FeatureSketch::Located FeatureSketch::locate(const ProjectedEvent& e) const {
     Located cells;
-    locate_cells(value_sketch, value_layout, e.value, cells.value);
-    locate_cells(presence_sketch, presence_layout, e.presence, cells.presence);
+    locate_cells(value_sketch_, value_layout_, e.value, cells.value);
+    locate_cells(presence_sketch_, presence_layout_, e.presence, cells.presence);
     return cells;
 }
 
 double FeatureSketch::score_at(const Located& cells) const {
-    const std::uint64_t now = current_epoch;
-    const std::uint64_t h = config.decay_half_life;
-    const double value_score = score_located(value_sketch, value_layout, cells.value, now, h);
-    const double presence_score = score_located(presence_sketch, presence_layout, cells.presence, now, h);
+    const std::uint64_t now = current_epoch_;
+    const std::uint64_t h = config_.decay_half_life;
+    const double value_score = score_located(value_sketch_, value_layout_, cells.value, now, h);
+    const double presence_score = score_located(presence_sketch_, presence_layout_, cells.presence, now, h);
     return 0.5 * (value_score + presence_score);
 }
 
 core::Status FeatureSketch::check_counters(std::uint64_t ahead) const {
     // Checked event by event, a batch meets the end of a counter exactly at
     // the event that reaches it, never past it.
-    if (current_epoch + ahead == UINT64_MAX) {
+    if (current_epoch_ + ahead == UINT64_MAX) {
         return core::fail(core::DetectorError::overflow("FeatureSketch epoch overflow"));
     }
-    if (entries_seen + ahead == UINT64_MAX) {
+    if (entries_seen_ + ahead == UINT64_MAX) {
         return core::fail(core::DetectorError::overflow("FeatureSketch entries_seen overflow"));
     }
     return {};
@@ -116,12 +116,12 @@ core::Status FeatureSketch::check_update(const core::KeyValueLike& event, std::u
 }
 
 void FeatureSketch::update_at(const Located& cells) {
-    const std::uint64_t now = current_epoch + 1;
-    const std::uint64_t h = config.decay_half_life;
-    update_located(value_sketch, cells.value, now, h);
-    update_located(presence_sketch, cells.presence, now, h);
-    current_epoch = now;
-    entries_seen += 1;
+    const std::uint64_t now = current_epoch_ + 1;
+    const std::uint64_t h = config_.decay_half_life;
+    update_located(value_sketch_, cells.value, now, h);
+    update_located(presence_sketch_, cells.presence, now, h);
+    current_epoch_ = now;
+    entries_seen_ += 1;
 }
 
 core::Result<double> FeatureSketch::score(const core::KeyValueLike& event) const {
@@ -151,14 +151,14 @@ core::Result<double> FeatureSketch::update_and_score(const core::KeyValueLike& e
 }
 
 std::string FeatureSketch::repr() const {
-    const auto& c = config;
+    const auto& c = config_;
     return "FeatureSketch(value_projection_dims=" + std::to_string(c.value_projection_dims) +
            ", presence_projection_dims=" + std::to_string(c.presence_projection_dims) +
            ", chains_per_ensemble=" + std::to_string(c.chains_per_ensemble) +
            ", chain_depth=" + std::to_string(c.chain_depth) + ", sketch_rows=" + std::to_string(c.sketch_rows) +
            ", sketch_buckets=" + std::to_string(c.sketch_buckets) +
            ", decay_half_life=" + std::to_string(c.decay_half_life) +
-           ", entries_seen=" + std::to_string(entries_seen) + ")";
+           ", entries_seen=" + std::to_string(entries_seen_) + ")";
 }
 
 } // namespace tarn::featuresketch

@@ -2,6 +2,7 @@
 // ensembles of decayed level sketches, an epoch and an update counter.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -33,17 +34,8 @@ inline constexpr std::uint32_t kFormatVersion = 1;
 // The twelve configuration checks, in order; the first failure is reported.
 core::Status validate_config(const FeatureSketchConfig& config);
 
-struct FeatureSketch {
-    std::uint32_t format_version = kFormatVersion;
-    FeatureSketchConfig config;
-    ProjectionSeeds projection_seeds;
-    ChainLayout value_layout;
-    ChainLayout presence_layout;
-    EnsembleSketch value_sketch;
-    EnsembleSketch presence_sketch;
-    std::uint64_t current_epoch = 0; // epoch of the last update
-    std::uint64_t entries_seen = 0;  // number of updates
-
+class FeatureSketch {
+public:
     // Validates the configuration and draws every random parameter from
     // expand_seed(seed). Throws std::bad_alloc when the configuration needs
     // more memory than the machine has.
@@ -58,7 +50,9 @@ struct FeatureSketch {
     // score() then update() of the same event, normalising and projecting once.
     core::Result<double> update_and_score(const core::KeyValueLike& event);
 
-    bool is_ready() const { return entries_seen > 0; }
+    bool is_ready() const { return entries_seen_ > 0; }
+    std::uint64_t entries_seen() const { return entries_seen_; }
+    const FeatureSketchConfig& config() const { return config_; }
     std::string repr() const;
 
     // The versioned JSON state.
@@ -73,6 +67,11 @@ struct FeatureSketch {
     bool operator==(const FeatureSketch&) const = default;
 
 private:
+    FeatureSketch() = default;
+    // The checks of a state read by either reader, before it is handed out.
+    core::Status check_loaded(std::uint64_t version, std::string_view state_prefix,
+                              std::string_view config_prefix) const;
+    std::size_t estimated_text_size() const;
     core::Result<ProjectedEvent> prepare(const core::KeyValueLike& event) const;
     struct Located {
         LocatedCells value;
@@ -83,6 +82,16 @@ private:
     // The counters' room for one more update, `ahead` updates from now.
     core::Status check_counters(std::uint64_t ahead = 0) const;
     void update_at(const Located& cells);
+
+    std::uint32_t format_version_ = kFormatVersion;
+    FeatureSketchConfig config_;
+    ProjectionSeeds projection_seeds_;
+    ChainLayout value_layout_;
+    ChainLayout presence_layout_;
+    EnsembleSketch value_sketch_;
+    EnsembleSketch presence_sketch_;
+    std::uint64_t current_epoch_ = 0; // epoch of the last update
+    std::uint64_t entries_seen_ = 0;  // number of updates
 };
 
 // Throws std::bad_alloc when the state and per-event buffers of a

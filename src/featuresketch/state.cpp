@@ -52,33 +52,29 @@ TARN_RECORD(tarn::featuresketch::EnsembleSketch, "EnsembleSketch", levels, refer
 
 namespace tarn::featuresketch {
 
-namespace {
-
 // A generous guess of the text length, so the writer rarely regrows: about
 // 24 characters per fresh counter, more for counters that have seen data.
-std::size_t estimated_text_size(const FeatureSketch& s) {
+std::size_t FeatureSketch::estimated_text_size() const {
     std::size_t cells = 0;
-    for (const EnsembleSketch* e : {&s.value_sketch, &s.presence_sketch}) {
+    for (const EnsembleSketch* e : {&value_sketch_, &presence_sketch_}) {
         for (const LevelSketch& l : e->levels) cells += l.cells.size();
     }
-    const std::size_t levels = s.value_layout.levels.size() + s.presence_layout.levels.size();
+    const std::size_t levels = value_layout_.levels.size() + presence_layout_.levels.size();
     return cells * 28 + levels * 200 + 1024;
 }
 
-} // namespace
-
 core::Result<std::string> FeatureSketch::to_json() const {
-    Writer w(estimated_text_size(*this));
+    Writer w(estimated_text_size());
     w.begin_object();
-    w.field("format_version", std::uint64_t{format_version});
-    w.field("config", config);
-    w.field("projection_seeds", projection_seeds);
-    w.field("value_layout", value_layout);
-    w.field("presence_layout", presence_layout);
-    w.field("value_sketch", value_sketch);
-    w.field("presence_sketch", presence_sketch);
-    w.field("current_epoch", current_epoch);
-    w.field("entries_seen", entries_seen);
+    w.field("format_version", std::uint64_t{format_version_});
+    w.field("config", config_);
+    w.field("projection_seeds", projection_seeds_);
+    w.field("value_layout", value_layout_);
+    w.field("presence_layout", presence_layout_);
+    w.field("value_sketch", value_sketch_);
+    w.field("presence_sketch", presence_sketch_);
+    w.field("current_epoch", current_epoch_);
+    w.field("entries_seen", entries_seen_);
     w.end_object();
     return w.take();
 }
@@ -161,37 +157,37 @@ core::Status check_ensemble(const EnsembleSketch& sketch, const char* name, std:
     return {};
 }
 
+} // namespace
 
 // The checks of a state read by either reader. The configuration's own
 // checks report the constructor's message, behind config_prefix.
-core::Status check_loaded(const FeatureSketch& s, std::uint64_t version, Prefixed invalid_state,
-                          std::string_view config_prefix) {
+core::Status FeatureSketch::check_loaded(std::uint64_t version, std::string_view state_prefix,
+                                         std::string_view config_prefix) const {
+    const Prefixed invalid_state{state_prefix};
     if (version != kFormatVersion) return invalid_state("unsupported format version");
-    if (auto st = validate_config(s.config); !st) return core::invalid(std::string(config_prefix) + st.error().text);
+    if (auto st = validate_config(config_); !st) return core::invalid(std::string(config_prefix) + st.error().text);
 
     // Beyond the configuration, the records must agree with it and with each
     // other, so that no later call reads outside a vector or divides by zero.
-    const FeatureSketchConfig& c = s.config;
+    const FeatureSketchConfig& c = config_;
     const std::uint64_t levels = c.chains_per_ensemble * c.chain_depth; // fits: checked above
-    if (auto st = check_layout(s.value_layout, "value_layout", levels, c.chain_depth, c.value_projection_dims,
+    if (auto st = check_layout(value_layout_, "value_layout", levels, c.chain_depth, c.value_projection_dims,
                                invalid_state);
         !st) {
         return st;
     }
-    if (auto st = check_layout(s.presence_layout, "presence_layout", levels, c.chain_depth,
+    if (auto st = check_layout(presence_layout_, "presence_layout", levels, c.chain_depth,
                                c.presence_projection_dims + 1, invalid_state);
         !st) {
         return st;
     }
-    if (auto st = check_ensemble(s.value_sketch, "value_sketch", levels, c, invalid_state); !st) return st;
-    if (auto st = check_ensemble(s.presence_sketch, "presence_sketch", levels, c, invalid_state); !st) return st;
+    if (auto st = check_ensemble(value_sketch_, "value_sketch", levels, c, invalid_state); !st) return st;
+    if (auto st = check_ensemble(presence_sketch_, "presence_sketch", levels, c, invalid_state); !st) return st;
     // The per-event vectors follow the configured dimensions, which the state
     // does not otherwise bound.
     ensure_allocatable(c);
     return {};
 }
-
-} // namespace
 
 core::Result<FeatureSketch> FeatureSketch::from_json(std::string_view text) {
     FeatureSketch s;
@@ -205,15 +201,15 @@ core::Result<FeatureSketch> FeatureSketch::from_json(std::string_view text) {
                                    rr.fail("invalid value: integer `" + std::to_string(version) + "`, expected u32");
                                }
                            }),
-                     field("config", s.config), field("projection_seeds", s.projection_seeds),
-                     field("value_layout", s.value_layout), field("presence_layout", s.presence_layout),
-                     field("value_sketch", s.value_sketch), field("presence_sketch", s.presence_sketch),
-                     field("current_epoch", s.current_epoch), field("entries_seen", s.entries_seen)});
+                     field("config", s.config_), field("projection_seeds", s.projection_seeds_),
+                     field("value_layout", s.value_layout_), field("presence_layout", s.presence_layout_),
+                     field("value_sketch", s.value_sketch_), field("presence_sketch", s.presence_sketch_),
+                     field("current_epoch", s.current_epoch_), field("entries_seen", s.entries_seen_)});
     });
     const Prefixed invalid_state{kParsePrefix};
     if (!parsed) return invalid_state(parsed.error().text());
-    if (auto st = check_loaded(s, version, invalid_state, ""); !st) return core::fail(std::move(st.error()));
-    s.format_version = static_cast<std::uint32_t>(version);
+    if (auto st = s.check_loaded(version, kParsePrefix, ""); !st) return core::fail(std::move(st.error()));
+    s.format_version_ = static_cast<std::uint32_t>(version);
     return s;
 }
 
@@ -291,19 +287,19 @@ void read(bin::Reader& r, EnsembleSketch& e) {
 
 core::Result<std::string> FeatureSketch::to_bytes() const {
     std::size_t cells = 0;
-    for (const EnsembleSketch* e : {&value_sketch, &presence_sketch})
+    for (const EnsembleSketch* e : {&value_sketch_, &presence_sketch_})
         for (const LevelSketch& l : e->levels) cells += l.cells.size();
     bin::Writer w(cells / 2 + 4096);
     w.header(bin::ClassTag::FeatureSketch, kBinaryVersion);
-    w.u32(format_version);
-    bin::write(w, config);
-    bin::write(w, projection_seeds);
-    write(w, value_layout);
-    write(w, presence_layout);
-    write(w, value_sketch);
-    write(w, presence_sketch);
-    w.u64(current_epoch);
-    w.u64(entries_seen);
+    w.u32(format_version_);
+    bin::write(w, config_);
+    bin::write(w, projection_seeds_);
+    write(w, value_layout_);
+    write(w, presence_layout_);
+    write(w, value_sketch_);
+    write(w, presence_sketch_);
+    w.u64(current_epoch_);
+    w.u64(entries_seen_);
     return w.take();
 }
 
@@ -314,20 +310,20 @@ core::Result<FeatureSketch> FeatureSketch::from_bytes(std::string_view data) {
     bin::Reader r(data);
     if (r.header(bin::ClassTag::FeatureSketch, kBinaryVersion)) {
         version = r.u32();
-        bin::read(r, s.config);
-        bin::read(r, s.projection_seeds);
-        read(r, s.value_layout);
-        read(r, s.presence_layout);
-        read(r, s.value_sketch);
-        read(r, s.presence_sketch);
-        s.current_epoch = r.u64();
-        s.entries_seen = r.u64();
+        bin::read(r, s.config_);
+        bin::read(r, s.projection_seeds_);
+        read(r, s.value_layout_);
+        read(r, s.presence_layout_);
+        read(r, s.value_sketch_);
+        read(r, s.presence_sketch_);
+        s.current_epoch_ = r.u64();
+        s.entries_seen_ = r.u64();
         r.finish();
     }
     const Prefixed invalid_state{kPrefix};
     if (!r.ok()) return invalid_state(r.error());
-    if (auto st = check_loaded(s, version, invalid_state, kPrefix); !st) return core::fail(std::move(st.error()));
-    s.format_version = version;
+    if (auto st = s.check_loaded(version, kPrefix, kPrefix); !st) return core::fail(std::move(st.error()));
+    s.format_version_ = version;
     return s;
 }
 

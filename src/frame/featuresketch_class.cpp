@@ -70,7 +70,7 @@ PyObject* sketch_update_and_score(SketchCall& c) {
 }
 
 PyObject* sketch_is_ready(SketchCall& c) { return to_py(c.state().is_ready()); }
-PyObject* sketch_entries_seen(SketchCall& c) { return to_py(c.state().entries_seen); }
+PyObject* sketch_entries_seen(SketchCall& c) { return to_py(c.state().entries_seen()); }
 
 constexpr const char* kClassDoc =
     "FeatureSketch(value_projection_dims=32, presence_projection_dims=32, chains_per_ensemble=16, chain_depth=8, "

@@ -12,7 +12,7 @@ namespace tarn::frame {
 // Unpickling calls the constructor with these before __setstate__.
 template <>
 struct NewArgs<mstream::MStream> {
-    static std::array<std::uint64_t, 2> of(const mstream::MStream& m) { return {m.config.numeric_dim, m.config.categorical_dim}; }
+    static std::array<std::uint64_t, 2> of(const mstream::MStream& m) { return {m.config().numeric_dim, m.config().categorical_dim}; }
 };
 
 template <>
@@ -33,8 +33,8 @@ struct Batch<mstream::MStream> {
 
     static Input convert(const Bound& a, const MStream& m) {
         Input in;
-        if (!(a[0] == Py_None && m.config.numeric_dim == 0)) in.numeric = a.convert(0, to_numeric_rows);
-        if (!(a[1] == Py_None && m.config.categorical_dim == 0)) in.categorical = a.convert(1, to_categorical_rows);
+        if (!(a[0] == Py_None && m.config().numeric_dim == 0)) in.numeric = a.convert(0, to_numeric_rows);
+        if (!(a[1] == Py_None && m.config().categorical_dim == 0)) in.categorical = a.convert(1, to_categorical_rows);
         in.timestamps = a.convert(2, to_timestamps);
         const auto same_length = [&](const char* name, std::size_t rows) {
             if (rows == in.timestamps.size()) return;
@@ -50,7 +50,7 @@ struct Batch<mstream::MStream> {
     static std::size_t size(const Input& in) { return in.timestamps.size(); }
     // Timestamps continue from the detector's clock, row after row.
     static RowStatus check_updates(const MStream& m, const Input& in) {
-        mstream::StreamClock clock = m.clock;
+        mstream::StreamClock clock = m.clock();
         return each_row(size(in), [&](std::size_t i) {
             return m.check_update(in.numeric_row(i), in.categorical_row(i), in.timestamps[i], clock);
         });
@@ -146,7 +146,7 @@ PyObject* mstream_update_and_score_detailed(MStreamCall& c) {
 }
 
 PyObject* mstream_is_ready(MStreamCall& c) { return to_py(c.state().is_ready()); }
-PyObject* mstream_entries_seen(MStreamCall& c) { return to_py(c.state().entries_seen); }
+PyObject* mstream_entries_seen(MStreamCall& c) { return to_py(c.state().entries_seen()); }
 PyObject* mstream_current_time(MStreamCall& c) {
     const auto t = c.state().current_time();
     return t ? to_py(*t) : none();

@@ -66,28 +66,28 @@ core::Result<MStream> MStream::create(const MStreamConfig& config, std::optional
     if (!total_cells(config, cells) || cells > static_cast<std::uint64_t>(PTRDIFF_MAX) / 8) throw std::bad_alloc();
 
     MStream m;
-    m.config = config;
+    m.config_ = config;
     const std::uint64_t r = config.num_rows, b = config.num_buckets;
     auto g = core::expand_seed(resolved);
     RecordSketch record(r, b, config.numeric_dim, config.categorical_dim, g);
-    m.record_counts = {record, record};
+    m.record_counts_ = {record, record};
     NumericSketch numeric(b);
-    m.numeric_counts.assign(config.numeric_dim, {numeric, numeric});
-    m.categorical_counts.reserve(config.categorical_dim);
+    m.numeric_counts_.assign(config.numeric_dim, {numeric, numeric});
+    m.categorical_counts_.reserve(config.categorical_dim);
     for (std::uint64_t j = 0; j < config.categorical_dim; ++j) {
         CategoricalSketch cat(r, b, g);
-        m.categorical_counts.push_back({cat, cat});
+        m.categorical_counts_.push_back({cat, cat});
     }
-    m.numeric_normalizer = NumericRangeNormalizer(config.numeric_dim);
+    m.numeric_normalizer_ = NumericRangeNormalizer(config.numeric_dim);
     return m;
 }
 
 core::Status MStream::check_record(std::span<const double> numeric, std::span<const std::int64_t> categorical) const {
-    if (numeric.size() != config.numeric_dim) {
-        return core::fail(core::DetectorError::dimension_mismatch(config.numeric_dim, numeric.size()));
+    if (numeric.size() != config_.numeric_dim) {
+        return core::fail(core::DetectorError::dimension_mismatch(config_.numeric_dim, numeric.size()));
     }
-    if (categorical.size() != config.categorical_dim) {
-        return core::fail(core::DetectorError::dimension_mismatch(config.categorical_dim, categorical.size()));
+    if (categorical.size() != config_.categorical_dim) {
+        return core::fail(core::DetectorError::dimension_mismatch(config_.categorical_dim, categorical.size()));
     }
     return {};
 }
@@ -100,44 +100,44 @@ core::Result<Advance> MStream::check_step(const StreamClock& c, std::span<const 
 
 core::Status MStream::ingest(std::span<const double> numeric, std::span<const std::int64_t> categorical,
                              std::uint64_t timestamp, Parts& parts) {
-    const auto adv = check_step(clock, numeric, categorical, timestamp);
+    const auto adv = check_step(clock_, numeric, categorical, timestamp);
     if (!adv) return core::fail(adv.error());
     // Every check comes before the first change: a refused record leaves
     // the clock, the counts and the bounds as they were.
     if (auto ok = check_finite(numeric); !ok) return ok;
 
-    clock.commit(timestamp, adv->tick);
+    clock_.commit(timestamp, adv->tick);
     if (adv->elapsed > 0) {
-        const core::Scaling f(decay_factor(config.alpha, adv->elapsed));
-        record_counts.current.decay(f);
-        for (auto& s : numeric_counts) s.current.decay(f);
-        for (auto& s : categorical_counts) s.current.decay(f);
+        const core::Scaling f(decay_factor(config_.alpha, adv->elapsed));
+        record_counts_.current.decay(f);
+        for (auto& s : numeric_counts_) s.current.decay(f);
+        for (auto& s : categorical_counts_) s.current.decay(f);
     }
-    auto normalized = numeric_normalizer.normalize(numeric, entries_seen == 0, normalized_);
+    auto normalized = numeric_normalizer_.normalize(numeric, entries_seen_ == 0, normalized_);
     core::check_internal(normalized.has_value(), "numeric values changed after the finiteness check");
 
     const double t = std::fmax(static_cast<double>(adv->tick), 1.0);
-    core::check_internal(numeric_counts.size() == numeric.size() && categorical_counts.size() == categorical.size(),
+    core::check_internal(numeric_counts_.size() == numeric.size() && categorical_counts_.size() == categorical.size(),
                          "index out of bounds: sketch lists shorter than the record");
     for (std::size_t i = 0; i < numeric.size(); ++i) {
-        auto& s = numeric_counts[i];
+        auto& s = numeric_counts_[i];
         const double v = normalized_[i];
         s.current.increment(v);
         s.total.increment(v);
         book(chi_score(s.current.query(v), s.total.query(v), t), parts.numeric_sum, parts.numeric, i);
     }
     const Record rec{numeric, categorical};
-    record_counts.current.increment(rec);
-    record_counts.total.increment(rec);
+    record_counts_.current.increment(rec);
+    record_counts_.total.increment(rec);
     for (std::size_t j = 0; j < categorical.size(); ++j) {
-        auto& s = categorical_counts[j];
+        auto& s = categorical_counts_[j];
         const std::int64_t z = categorical[j];
         s.current.increment(z);
         s.total.increment(z);
         book(chi_score(s.current.query(z), s.total.query(z), t), parts.categorical_sum, parts.categorical, j);
     }
-    parts.record = chi_score(record_counts.current.query(rec), record_counts.total.query(rec), t);
-    entries_seen += 1;
+    parts.record = chi_score(record_counts_.current.query(rec), record_counts_.total.query(rec), t);
+    entries_seen_ += 1;
     return {};
 }
 
@@ -152,33 +152,33 @@ core::Status MStream::check_update(std::span<const double> numeric, std::span<co
 
 core::Status MStream::preview(std::span<const double> numeric, std::span<const std::int64_t> categorical,
                               std::uint64_t timestamp, Parts& parts) const {
-    const auto adv = check_step(clock, numeric, categorical, timestamp);
+    const auto adv = check_step(clock_, numeric, categorical, timestamp);
     if (!adv) return core::fail(adv.error());
-    const core::Scaling f(decay_factor(config.alpha, adv->elapsed));
+    const core::Scaling f(decay_factor(config_.alpha, adv->elapsed));
     std::vector<double> normalized;
-    if (auto ok = numeric_normalizer.preview_normalize(numeric, entries_seen == 0, normalized); !ok) return ok;
+    if (auto ok = numeric_normalizer_.preview_normalize(numeric, entries_seen_ == 0, normalized); !ok) return ok;
 
     // Decay, increment and the minimum over rows commute for f > 0, so the
     // counts the committing path would read are query * f + 1 and query + 1
     // (the product taken the same way the decay takes it).
     const double t = std::fmax(static_cast<double>(adv->tick), 1.0);
-    core::check_internal(numeric_counts.size() == numeric.size() && categorical_counts.size() == categorical.size(),
+    core::check_internal(numeric_counts_.size() == numeric.size() && categorical_counts_.size() == categorical.size(),
                          "index out of bounds: sketch lists shorter than the record");
     for (std::size_t i = 0; i < numeric.size(); ++i) {
-        const auto& s = numeric_counts[i];
+        const auto& s = numeric_counts_[i];
         const double v = normalized[i];
         book(chi_score(f.apply(s.current.query(v)) + 1.0, s.total.query(v) + 1.0, t),
              parts.numeric_sum, parts.numeric, i);
     }
     for (std::size_t j = 0; j < categorical.size(); ++j) {
-        const auto& s = categorical_counts[j];
+        const auto& s = categorical_counts_[j];
         const std::int64_t z = categorical[j];
         book(chi_score(f.apply(s.current.query(z)) + 1.0, s.total.query(z) + 1.0, t),
              parts.categorical_sum, parts.categorical, j);
     }
     const Record rec{numeric, categorical};
-    parts.record = chi_score(f.apply(record_counts.current.query(rec)) + 1.0,
-                             record_counts.total.query(rec) + 1.0, t);
+    parts.record = chi_score(f.apply(record_counts_.current.query(rec)) + 1.0,
+                             record_counts_.total.query(rec) + 1.0, t);
     return {};
 }
 
@@ -236,10 +236,10 @@ std::string shortest_positional(double v) {
 }
 
 std::string MStream::repr() const {
-    return "MStream(numeric_dim=" + std::to_string(config.numeric_dim) +
-           ", categorical_dim=" + std::to_string(config.categorical_dim) +
-           ", num_rows=" + std::to_string(config.num_rows) + ", num_buckets=" + std::to_string(config.num_buckets) +
-           ", alpha=" + shortest_positional(config.alpha) + ", entries_seen=" + std::to_string(entries_seen) + ")";
+    return "MStream(numeric_dim=" + std::to_string(config_.numeric_dim) +
+           ", categorical_dim=" + std::to_string(config_.categorical_dim) +
+           ", num_rows=" + std::to_string(config_.num_rows) + ", num_buckets=" + std::to_string(config_.num_buckets) +
+           ", alpha=" + shortest_positional(config_.alpha) + ", entries_seen=" + std::to_string(entries_seen_) + ")";
 }
 
 } // namespace tarn::mstream
@@ -286,7 +286,7 @@ core::Status check_sketch(const RecordSketch& s, const MStreamConfig& c, std::ui
 } // namespace
 
 core::Status MStream::check_loaded() const {
-    const MStreamConfig& c = config;
+    const MStreamConfig& c = config_;
     if (c.num_buckets < 2) return bad("num_buckets must be >= 2");
     std::uint64_t rb = 0, rpn = 0, rc = 0;
     if (!checked_mul(c.num_rows, c.num_buckets, rb) ||
@@ -294,22 +294,22 @@ core::Status MStream::check_loaded() const {
         !checked_mul(c.num_rows, c.categorical_dim, rc)) {
         return bad("sketch sizes overflow usize");
     }
-    if (auto ok = check_sketch(record_counts.current, c, rb, rpn, rc); !ok) return ok;
-    if (auto ok = check_sketch(record_counts.total, c, rb, rpn, rc); !ok) return ok;
-    if (numeric_counts.size() != c.numeric_dim) return bad("numeric_counts length does not match numeric_dim");
-    for (const auto& p : numeric_counts) {
+    if (auto ok = check_sketch(record_counts_.current, c, rb, rpn, rc); !ok) return ok;
+    if (auto ok = check_sketch(record_counts_.total, c, rb, rpn, rc); !ok) return ok;
+    if (numeric_counts_.size() != c.numeric_dim) return bad("numeric_counts length does not match numeric_dim");
+    for (const auto& p : numeric_counts_) {
         if (auto ok = check_sketch(p.current, c); !ok) return ok;
         if (auto ok = check_sketch(p.total, c); !ok) return ok;
     }
-    if (categorical_counts.size() != c.categorical_dim) {
+    if (categorical_counts_.size() != c.categorical_dim) {
         return bad("categorical_counts length does not match categorical_dim");
     }
-    for (const auto& p : categorical_counts) {
+    for (const auto& p : categorical_counts_) {
         if (auto ok = check_sketch(p.current, c, rb); !ok) return ok;
         if (auto ok = check_sketch(p.total, c, rb); !ok) return ok;
     }
-    if (numeric_normalizer.min_numeric.size() != c.numeric_dim ||
-        numeric_normalizer.max_numeric.size() != c.numeric_dim) {
+    if (numeric_normalizer_.min_numeric.size() != c.numeric_dim ||
+        numeric_normalizer_.max_numeric.size() != c.numeric_dim) {
         return bad("numeric_normalizer lengths do not match numeric_dim");
     }
     return {};

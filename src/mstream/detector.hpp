@@ -37,14 +37,6 @@ struct DecomposedScore {
 
 class MStream {
 public:
-    MStreamConfig config;
-    StreamClock clock;
-    std::uint64_t entries_seen = 0;
-    SketchCounts<RecordSketch> record_counts;
-    std::vector<SketchCounts<NumericSketch>> numeric_counts;
-    std::vector<SketchCounts<CategoricalSketch>> categorical_counts;
-    NumericRangeNormalizer numeric_normalizer;
-
     // Resolves the seed (entropy when absent), checks the configuration and
     // draws every sketch's seeds and planes from expand_seed(seed). Sizes
     // that cannot be allocated throw std::bad_alloc.
@@ -75,14 +67,12 @@ public:
     core::Status check_update(std::span<const double> numeric, std::span<const std::int64_t> categorical,
                               std::uint64_t timestamp, StreamClock& clock) const;
 
-    bool is_ready() const { return entries_seen > 0; }
-    std::optional<std::uint64_t> current_time() const { return clock.current_time; }
+    bool is_ready() const { return entries_seen_ > 0; }
+    std::uint64_t entries_seen() const { return entries_seen_; }
+    std::optional<std::uint64_t> current_time() const { return clock_.current_time; }
+    const MStreamConfig& config() const { return config_; }
+    const StreamClock& clock() const { return clock_; }
     std::string repr() const;
-
-    // Checks a state read from JSON against its configuration, so that no
-    // later call can index out of bounds or divide by zero. The error is the
-    // diagnostic without the class prefix.
-    core::Status check_loaded() const;
 
     // State text (the JSON layer's writer/reader).
     core::Result<std::string> to_json() const;
@@ -93,12 +83,18 @@ public:
     static core::Result<MStream> from_bytes(std::string_view data);
 
     bool operator==(const MStream& o) const {
-        return config == o.config && clock == o.clock && entries_seen == o.entries_seen &&
-               record_counts == o.record_counts && numeric_counts == o.numeric_counts &&
-               categorical_counts == o.categorical_counts && numeric_normalizer == o.numeric_normalizer;
+        return config_ == o.config_ && clock_ == o.clock_ && entries_seen_ == o.entries_seen_ &&
+               record_counts_ == o.record_counts_ && numeric_counts_ == o.numeric_counts_ &&
+               categorical_counts_ == o.categorical_counts_ && numeric_normalizer_ == o.numeric_normalizer_;
     }
 
 private:
+    MStream() = default;
+    // Checks a state read from JSON against its configuration, so that no
+    // later call can index out of bounds or divide by zero. The error is the
+    // diagnostic without the class prefix.
+    core::Status check_loaded() const;
+
     // Scores handed out by the pipelines; the lists are filled only when asked for.
     struct Parts {
         double numeric_sum = 0.0;
@@ -119,6 +115,13 @@ private:
     core::Status preview(std::span<const double> numeric, std::span<const std::int64_t> categorical,
                          std::uint64_t timestamp, Parts& parts) const;
 
+    MStreamConfig config_;
+    StreamClock clock_;
+    std::uint64_t entries_seen_ = 0;
+    SketchCounts<RecordSketch> record_counts_;
+    std::vector<SketchCounts<NumericSketch>> numeric_counts_;
+    std::vector<SketchCounts<CategoricalSketch>> categorical_counts_;
+    NumericRangeNormalizer numeric_normalizer_;
     std::vector<double> normalized_; // writer scratch, not part of the state
 };
 

@@ -81,29 +81,29 @@ void write_pair(Writer& w, const SketchCounts<S>& p) {
 core::Result<std::string> MStream::to_json() const {
     Writer w;
     w.begin_object();
-    w.field("config", config);
+    w.field("config", config_);
     w.key("clock");
     w.begin_object();
-    w.field("current_time", clock.current_time);
-    w.field("current_tick", clock.current_tick);
+    w.field("current_time", clock_.current_time);
+    w.field("current_tick", clock_.current_tick);
     w.end_object();
-    w.field("entries_seen", entries_seen);
+    w.field("entries_seen", entries_seen_);
     w.key("record_counts");
-    write_pair(w, record_counts);
+    write_pair(w, record_counts_);
     w.key("numeric_counts");
     w.begin_array();
-    for (const auto& p : numeric_counts) write_pair(w, p);
+    for (const auto& p : numeric_counts_) write_pair(w, p);
     w.end_array();
     w.key("categorical_counts");
     w.begin_array();
-    for (const auto& p : categorical_counts) write_pair(w, p);
+    for (const auto& p : categorical_counts_) write_pair(w, p);
     w.end_array();
     // A fresh detector's infinite bounds come out as null; the reader maps
     // them back.
     w.key("numeric_normalizer");
     w.begin_object();
-    w.field("min_numeric", numeric_normalizer.min_numeric);
-    w.field("max_numeric", numeric_normalizer.max_numeric);
+    w.field("min_numeric", numeric_normalizer_.min_numeric);
+    w.field("max_numeric", numeric_normalizer_.max_numeric);
     w.end_object();
     w.end_object();
     return w.take();
@@ -291,14 +291,14 @@ void read_clock(Reader& r, StreamClock& c) {
 
 core::Result<MStream> MStream::from_json(std::string_view text) {
     MStream m;
-    auto clock = [&](Reader& r) { read_clock(r, m.clock); };
-    auto record = [&](Reader& r) { read_pair(r, m.record_counts); };
-    auto numeric = [&](Reader& r) { read_pairs(r, m.numeric_counts); };
-    auto categorical = [&](Reader& r) { read_pairs(r, m.categorical_counts); };
-    auto normalizer = [&](Reader& r) { read_normalizer(r, m.numeric_normalizer); };
+    auto clock = [&](Reader& r) { read_clock(r, m.clock_); };
+    auto record = [&](Reader& r) { read_pair(r, m.record_counts_); };
+    auto numeric = [&](Reader& r) { read_pairs(r, m.numeric_counts_); };
+    auto categorical = [&](Reader& r) { read_pairs(r, m.categorical_counts_); };
+    auto normalizer = [&](Reader& r) { read_normalizer(r, m.numeric_normalizer_); };
     auto parsed = core::json::parse(text, [&](Reader& r) {
         read_record(r, "MStream",
-                    {field("config", m.config), field("clock", clock), field("entries_seen", m.entries_seen),
+                    {field("config", m.config_), field("clock", clock), field("entries_seen", m.entries_seen_),
                      field("record_counts", record), field("numeric_counts", numeric),
                      field("categorical_counts", categorical), field("numeric_normalizer", normalizer)});
     });
@@ -422,23 +422,23 @@ void read_pairs(bin::Reader& r, std::vector<SketchCounts<S>>& pairs, std::size_t
 
 core::Result<std::string> MStream::to_bytes() const {
     std::size_t guess = 1024;
-    for (const auto* s : {&record_counts.current, &record_counts.total})
+    for (const auto* s : {&record_counts_.current, &record_counts_.total})
         guess += 8 * (s->numeric_planes.size() + s->categorical_coeffs.size() + s->count.size());
-    guess += numeric_counts.size() * 16 * (config.num_buckets + 4);
-    guess += categorical_counts.size() * 16 * (config.num_rows * (config.num_buckets + 2) + 8);
+    guess += numeric_counts_.size() * 16 * (config_.num_buckets + 4);
+    guess += categorical_counts_.size() * 16 * (config_.num_rows * (config_.num_buckets + 2) + 8);
     bin::Writer w(guess);
     w.header(bin::ClassTag::MStream, kBinaryVersion);
-    bin::write(w, config);
-    w.flag(clock.current_time.has_value());
-    w.u64(clock.current_time.value_or(0));
-    w.u64(clock.current_tick);
-    w.u64(entries_seen);
-    write_sketch(w, record_counts.current);
-    write_sketch(w, record_counts.total);
-    write_pairs(w, numeric_counts);
-    write_pairs(w, categorical_counts);
-    w.list(numeric_normalizer.min_numeric);
-    w.list(numeric_normalizer.max_numeric);
+    bin::write(w, config_);
+    w.flag(clock_.current_time.has_value());
+    w.u64(clock_.current_time.value_or(0));
+    w.u64(clock_.current_tick);
+    w.u64(entries_seen_);
+    write_sketch(w, record_counts_.current);
+    write_sketch(w, record_counts_.total);
+    write_pairs(w, numeric_counts_);
+    write_pairs(w, categorical_counts_);
+    w.list(numeric_normalizer_.min_numeric);
+    w.list(numeric_normalizer_.max_numeric);
     return w.take();
 }
 
@@ -447,23 +447,23 @@ core::Result<MStream> MStream::from_bytes(std::string_view data) {
     MStream m;
     bin::Reader r(data);
     if (r.header(bin::ClassTag::MStream, kBinaryVersion)) {
-        bin::read(r, m.config);
+        bin::read(r, m.config_);
         const bool has_time = r.flag();
         const std::uint64_t time = r.u64();
-        if (has_time) m.clock.current_time = time;
-        m.clock.current_tick = r.u64();
-        m.entries_seen = r.u64();
-        read_sketch(r, m.record_counts.current);
-        read_sketch(r, m.record_counts.total);
-        read_pairs(r, m.numeric_counts, 2 * 16);
-        read_pairs(r, m.categorical_counts, 2 * 48);
+        if (has_time) m.clock_.current_time = time;
+        m.clock_.current_tick = r.u64();
+        m.entries_seen_ = r.u64();
+        read_sketch(r, m.record_counts_.current);
+        read_sketch(r, m.record_counts_.total);
+        read_pairs(r, m.numeric_counts_, 2 * 16);
+        read_pairs(r, m.categorical_counts_, 2 * 48);
         // Bounds are finite, or the infinity of a detector that has not
         // seen a record yet (what the JSON form spells null).
-        r.list(m.numeric_normalizer.min_numeric, "numeric_normalizer bounds", bin::Finite::No);
-        r.list(m.numeric_normalizer.max_numeric, "numeric_normalizer bounds", bin::Finite::No);
-        for (const double v : m.numeric_normalizer.min_numeric)
+        r.list(m.numeric_normalizer_.min_numeric, "numeric_normalizer bounds", bin::Finite::No);
+        r.list(m.numeric_normalizer_.max_numeric, "numeric_normalizer bounds", bin::Finite::No);
+        for (const double v : m.numeric_normalizer_.min_numeric)
             if (!std::isfinite(v) && v != INFINITY) r.fail("a min_numeric bound is neither finite nor +inf");
-        for (const double v : m.numeric_normalizer.max_numeric)
+        for (const double v : m.numeric_normalizer_.max_numeric)
             if (!std::isfinite(v) && v != -INFINITY) r.fail("a max_numeric bound is neither finite nor -inf");
         r.finish();
     }
