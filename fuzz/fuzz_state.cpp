@@ -185,12 +185,12 @@ tarn::core::Result<std::string> write_json(const State& s) { return s.to_json();
 void exercise(State& s, const std::uint8_t* data, std::size_t size) {
     // Each event builds vectors of V and P + 1 entries, which a text may
     // claim in the billions just as a constructor call may.
-    if (s.config().value_projection_dims > kMaxFeedDim * 256 || s.config().presence_projection_dims > kMaxFeedDim * 256) {
+    if (s.config().value_projection_dims > kMaxFeedDim * 256 ||
+        s.config().presence_projection_dims > kMaxFeedDim * 256) {
         return;
     }
     const auto p = point_of(3, data, size, 1);
-    const tarn::core::KeyValueLike pairs =
-        tarn::core::FeaturePairs{{"a", p[0]}, {"b", p[1]}, {"a", p[2]}, {"", 0.0}};
+    const tarn::core::KeyValueLike pairs = tarn::core::FeaturePairs{{"a", p[0]}, {"b", p[1]}, {"a", p[2]}, {"", 0.0}};
     const tarn::core::KeyValueLike dict = tarn::core::FeatureDict{{"x", p[1]}, {"\xff", -p[0]}};
     const tarn::core::KeyValueLike empty = tarn::core::FeatureDict{};
     for (const auto* e : {&pairs, &dict, &empty}) {
@@ -213,7 +213,7 @@ tarn::core::Result<std::string> write_json(const State& s) { return s.to_json();
 // largest doubles), then the threshold: grades must stay in [0, 1].
 void exercise(State& s, const std::uint8_t* data, std::size_t size) {
     const auto p = point_of(4, data, size, 2);
-    const double scores[] = {0.0, -0.0, 5e-324, -1e308, 1.7976931348623157e308, -INFINITY, INFINITY,
+    const double scores[] = {0.0,  -0.0,        5e-324,        -1e308, 1.7976931348623157e308, -INFINITY, INFINITY,
                              p[0], p[1] * 1e10, p[2] * 1e-200, p[3]};
     for (const double x : scores) {
         const auto a = s.update(x);
@@ -324,8 +324,17 @@ extern "C" std::size_t LLVMFuzzerCustomMutator(std::uint8_t* data, std::size_t s
     // Binary states: a length, index or value word overwritten by an edge
     // value or by another word of the same state, at any byte offset.
     if (size < 20 || rng() % 3 == 0) return LLVMFuzzerMutate(data, size, max_size);
-    static const std::uint64_t kWords[] = {0, 1, 2, 3, 0xffffffffull, 0x100000000ull, 0x7fffffffffffffffull,
-                                           ~0ull, 0x3ff0000000000000ull, 0x7ff0000000000000ull, 0x80000000ull};
+    static const std::uint64_t kWords[] = {0,
+                                           1,
+                                           2,
+                                           3,
+                                           0xffffffffull,
+                                           0x100000000ull,
+                                           0x7fffffffffffffffull,
+                                           ~0ull,
+                                           0x3ff0000000000000ull,
+                                           0x7ff0000000000000ull,
+                                           0x80000000ull};
     const std::size_t at = 12 + rng() % (size - 19);
     std::uint64_t word = 0;
     if (rng() % 2) {
@@ -340,8 +349,9 @@ extern "C" std::size_t LLVMFuzzerCustomMutator(std::uint8_t* data, std::size_t s
     const auto numbers = number_tokens(text);
     if (numbers.empty() || rng() % 3 == 0) return LLVMFuzzerMutate(data, size, max_size);
 
-    static const char* const kEdges[] = {"0", "1", "2", "-1", "4294967295", "4294967296", "9223372036854775807",
-                                         "18446744073709551615", "0.5", "-0.0", "1e308", "3.5e38", "1e-320"};
+    static const char* const kEdges[] = {
+        "0",   "1",    "2",     "-1",     "4294967295", "4294967296", "9223372036854775807", "18446744073709551615",
+        "0.5", "-0.0", "1e308", "3.5e38", "1e-320"};
     const auto [at, len] = numbers[rng() % numbers.size()];
     const std::string_view old = text.substr(at, len);
     std::string replacement;

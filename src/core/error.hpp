@@ -66,7 +66,9 @@ using Status = std::expected<void, DetectorError>;
 
 // Shorthand for `return fail(DetectorError::...)` inside functions returning Result.
 inline std::unexpected<DetectorError> fail(DetectorError e) { return std::unexpected<DetectorError>(std::move(e)); }
-inline std::unexpected<DetectorError> invalid(std::string text) { return fail(DetectorError::invalid_argument(std::move(text))); }
+inline std::unexpected<DetectorError> invalid(std::string text) {
+    return fail(DetectorError::invalid_argument(std::move(text)));
+}
 
 struct InternalError : std::runtime_error {
     using std::runtime_error::runtime_error;

@@ -38,16 +38,17 @@ concept Described = requires { Fields<T>::name; };
 #define TARN_EXPAND2(...) TARN_EXPAND1(TARN_EXPAND1(TARN_EXPAND1(TARN_EXPAND1(__VA_ARGS__))))
 #define TARN_EXPAND1(...) __VA_ARGS__
 #define TARN_FOR_EACH(macro, ...) __VA_OPT__(TARN_EXPAND(TARN_FOR_EACH_STEP(macro, __VA_ARGS__)))
-#define TARN_FOR_EACH_STEP(macro, first, ...) macro(first) __VA_OPT__(TARN_FOR_EACH_AGAIN TARN_PARENS(macro, __VA_ARGS__))
+#define TARN_FOR_EACH_STEP(macro, first, ...)                                                                          \
+    macro(first) __VA_OPT__(TARN_FOR_EACH_AGAIN TARN_PARENS(macro, __VA_ARGS__))
 #define TARN_FOR_EACH_AGAIN() TARN_FOR_EACH_STEP
 
 #define TARN_RECORD_FIELD(member) field(#member, r.member);
-#define TARN_RECORD(Type, Name, ...)                                                                                \
-    template <>                                                                                                     \
-    struct tarn::core::Fields<Type> {                                                                               \
-        static constexpr std::string_view name = Name;                                                              \
-        template <class Self, class F>                                                                              \
-        static void each(Self& r, F&& field) {                                                                      \
-            TARN_FOR_EACH(TARN_RECORD_FIELD, __VA_ARGS__)                                                           \
-        }                                                                                                           \
+#define TARN_RECORD(Type, Name, ...)                                                                                   \
+    template <>                                                                                                        \
+    struct tarn::core::Fields<Type> {                                                                                  \
+        static constexpr std::string_view name = Name;                                                                 \
+        template <class Self, class F>                                                                                 \
+        static void each(Self& r, F&& field) {                                                                         \
+            TARN_FOR_EACH(TARN_RECORD_FIELD, __VA_ARGS__)                                                              \
+        }                                                                                                              \
     };

@@ -56,7 +56,8 @@ double multiply_by_integers(double x, double f) {
         const double t = p + 0x1p52; // ties to even at the integers
         const double d = (t - 0x1p52) - p;
         if (d != 0.5 && d != -0.5) {
-            return std::bit_cast<double>(sign | (std::bit_cast<std::uint64_t>(t) - std::bit_cast<std::uint64_t>(0x1p52)));
+            return std::bit_cast<double>(sign |
+                                         (std::bit_cast<std::uint64_t>(t) - std::bit_cast<std::uint64_t>(0x1p52)));
         }
     }
     const Unpacked a = unpack(xb);
@@ -113,8 +114,8 @@ Scaling::Scaling(double f) : factor(f) {
     // estimate, exactly.
     constexpr std::uint64_t kMaxSubnormal = kFractionBits;
     const double estimate = std::floor(0.5 / (1.0 - f));
-    std::uint64_t top = estimate >= static_cast<double>(kMaxSubnormal) ? kMaxSubnormal
-                                                                        : static_cast<std::uint64_t>(estimate);
+    std::uint64_t top =
+        estimate >= static_cast<double>(kMaxSubnormal) ? kMaxSubnormal : static_cast<std::uint64_t>(estimate);
     while (top > 0 && !is_fixed(top, f)) --top;
     while (top < kMaxSubnormal && is_fixed(top + 1, f)) ++top;
     fixed_ceiling = subnormal(top);
@@ -129,7 +130,7 @@ namespace {
 // reach the multiplier. Returns how many leading elements it handled; the
 // indices of lanes left for the integer product go to `awkward`.
 __attribute__((target("avx512f"))) std::size_t scale_blocks_avx512(double* p, std::size_t n, const Scaling& s,
-                                                                     std::uint32_t* awkward, std::size_t& count) {
+                                                                   std::uint32_t* awkward, std::size_t& count) {
     const __m512d f = _mm512_set1_pd(s.factor);
     const __m512d ceiling = _mm512_set1_pd(s.fixed_ceiling);
     const __m512d floor = _mm512_set1_pd(s.plain_floor);
@@ -176,7 +177,8 @@ void scale_all(std::span<double> v, const Scaling& s) {
             const std::size_t len = std::min(kChunk, n - i);
             std::size_t count = 0;
             const std::size_t done = scale_blocks_avx512(p + i, len, s, awkward, count);
-            for (std::size_t j = 0; j < count; ++j) p[i + awkward[j]] = multiply_by_integers(p[i + awkward[j]], s.factor);
+            for (std::size_t j = 0; j < count; ++j)
+                p[i + awkward[j]] = multiply_by_integers(p[i + awkward[j]], s.factor);
             i += done;
         }
         for (; i < n; ++i) p[i] = s.apply(p[i]);

@@ -12,7 +12,8 @@ core::Status validate_config(const FeatureSketchConfig& c) {
     if (c.presence_projection_dims == 0) return core::invalid("presence_projection_dims must be > 0");
     if (c.chains_per_ensemble == 0) return core::invalid("chains_per_ensemble must be > 0");
     if (c.chain_depth == 0) return core::invalid("chain_depth must be > 0");
-    if (c.chain_depth > kMaxChainDepth) return core::invalid("chain_depth is too large to keep chain bin widths positive");
+    if (c.chain_depth > kMaxChainDepth)
+        return core::invalid("chain_depth is too large to keep chain bin widths positive");
     if (c.sketch_rows == 0) return core::invalid("sketch_rows must be > 0");
     if (c.sketch_buckets < 2) return core::invalid("sketch_buckets must be >= 2");
     if (c.decay_half_life == 0) return core::invalid("decay_half_life must be > 0");
@@ -66,10 +67,10 @@ core::Result<FeatureSketch> FeatureSketch::create(const FeatureSketchConfig& con
                        &fs.projection_seeds_.feature_hi}) {
         for (auto& w : key->k) w = rng.next_word();
     }
-    fs.value_layout_ = build_layout(config.chains_per_ensemble, config.chain_depth, config.value_projection_dims,
-                                   false, rng);
-    fs.presence_layout_ = build_layout(config.chains_per_ensemble, config.chain_depth,
-                                      config.presence_projection_dims, true, rng);
+    fs.value_layout_ =
+        build_layout(config.chains_per_ensemble, config.chain_depth, config.value_projection_dims, false, rng);
+    fs.presence_layout_ =
+        build_layout(config.chains_per_ensemble, config.chain_depth, config.presence_projection_dims, true, rng);
     fs.value_sketch_ = build_ensemble(config.sketch_rows, config.sketch_buckets, levels, rng);
     fs.presence_sketch_ = build_ensemble(config.sketch_rows, config.sketch_buckets, levels, rng);
     return fs;

@@ -67,18 +67,14 @@ inline std::uint64_t read_u16(const unsigned char* p) {
 class KeyedHasher {
 public:
     explicit KeyedHasher(const Seed4& key)
-        : k0_(key.k[0] ^ hash_detail::kKeyMasks[0]),
-          k2_(key.k[2] ^ hash_detail::kKeyMasks[2]),
-          k3_(key.k[3] ^ hash_detail::kKeyMasks[3]),
-          b_(key.k[1] ^ hash_detail::kKeyMasks[1]) {}
+        : k0_(key.k[0] ^ hash_detail::kKeyMasks[0]), k2_(key.k[2] ^ hash_detail::kKeyMasks[2]),
+          k3_(key.k[3] ^ hash_detail::kKeyMasks[3]), b_(key.k[1] ^ hash_detail::kKeyMasks[1]) {}
 
     void absorb_word(std::uint64_t w) { b_ = hash_detail::folded_multiply(w ^ b_, hash_detail::kMultiplier); }
 
     void absorb_text(std::string_view text);
 
-    std::uint64_t finish() const {
-        return std::rotl(hash_detail::folded_multiply(b_, k0_), static_cast<int>(b_ & 63));
-    }
+    std::uint64_t finish() const { return std::rotl(hash_detail::folded_multiply(b_, k0_), static_cast<int>(b_ & 63)); }
 
 private:
     void block(std::uint64_t a, std::uint64_t b) {

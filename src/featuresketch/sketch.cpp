@@ -130,8 +130,8 @@ void update_located(EnsembleSketch& sketch, const LocatedCells& cells, std::uint
     }
 }
 
-void ensemble_update(EnsembleSketch& sketch, const ChainLayout& layout, std::span<const double> x,
-                     std::uint64_t now, std::uint64_t half_life) {
+void ensemble_update(EnsembleSketch& sketch, const ChainLayout& layout, std::span<const double> x, std::uint64_t now,
+                     std::uint64_t half_life) {
     LocatedCells cells;
     locate_cells(sketch, layout, x, cells);
     update_located(sketch, cells, now, half_life);

@@ -102,7 +102,7 @@ struct LevelSketch {
 };
 
 struct EnsembleSketch {
-    std::vector<LevelSketch> levels;           // one per layout level, same order
+    std::vector<LevelSketch> levels;            // one per layout level, same order
     std::vector<DecayedValue> reference_masses; // all mass seen by each level
     bool operator==(const EnsembleSketch&) const = default;
 };
@@ -127,8 +127,8 @@ double score_located(const EnsembleSketch& sketch, const ChainLayout& layout, co
                      std::uint64_t now, std::uint64_t half_life);
 void update_located(EnsembleSketch& sketch, const LocatedCells& cells, std::uint64_t now, std::uint64_t half_life);
 
-void ensemble_update(EnsembleSketch& sketch, const ChainLayout& layout, std::span<const double> x,
-                     std::uint64_t now, std::uint64_t half_life);
+void ensemble_update(EnsembleSketch& sketch, const ChainLayout& layout, std::span<const double> x, std::uint64_t now,
+                     std::uint64_t half_life);
 
 double ensemble_score(const EnsembleSketch& sketch, const ChainLayout& layout, std::span<const double> x,
                       std::uint64_t now, std::uint64_t half_life);

@@ -32,9 +32,8 @@ void read(core::binary::Reader& r, Seed4& s, std::string_view = {}) {
 
 // Every other record's field list, driving the JSON text both ways; the flat
 // ones drive the binary form too (core/fields.hpp).
-TARN_RECORD(tarn::featuresketch::FeatureSketchConfig, "FeatureSketchConfig",
-            value_projection_dims, presence_projection_dims, chains_per_ensemble, chain_depth, sketch_rows,
-            sketch_buckets, decay_half_life)
+TARN_RECORD(tarn::featuresketch::FeatureSketchConfig, "FeatureSketchConfig", value_projection_dims,
+            presence_projection_dims, chains_per_ensemble, chain_depth, sketch_rows, sketch_buckets, decay_half_life)
 
 TARN_RECORD(tarn::featuresketch::ProjectionSeeds, "ProjectionSeeds", value, presence, feature_lo, feature_hi)
 
@@ -135,9 +134,8 @@ core::Status check_ensemble(const EnsembleSketch& sketch, const char* name, std:
         const std::string at = n + " level " + std::to_string(i);
         if (level.rows != c.sketch_rows || level.buckets != c.sketch_buckets) {
             return invalid_state(at + " has " + std::to_string(level.rows) + " rows of " +
-                                 std::to_string(level.buckets) + " buckets, expected " +
-                                 std::to_string(c.sketch_rows) + " rows of " + std::to_string(c.sketch_buckets) +
-                                 " buckets");
+                                 std::to_string(level.buckets) + " buckets, expected " + std::to_string(c.sketch_rows) +
+                                 " rows of " + std::to_string(c.sketch_buckets) + " buckets");
         }
         if (level.row_hash_seeds.seeds.size() != level.rows) {
             return invalid_state(at + " has " + std::to_string(level.row_hash_seeds.seeds.size()) +
@@ -171,8 +169,8 @@ core::Status FeatureSketch::check_loaded(std::uint64_t version, std::string_view
     // other, so that no later call reads outside a vector or divides by zero.
     const FeatureSketchConfig& c = config_;
     const std::uint64_t levels = c.chains_per_ensemble * c.chain_depth; // fits: checked above
-    if (auto st = check_layout(value_layout_, "value_layout", levels, c.chain_depth, c.value_projection_dims,
-                               invalid_state);
+    if (auto st =
+            check_layout(value_layout_, "value_layout", levels, c.chain_depth, c.value_projection_dims, invalid_state);
         !st) {
         return st;
     }
@@ -220,7 +218,6 @@ namespace {
 namespace bin = core::binary;
 
 constexpr std::uint32_t kBinaryVersion = 1;
-
 
 void write(bin::Writer& w, const ChainLayout& l) {
     w.u64(l.chain_depth);

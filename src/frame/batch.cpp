@@ -91,14 +91,14 @@ void each_element(const Py_buffer& view, ElementType t, Put put) {
         const char* base = static_cast<const char*>(view.buf);
         for (Py_ssize_t i = 0; i < rows; ++i) {
             const char* p = base + i * row_stride;
-            for (Py_ssize_t j = 0; j < cols; ++j, p += col_stride)
-                put(static_cast<std::size_t>(i), load(p));
+            for (Py_ssize_t j = 0; j < cols; ++j, p += col_stride) put(static_cast<std::size_t>(i), load(p));
         }
     };
     const bool s = t.swapped;
     switch (t.kind) {
     case Kind::Float:
-        if (view.itemsize == 4) return walk([s](const char* p) { return std::bit_cast<float>(load_bits<std::uint32_t>(p, s)); });
+        if (view.itemsize == 4)
+            return walk([s](const char* p) { return std::bit_cast<float>(load_bits<std::uint32_t>(p, s)); });
         return walk([s](const char* p) { return std::bit_cast<double>(load_bits<std::uint64_t>(p, s)); });
     case Kind::Signed:
         switch (view.itemsize) {

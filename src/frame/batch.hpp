@@ -60,8 +60,8 @@ struct Rows {
 Rows<float> to_point_rows(PyObject* o);
 Rows<double> to_numeric_rows(PyObject* o);
 Rows<std::int64_t> to_categorical_rows(PyObject* o);
-std::vector<std::uint64_t> to_timestamps(PyObject* o);     // 1-D, integers
-std::vector<core::KeyValueLike> to_events(PyObject* o);    // any iterable of events
+std::vector<std::uint64_t> to_timestamps(PyObject* o);  // 1-D, integers
+std::vector<core::KeyValueLike> to_events(PyObject* o); // any iterable of events
 // A 1-D list of numbers: an array (float or integer elements, any strides)
 // or a sequence of floats, as one record's numeric values.
 std::vector<double> to_number_list(PyObject* o);
@@ -146,7 +146,10 @@ PyObject* score_many(Call<S>& c) {
     std::vector<double> scores;
     scores.reserve(B::size(in));
     // Scoring changes nothing, so the first refused row can stop the loop.
-    unwrap(c.compute([&] { return each_row(B::size(in), [&](std::size_t i) { return B::score(s, in, i); }, &scores); }));
+    unwrap(c.compute([&] {
+        return each_row(
+            B::size(in), [&](std::size_t i) { return B::score(s, in, i); }, &scores);
+    }));
     return to_score_array(scores);
 }
 
@@ -159,7 +162,8 @@ PyObject* update_and_score_many(Call<S>& c) {
     scores.reserve(B::size(in));
     unwrap(c.compute([&]() -> RowStatus {
         if (auto ok = B::check_updates(s, in); !ok) return ok;
-        return each_row(B::size(in), [&](std::size_t i) { return B::update_and_score(s, in, i); }, &scores);
+        return each_row(
+            B::size(in), [&](std::size_t i) { return B::update_and_score(s, in, i); }, &scores);
     }));
     return to_score_array(scores);
 }

@@ -49,9 +49,7 @@ Bound bind(const MethodInfo& info, std::string_view class_name, PyObject* args, 
     Bound b;
     b.info = &info;
     // The method's display name, built only when an error needs it.
-    const auto fname_of = [&] {
-        return std::string(class_name) + "." + std::string(info.display_name()) + "()";
-    };
+    const auto fname_of = [&] { return std::string(class_name) + "." + std::string(info.display_name()) + "()"; };
 
     const Py_ssize_t nargs = args ? PyTuple_Size(args) : 0;
     if (nargs < 0) throw PyErrorSet{};

@@ -85,7 +85,6 @@ std::string error_text_with_causes(PyObject* exc) {
     raise(PyExc_TypeError, msg);
 }
 
-
 std::int64_t to_i64(PyObject* o) {
     const long v = PyLong_AsLong(o);
     if (v == -1 && PyErr_Occurred()) throw PyErrorSet{};
@@ -221,16 +220,14 @@ core::KeyValueLike to_key_value_like(PyObject* o) {
     if (pairs_apply) {
         try {
             return to_pairs(o);
-        } catch (const PyErrorSet&) {
-        }
+        } catch (const PyErrorSet&) {}
     } else {
         set_type_mismatch(o, "Sequence");
     }
     Ref pairs_err = type_error_with_cause("failed to extract field KeyValueLike::Pairs.0", fetch_exception());
     try {
         return to_dict(o);
-    } catch (const PyErrorSet&) {
-    }
+    } catch (const PyErrorSet&) {}
     Ref dict_err = type_error_with_cause("failed to extract field KeyValueLike::Dict.0", fetch_exception());
     raise_combined("KeyValueLike", "Pairs", pairs_err.get(), "Dict", dict_err.get());
 }
@@ -258,8 +255,7 @@ core::StrOrBytes to_str_or_bytes(PyObject* o) {
                 return static_cast<char>(static_cast<unsigned char>(v));
             });
             return core::StrOrBytes{true, std::string(bytes.begin(), bytes.end())};
-        } catch (const PyErrorSet&) {
-        }
+        } catch (const PyErrorSet&) {}
     }
     Ref bytes_err = type_error_with_cause("failed to extract field StrOrBytes::Bytes.0", fetch_exception());
     raise_combined("StrOrBytes", "Str", str_err.get(), "Bytes", bytes_err.get());

@@ -21,9 +21,7 @@ struct Batch<featuresketch::FeatureSketch> {
         return each_row(in.size(), [&](std::size_t i) { return s.check_update(in[i], i); });
     }
     static core::Status update(FeatureSketch& s, const Input& in, std::size_t i) { return s.update(in[i]); }
-    static core::Result<double> score(const FeatureSketch& s, const Input& in, std::size_t i) {
-        return s.score(in[i]);
-    }
+    static core::Result<double> score(const FeatureSketch& s, const Input& in, std::size_t i) { return s.score(in[i]); }
     static core::Result<double> update_and_score(FeatureSketch& s, const Input& in, std::size_t i) {
         return s.update_and_score(in[i]);
     }
@@ -114,25 +112,29 @@ constexpr auto kRows = rows<FeatureSketch>(
                           "`update(feature)` with the same event. Unlike a literal two-call\n"
                           "sequence, this method normalizes and projects the input once.",
                           Access::Write, Gil::Release, sketch_update_and_score),
-    batch::rows<FeatureSketch>("update_many($self, events)\n--\n\nIngest every event of `events`, in order, as `update()` does.\n\n"
-                               "`events` is any iterable of feature events, each a mapping or a\n"
-                               "sequence of `(name, value)` pairs. Every event is checked before the\n"
-                               "first is applied: a refused batch changes nothing and names the row.",
-                               "score_many($self, events)\n--\n\nPreview the anomaly score of every event of `events`, as `score()` does.\n\n"
-                               "Returns an `array.array('d')` with one score per event.",
-                               "update_and_score_many($self, events)\n--\n\nIngest every event of `events` in order and return their scores.\n\n"
-                               "The same as `update_and_score()` on each event in turn, in one call;\n"
-                               "returns an `array.array('d')` with one score per event. Every event is\n"
-                               "checked before the first is applied."),
+    batch::rows<FeatureSketch>(
+        "update_many($self, events)\n--\n\nIngest every event of `events`, in order, as `update()` does.\n\n"
+        "`events` is any iterable of feature events, each a mapping or a\n"
+        "sequence of `(name, value)` pairs. Every event is checked before the\n"
+        "first is applied: a refused batch changes nothing and names the row.",
+        "score_many($self, events)\n--\n\nPreview the anomaly score of every event of `events`, as `score()` does.\n\n"
+        "Returns an `array.array('d')` with one score per event.",
+        "update_and_score_many($self, events)\n--\n\nIngest every event of `events` in order and return their "
+        "scores.\n\n"
+        "The same as `update_and_score()` on each event in turn, in one call;\n"
+        "returns an `array.array('d')` with one score per event. Every event is\n"
+        "checked before the first is applied."),
     method<FeatureSketch>("is_ready($self)\n--\n\nReturn True once the detector has processed at least one event.",
                           Access::Read, Gil::Keep, sketch_is_ready),
-    method<FeatureSketch>("entries_seen($self)\n--\n\nReturn the number of processed events.",
-                          Access::Read, Gil::Keep, sketch_entries_seen),
+    method<FeatureSketch>("entries_seen($self)\n--\n\nReturn the number of processed events.", Access::Read, Gil::Keep,
+                          sketch_entries_seen),
     persistence::rows<FeatureSketch>({
         .to_json = "to_json($self)\n--\n\nSerialize the detector state to JSON.",
-        .from_json = "from_json(json)\n--\n\nDeserialize detector state from a JSON string previously written by `to_json()`.",
+        .from_json =
+            "from_json(json)\n--\n\nDeserialize detector state from a JSON string previously written by `to_json()`.",
         .save_json = "save_json($self, path)\n--\n\nSerialize the detector state to a JSON file.",
-        .load_json = "load_json(path)\n--\n\nDeserialize detector state from a JSON file previously written by `save_json()`.",
+        .load_json =
+            "load_json(path)\n--\n\nDeserialize detector state from a JSON file previously written by `save_json()`.",
         .to_bytes = "to_bytes($self)\n--\n\nSerialize the complete sketch state to compact binary bytes.\n\n"
                     "The versioned little-endian layout is read back exactly by `from_bytes()`;\n"
                     "it is smaller and faster than `to_json()`.",

@@ -139,38 +139,40 @@ constexpr auto kRows = rows<Forest>(
                    "This has the same behavior as calling `score(point)` first and then\n"
                    "`update(point)` with the same observation.",
                    Access::Write, Gil::Release, point_methods::update_and_score<Forest>),
-    method<Forest>("score($self, point)\n--\n\nAnomaly score for `point`. Higher means more anomalous.",
-                   Access::Read, Gil::Release, point_methods::score<Forest>),
-    batch::rows<Forest>("update_many($self, points)\n--\n\nIncorporate every row of `points`, in order, as `update()` does.\n\n"
-                        "`points` is a 2-D array (float32, float64 or integers, any memory layout)\n"
-                        "or a sequence of rows, one observation (or one full point) per row.\n"
-                        "Every row is checked before the first is applied: a refused batch\n"
-                        "changes nothing and names the row.",
-                        "score_many($self, points)\n--\n\nAnomaly score of every row of `points`, as `score()` gives it.\n\n"
-                        "Returns an `array.array('d')` with one score per row.",
-                        "update_and_score_many($self, points)\n--\n\nIngest every row of `points` in order and return their scores.\n\n"
-                        "The same as `update_and_score()` on each row in turn, in one call;\n"
-                        "returns an `array.array('d')` with one score per row. Every row is\n"
-                        "checked before the first is applied."),
-    method<Forest>("is_ready($self)\n--\n\nReturn True once scoring functions return meaningful values.",
-                   Access::Read, Gil::Keep, forest_is_ready),
-    method<Forest>("entries_seen($self)\n--\n\nNumber of observations processed so far.",
-                   Access::Read, Gil::Keep, forest_entries_seen),
-    method<Forest>("num_trees($self)\n--\n\nNumber of trees in the ensemble.",
-                   Access::Read, Gil::Keep, forest_num_trees),
-    method<Forest>("displacement_score($self, point)\n--\n\nDisplacement-based anomaly score.",
-                   Access::Read, Gil::Release, forest_displacement_score),
+    method<Forest>("score($self, point)\n--\n\nAnomaly score for `point`. Higher means more anomalous.", Access::Read,
+                   Gil::Release, point_methods::score<Forest>),
+    batch::rows<Forest>(
+        "update_many($self, points)\n--\n\nIncorporate every row of `points`, in order, as `update()` does.\n\n"
+        "`points` is a 2-D array (float32, float64 or integers, any memory layout)\n"
+        "or a sequence of rows, one observation (or one full point) per row.\n"
+        "Every row is checked before the first is applied: a refused batch\n"
+        "changes nothing and names the row.",
+        "score_many($self, points)\n--\n\nAnomaly score of every row of `points`, as `score()` gives it.\n\n"
+        "Returns an `array.array('d')` with one score per row.",
+        "update_and_score_many($self, points)\n--\n\nIngest every row of `points` in order and return their scores.\n\n"
+        "The same as `update_and_score()` on each row in turn, in one call;\n"
+        "returns an `array.array('d')` with one score per row. Every row is\n"
+        "checked before the first is applied."),
+    method<Forest>("is_ready($self)\n--\n\nReturn True once scoring functions return meaningful values.", Access::Read,
+                   Gil::Keep, forest_is_ready),
+    method<Forest>("entries_seen($self)\n--\n\nNumber of observations processed so far.", Access::Read, Gil::Keep,
+                   forest_entries_seen),
+    method<Forest>("num_trees($self)\n--\n\nNumber of trees in the ensemble.", Access::Read, Gil::Keep,
+                   forest_num_trees),
+    method<Forest>("displacement_score($self, point)\n--\n\nDisplacement-based anomaly score.", Access::Read,
+                   Gil::Release, forest_displacement_score),
     method<Forest>("attribution($self, point)\n--\n\nPer-dimension attribution of the anomaly score.\n\n"
                    "Returns a list of length `input_dim * shingle_size`.",
                    Access::Read, Gil::Release, forest_attribution),
     method<Forest>("density($self, point)\n--\n\nDensity estimate at `point`. Higher means a denser neighbourhood.",
                    Access::Read, Gil::Release, forest_density),
-    method<Forest>("near_neighbors($self, point, top_k=10, percentile=50)\n--\n\nFind approximate near-neighbours of `point`.\n\n"
-                   "`percentile` controls per-tree traversal aggressiveness in `[0, 100]`;\n"
-                   "lower values visit more branches and usually return more candidates.\n"
-                   "Returns a list sorted by distance, with duplicate points across trees\n"
-                   "merged by point index. At most `top_k` results are returned.",
-                   Access::Read, Gil::Release, forest_near_neighbors),
+    method<Forest>(
+        "near_neighbors($self, point, top_k=10, percentile=50)\n--\n\nFind approximate near-neighbours of `point`.\n\n"
+        "`percentile` controls per-tree traversal aggressiveness in `[0, 100]`;\n"
+        "lower values visit more branches and usually return more candidates.\n"
+        "Returns a list sorted by distance, with duplicate points across trees\n"
+        "merged by point index. At most `top_k` results are returned.",
+        Access::Read, Gil::Release, forest_near_neighbors),
     method<Forest>("impute($self, point, missing, centrality=1.0)\n--\n\nImpute the `missing` positions of `point`.\n\n"
                    "`point` must have the full dimensionality (`input_dim * shingle_size`).\n"
                    "Values at `missing` indices are ignored; the returned list fills them\n"
@@ -185,9 +187,11 @@ constexpr auto kRows = rows<Forest>(
                    Access::Read, Gil::Release, forest_extrapolate),
     persistence::rows<Forest>({
         .to_json = "to_json($self)\n--\n\nSerialize the entire forest state to a JSON string.",
-        .from_json = "from_json(json)\n--\n\nDeserialize a forest from a JSON string previously written by `to_json()`.",
+        .from_json =
+            "from_json(json)\n--\n\nDeserialize a forest from a JSON string previously written by `to_json()`.",
         .save_json = "save_json($self, path)\n--\n\nSerialize the entire forest state to a JSON file.",
-        .load_json = "load_json(path)\n--\n\nDeserialize a forest from a JSON file previously written by `save_json()`.",
+        .load_json =
+            "load_json(path)\n--\n\nDeserialize a forest from a JSON file previously written by `save_json()`.",
         .to_bytes = "to_bytes($self)\n--\n\nSerialize the entire forest state to compact binary bytes.\n\n"
                     "The versioned little-endian layout is read back exactly by `from_bytes()`;\n"
                     "it is several times smaller and faster than `to_json()`.",
@@ -197,8 +201,6 @@ constexpr auto kRows = rows<Forest>(
 
 } // namespace
 
-PyObject* forest_class() {
-    return class_object<Forest, kNew, kRows, forest_repr>("tarn.tarn.Forest");
-}
+PyObject* forest_class() { return class_object<Forest, kNew, kRows, forest_repr>("tarn.tarn.Forest"); }
 
 } // namespace tarn::frame

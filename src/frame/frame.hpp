@@ -160,25 +160,24 @@ std::string to_state_text(PyObject* o); // str only, as UTF-8
 // ------------------------------------------------------------- classes
 
 enum class Access { None, Read, Write }; // borrow taken for the call
-enum class Gil { Keep, Release };         // release the lock around compute()
+enum class Gil { Keep, Release };        // release the lock around compute()
 
 // The Python object behind every detector: one state value and a borrow
 // counter (0 free, n > 0 readers, -1 one writer).
 template <class S>
 struct Instance {
-    PyObject_HEAD
-    std::atomic<std::int64_t> borrow;
+    PyObject_HEAD std::atomic<std::int64_t> borrow;
     S* state;
 };
 
 // Everything the generic machinery needs to know about a method, all of it
 // read from its docstring except the borrow and the lock.
 struct MethodInfo {
-    Signature sig;                // sig.name: "update", or the class name for the constructor
-    bool is_constructor = false;  // binding errors then name it "__new__"
+    Signature sig;               // sig.name: "update", or the class name for the constructor
+    bool is_constructor = false; // binding errors then name it "__new__"
     Access access = Access::None;
     Gil gil = Gil::Keep;
-    const char* doc = nullptr;    // "update($self, point)\n--\n\n..."; the class doc for the constructor
+    const char* doc = nullptr; // "update($self, point)\n--\n\n..."; the class doc for the constructor
 
     std::string_view display_name() const { return is_constructor ? "__new__" : sig.name; }
 };

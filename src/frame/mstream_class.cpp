@@ -12,7 +12,9 @@ namespace tarn::frame {
 // Unpickling calls the constructor with these before __setstate__.
 template <>
 struct NewArgs<mstream::MStream> {
-    static std::array<std::uint64_t, 2> of(const mstream::MStream& m) { return {m.config().numeric_dim, m.config().categorical_dim}; }
+    static std::array<std::uint64_t, 2> of(const mstream::MStream& m) {
+        return {m.config().numeric_dim, m.config().categorical_dim};
+    }
 };
 
 template <>
@@ -38,8 +40,8 @@ struct Batch<mstream::MStream> {
         in.timestamps = a.convert(2, to_timestamps);
         const auto same_length = [&](const char* name, std::size_t rows) {
             if (rows == in.timestamps.size()) return;
-            const std::string text = std::string(name) + " has " + std::to_string(rows) +
-                                     " rows but timestamps has " + std::to_string(in.timestamps.size());
+            const std::string text = std::string(name) + " has " + std::to_string(rows) + " rows but timestamps has " +
+                                     std::to_string(in.timestamps.size());
             PyErr_SetString(PyExc_ValueError, text.c_str());
             throw PyErrorSet{};
         };
@@ -128,16 +130,18 @@ PyObject* mstream_update(MStreamCall& c) {
 }
 
 PyObject* mstream_score(MStreamCall& c) {
-    return to_py(on_record<const MStream>(c, [](const MStream& m, const auto&... record) { return m.score(record...); }));
+    return to_py(
+        on_record<const MStream>(c, [](const MStream& m, const auto&... record) { return m.score(record...); }));
 }
 
 PyObject* mstream_update_and_score(MStreamCall& c) {
-    return to_py(on_record<MStream>(c, [](MStream& m, const auto&... record) { return m.update_and_score(record...); }));
+    return to_py(
+        on_record<MStream>(c, [](MStream& m, const auto&... record) { return m.update_and_score(record...); }));
 }
 
 PyObject* mstream_score_detailed(MStreamCall& c) {
-    return decomposed_to_py(
-        on_record<const MStream>(c, [](const MStream& m, const auto&... record) { return m.score_detailed(record...); }));
+    return decomposed_to_py(on_record<const MStream>(
+        c, [](const MStream& m, const auto&... record) { return m.score_detailed(record...); }));
 }
 
 PyObject* mstream_update_and_score_detailed(MStreamCall& c) {
@@ -170,8 +174,9 @@ constexpr const char* kClassDoc =
 constexpr Method<MStream> kNew = constructor<MStream>(kClassDoc, mstream_new);
 
 constexpr auto kRows = rows<MStream>(
-    method<MStream>("update($self, numeric, categorical, timestamp)\n--\n\nIngest a record without returning its score.",
-                    Access::Write, Gil::Release, mstream_update),
+    method<MStream>(
+        "update($self, numeric, categorical, timestamp)\n--\n\nIngest a record without returning its score.",
+        Access::Write, Gil::Release, mstream_update),
     method<MStream>("score($self, numeric, categorical, timestamp)\n--\n\n"
                     "Preview the anomaly score for a record without mutating detector state.\n\n"
                     "The preview answers what this record would score if it were ingested\n"
@@ -212,15 +217,17 @@ constexpr auto kRows = rows<MStream>(
                          "is checked before the first is applied."),
     method<MStream>("is_ready($self)\n--\n\nReturn True once the detector has processed at least one record.",
                     Access::Read, Gil::Keep, mstream_is_ready),
-    method<MStream>("entries_seen($self)\n--\n\nReturn the number of processed records.",
-                    Access::Read, Gil::Keep, mstream_entries_seen),
-    method<MStream>("current_time($self)\n--\n\nReturn the last timestamp observed by the detector.",
-                    Access::Read, Gil::Keep, mstream_current_time),
+    method<MStream>("entries_seen($self)\n--\n\nReturn the number of processed records.", Access::Read, Gil::Keep,
+                    mstream_entries_seen),
+    method<MStream>("current_time($self)\n--\n\nReturn the last timestamp observed by the detector.", Access::Read,
+                    Gil::Keep, mstream_current_time),
     persistence::rows<MStream>({
         .to_json = "to_json($self)\n--\n\nSerialize the detector state to JSON.",
-        .from_json = "from_json(json)\n--\n\nDeserialize detector state from a JSON string previously written by `to_json()`.",
+        .from_json =
+            "from_json(json)\n--\n\nDeserialize detector state from a JSON string previously written by `to_json()`.",
         .save_json = "save_json($self, path)\n--\n\nSerialize the detector state to a JSON file.",
-        .load_json = "load_json(path)\n--\n\nDeserialize detector state from a JSON file previously written by `save_json()`.",
+        .load_json =
+            "load_json(path)\n--\n\nDeserialize detector state from a JSON file previously written by `save_json()`.",
         .to_bytes = "to_bytes($self)\n--\n\nSerialize the complete detector state to compact binary bytes.\n\n"
                     "The versioned little-endian layout is read back exactly by `from_bytes()`;\n"
                     "it is smaller and faster than `to_json()`.",
@@ -230,8 +237,6 @@ constexpr auto kRows = rows<MStream>(
 
 } // namespace
 
-PyObject* mstream_class() {
-    return class_object<MStream, kNew, kRows, mstream_repr>("tarn.tarn.MStream");
-}
+PyObject* mstream_class() { return class_object<MStream, kNew, kRows, mstream_repr>("tarn.tarn.MStream"); }
 
 } // namespace tarn::frame

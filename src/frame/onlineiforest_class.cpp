@@ -64,8 +64,8 @@ constexpr const char* kClassDoc =
 constexpr Method<OnlineIForest> kNew = constructor<OnlineIForest>(kClassDoc, oif_new);
 
 constexpr auto kRows = rows<OnlineIForest>(
-    method<OnlineIForest>("update($self, point)\n--\n\nIngest a point without returning its score.",
-                          Access::Write, Gil::Release, point_methods::update<OnlineIForest>),
+    method<OnlineIForest>("update($self, point)\n--\n\nIngest a point without returning its score.", Access::Write,
+                          Gil::Release, point_methods::update<OnlineIForest>),
     method<OnlineIForest>("update_and_score($self, point)\n--\n\n"
                           "Ingest a point and return its anomaly score under the updated forest.\n\n"
                           "This has the same behavior as calling `update(point)` first and then\n"
@@ -82,27 +82,29 @@ constexpr auto kRows = rows<OnlineIForest>(
                           "Calling this before `is_ready()` is allowed, but the value is not a\n"
                           "stable anomaly estimate yet.",
                           Access::Read, Gil::Release, point_methods::score<OnlineIForest>),
-    batch::rows<OnlineIForest>("update_many($self, points)\n--\n\nIngest every row of `points`, in order, as `update()` does.\n\n"
-                               "`points` is a 2-D array (float32, float64 or integers, any memory layout)\n"
-                               "or a sequence of rows, one point per row. Every row is checked before\n"
-                               "the first is applied: a refused batch changes nothing and names the row.",
-                               "score_many($self, points)\n--\n\nPreview the anomaly score of every row of `points`, as `score()` does.\n\n"
-                               "Returns an `array.array('d')` with one score per row.",
-                               "update_and_score_many($self, points)\n--\n\nIngest every row of `points` in order and return their scores.\n\n"
-                               "The same as `update_and_score()` on each row in turn, in one call;\n"
-                               "returns an `array.array('d')` with one score per row. Every row is\n"
-                               "checked before the first is applied."),
+    batch::rows<OnlineIForest>(
+        "update_many($self, points)\n--\n\nIngest every row of `points`, in order, as `update()` does.\n\n"
+        "`points` is a 2-D array (float32, float64 or integers, any memory layout)\n"
+        "or a sequence of rows, one point per row. Every row is checked before\n"
+        "the first is applied: a refused batch changes nothing and names the row.",
+        "score_many($self, points)\n--\n\nPreview the anomaly score of every row of `points`, as `score()` does.\n\n"
+        "Returns an `array.array('d')` with one score per row.",
+        "update_and_score_many($self, points)\n--\n\nIngest every row of `points` in order and return their scores.\n\n"
+        "The same as `update_and_score()` on each row in turn, in one call;\n"
+        "returns an `array.array('d')` with one score per row. Every row is\n"
+        "checked before the first is applied."),
     method<OnlineIForest>("is_ready($self)\n--\n\nReturn True once at least one point has been processed.",
                           Access::Read, Gil::Keep, oif_is_ready),
-    method<OnlineIForest>("entries_seen($self)\n--\n\nNumber of points processed so far.",
-                          Access::Read, Gil::Keep, oif_entries_seen),
-    method<OnlineIForest>("num_trees($self)\n--\n\nNumber of trees in the ensemble.",
-                          Access::Read, Gil::Keep, oif_num_trees),
+    method<OnlineIForest>("entries_seen($self)\n--\n\nNumber of points processed so far.", Access::Read, Gil::Keep,
+                          oif_entries_seen),
+    method<OnlineIForest>("num_trees($self)\n--\n\nNumber of trees in the ensemble.", Access::Read, Gil::Keep,
+                          oif_num_trees),
     persistence::rows<OnlineIForest>({
         .to_json = "to_json($self)\n--\n\nSerialize detector state to JSON.",
         .from_json = "from_json(json)\n--\n\nDeserialize detector state from JSON previously written by `to_json()`.",
         .save_json = "save_json($self, path)\n--\n\nSerialize detector state to a JSON file.",
-        .load_json = "load_json(path)\n--\n\nDeserialize detector state from a JSON file previously written by `save_json()`.",
+        .load_json =
+            "load_json(path)\n--\n\nDeserialize detector state from a JSON file previously written by `save_json()`.",
         .to_bytes = "to_bytes($self)\n--\n\nSerialize the complete detector state to compact binary bytes.\n\n"
                     "The versioned little-endian layout is read back exactly by `from_bytes()`;\n"
                     "it is smaller and faster than `to_json()`.",

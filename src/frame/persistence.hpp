@@ -73,9 +73,7 @@ public:
     ~HeldBuffer() { PyBuffer_Release(&view_); }
     HeldBuffer(const HeldBuffer&) = delete;
     HeldBuffer& operator=(const HeldBuffer&) = delete;
-    std::string_view data() const {
-        return {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)};
-    }
+    std::string_view data() const { return {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)}; }
 
 private:
     Py_buffer view_{};
@@ -135,10 +133,10 @@ PyObject* get_newargs(Call<S>& c) {
 // The docstrings a class words its own way; each must begin with the
 // method's usual text signature (checked at compile time).
 struct Docs {
-    const char* to_json;    // "to_json($self)\n--\n\n..."
-    const char* from_json;  // "from_json(json)\n--\n\n..."
-    const char* save_json;  // "save_json($self, path)\n--\n\n..."
-    const char* load_json;  // "load_json(path)\n--\n\n..."
+    const char* to_json;              // "to_json($self)\n--\n\n..."
+    const char* from_json;            // "from_json(json)\n--\n\n..."
+    const char* save_json;            // "save_json($self, path)\n--\n\n..."
+    const char* load_json;            // "load_json(path)\n--\n\n..."
     const char* to_bytes = nullptr;   // "to_bytes($self)\n--\n\n...", for states with a binary form
     const char* from_bytes = nullptr; // "from_bytes(data)\n--\n\n..."
 };
@@ -161,7 +159,8 @@ consteval auto rows(const Docs& d) {
         method_as<S>("to_json($self)\n", d.to_json, Access::Read, Gil::Keep, &to_json<S>),
         method_as<S>("from_json(json)\n", d.from_json, Access::None, Gil::Keep, &from_json<S>),
         rows_if<S, HasBytes<S>>([&]<class T = S>() consteval {
-            if (!d.to_bytes || !d.from_bytes) throw "a state with a binary form needs the to_bytes/from_bytes docstrings";
+            if (!d.to_bytes || !d.from_bytes)
+                throw "a state with a binary form needs the to_bytes/from_bytes docstrings";
             return frame::rows<T>(
                 method_as<T>("to_bytes($self)\n", d.to_bytes, Access::Read, Gil::Keep, &to_bytes<T>),
                 method_as<T>("from_bytes(data)\n", d.from_bytes, Access::None, Gil::Keep, &from_bytes<T>));
@@ -173,8 +172,7 @@ consteval auto rows(const Docs& d) {
         method<S>("__getstate__($self)\n--\n\n", Access::Read, Gil::Keep, &to_json<S>),
         method<S>("__setstate__($self, state)\n--\n\n", Access::Write, Gil::Keep, &set_state<S>),
         rows_if<S, HasNewArgs<S>>([]<class T = S>() consteval {
-            return frame::rows<T>(
-                method<T>("__getnewargs__($self)\n--\n\n", Access::Read, Gil::Keep, &get_newargs<T>));
+            return frame::rows<T>(method<T>("__getnewargs__($self)\n--\n\n", Access::Read, Gil::Keep, &get_newargs<T>));
         }));
 }
 

@@ -135,13 +135,15 @@ constexpr auto kRows = rows<Threshold>(
                       "None during warm-up, and when no score can alert (more than `rate` of the\n"
                       "weight sits at +inf).",
                       Access::Read, Gil::Keep, threshold_threshold),
-    method<Threshold>("count($self)\n--\n\nReturn the number of scores added.",
-                      Access::Read, Gil::Keep, threshold_count),
+    method<Threshold>("count($self)\n--\n\nReturn the number of scores added.", Access::Read, Gil::Keep,
+                      threshold_count),
     persistence::rows<Threshold>({
         .to_json = "to_json($self)\n--\n\nSerialize the threshold state to JSON.",
-        .from_json = "from_json(json)\n--\n\nDeserialize threshold state from a JSON string previously written by `to_json()`.",
+        .from_json =
+            "from_json(json)\n--\n\nDeserialize threshold state from a JSON string previously written by `to_json()`.",
         .save_json = "save_json($self, path)\n--\n\nSerialize the threshold state to a JSON file.",
-        .load_json = "load_json(path)\n--\n\nDeserialize threshold state from a JSON file previously written by `save_json()`.",
+        .load_json =
+            "load_json(path)\n--\n\nDeserialize threshold state from a JSON file previously written by `save_json()`.",
         .to_bytes = "to_bytes($self)\n--\n\nSerialize the threshold state to compact binary bytes.\n\n"
                     "The versioned little-endian layout is read back exactly by `from_bytes()`.",
         .from_bytes = "from_bytes(data)\n--\n\nRebuild a threshold from bytes previously written by `to_bytes()`.\n\n"
@@ -150,8 +152,6 @@ constexpr auto kRows = rows<Threshold>(
 
 } // namespace
 
-PyObject* threshold_class() {
-    return class_object<Threshold, kNew, kRows, threshold_repr>("tarn.alerts.Threshold");
-}
+PyObject* threshold_class() { return class_object<Threshold, kNew, kRows, threshold_repr>("tarn.alerts.Threshold"); }
 
 } // namespace tarn::frame

@@ -48,13 +48,15 @@ core::Status MStream::validate(const MStreamConfig& c) {
     }
     if (c.num_rows == 0) return core::invalid("num_rows must be > 0");
     if (c.num_buckets < 2) return core::invalid("num_buckets must be >= 2");
-    if (!std::isfinite(c.alpha) || c.alpha <= 0.0 || c.alpha >= 1.0) return core::invalid("alpha must be in range (0, 1)");
+    if (!std::isfinite(c.alpha) || c.alpha <= 0.0 || c.alpha >= 1.0)
+        return core::invalid("alpha must be in range (0, 1)");
     std::uint64_t out = 0;
     if (!checked_mul(c.num_rows, c.num_buckets, out)) return core::invalid("num_rows * num_buckets overflows usize");
     if (!checked_mul(plane_count(c.num_buckets), c.numeric_dim, out) || !checked_mul(out, c.num_rows, out)) {
         return core::invalid("num_rows * planes * numeric_dim overflows usize");
     }
-    if (!checked_mul(c.num_rows, c.categorical_dim, out)) return core::invalid("num_rows * categorical_dim overflows usize");
+    if (!checked_mul(c.num_rows, c.categorical_dim, out))
+        return core::invalid("num_rows * categorical_dim overflows usize");
     return {};
 }
 
@@ -167,18 +169,18 @@ core::Status MStream::preview(std::span<const double> numeric, std::span<const s
     for (std::size_t i = 0; i < numeric.size(); ++i) {
         const auto& s = numeric_counts_[i];
         const double v = normalized[i];
-        book(chi_score(f.apply(s.current.query(v)) + 1.0, s.total.query(v) + 1.0, t),
-             parts.numeric_sum, parts.numeric, i);
+        book(chi_score(f.apply(s.current.query(v)) + 1.0, s.total.query(v) + 1.0, t), parts.numeric_sum, parts.numeric,
+             i);
     }
     for (std::size_t j = 0; j < categorical.size(); ++j) {
         const auto& s = categorical_counts_[j];
         const std::int64_t z = categorical[j];
-        book(chi_score(f.apply(s.current.query(z)) + 1.0, s.total.query(z) + 1.0, t),
-             parts.categorical_sum, parts.categorical, j);
+        book(chi_score(f.apply(s.current.query(z)) + 1.0, s.total.query(z) + 1.0, t), parts.categorical_sum,
+             parts.categorical, j);
     }
     const Record rec{numeric, categorical};
-    parts.record = chi_score(f.apply(record_counts_.current.query(rec)) + 1.0,
-                             record_counts_.total.query(rec) + 1.0, t);
+    parts.record =
+        chi_score(f.apply(record_counts_.current.query(rec)) + 1.0, record_counts_.total.query(rec) + 1.0, t);
     return {};
 }
 
@@ -289,9 +291,8 @@ core::Status MStream::check_loaded() const {
     const MStreamConfig& c = config_;
     if (c.num_buckets < 2) return bad("num_buckets must be >= 2");
     std::uint64_t rb = 0, rpn = 0, rc = 0;
-    if (!checked_mul(c.num_rows, c.num_buckets, rb) ||
-        !checked_mul(plane_count(c.num_buckets), c.numeric_dim, rpn) || !checked_mul(rpn, c.num_rows, rpn) ||
-        !checked_mul(c.num_rows, c.categorical_dim, rc)) {
+    if (!checked_mul(c.num_rows, c.num_buckets, rb) || !checked_mul(plane_count(c.num_buckets), c.numeric_dim, rpn) ||
+        !checked_mul(rpn, c.num_rows, rpn) || !checked_mul(c.num_rows, c.categorical_dim, rc)) {
         return bad("sketch sizes overflow usize");
     }
     if (auto ok = check_sketch(record_counts_.current, c, rb, rpn, rc); !ok) return ok;

@@ -16,7 +16,8 @@ using core::invalid;
 // ------------------------------------------------------------------ window
 
 Window::Window(std::uint64_t input_dim, std::uint64_t window_size)
-    : dim_(input_dim), slots_(window_size == std::numeric_limits<std::uint64_t>::max() ? window_size : window_size + 1) {}
+    : dim_(input_dim),
+      slots_(window_size == std::numeric_limits<std::uint64_t>::max() ? window_size : window_size + 1) {}
 
 core::Status Window::reserve() {
     std::uint64_t values = 0;
@@ -64,7 +65,8 @@ void Window::pop_front() {
 
 // ---------------------------------------------------------------- detector
 
-core::Result<OnlineIForest> OnlineIForest::create(const OnlineIForestConfig& config, std::optional<std::uint64_t> seed) {
+core::Result<OnlineIForest> OnlineIForest::create(const OnlineIForestConfig& config,
+                                                  std::optional<std::uint64_t> seed) {
     const std::uint64_t resolved = core::resolve_seed(seed);
     if (config.input_dim == 0) return invalid("input_dim must be > 0");
     if (config.num_trees == 0) return invalid("num_trees must be > 0");
@@ -89,12 +91,14 @@ core::Result<OnlineIForest> OnlineIForest::create(const OnlineIForestConfig& con
     if (auto r = f.window_.reserve(); !r) return core::fail(r.error());
 
     core::Xoshiro256PlusPlus master = core::expand_seed(resolved);
-    for (std::uint64_t t = 0; t < config.num_trees; ++t) f.trees_.emplace_back(config.input_dim, core::child_of(master));
+    for (std::uint64_t t = 0; t < config.num_trees; ++t)
+        f.trees_.emplace_back(config.input_dim, core::child_of(master));
     return f;
 }
 
 core::Status OnlineIForest::check_point(std::span<const float> point) const {
-    if (point.size() != config_.input_dim) return core::fail(DetectorError::dimension_mismatch(config_.input_dim, point.size()));
+    if (point.size() != config_.input_dim)
+        return core::fail(DetectorError::dimension_mismatch(config_.input_dim, point.size()));
     for (const float v : point)
         if (!std::isfinite(v)) return invalid("point values must be finite");
     return {};
@@ -134,8 +138,8 @@ double OnlineIForest::forest_score(std::span<const float> point) const {
     double sum = 0.0;
     for (const OnlineITree& t : trees_) sum += t.path_length(point, config_.max_leaf_samples);
     const double mean = -sum / static_cast<double>(trees_.size());
-    return std::exp2(mean / std::log2(static_cast<double>(config_.window_size) /
-                                      static_cast<double>(config_.max_leaf_samples)));
+    return std::exp2(
+        mean / std::log2(static_cast<double>(config_.window_size) / static_cast<double>(config_.max_leaf_samples)));
 }
 
 } // namespace tarn::onlineiforest

@@ -45,8 +45,8 @@ public:
 
 private:
     std::uint64_t dim_ = 0;
-    std::uint64_t slots_ = 1;  // W + 1, saturating
-    std::uint64_t head_ = 0;   // slot of the oldest point
+    std::uint64_t slots_ = 1; // W + 1, saturating
+    std::uint64_t head_ = 0;  // slot of the oldest point
     std::uint64_t count_ = 0;
     std::uint64_t filled_ = 0; // slots materialised in data_
     std::vector<float> data_;

@@ -15,8 +15,8 @@
 #include "core/json/writer.hpp"
 #include "onlineiforest/detector.hpp"
 
-TARN_RECORD(tarn::onlineiforest::OnlineIForestConfig, "OnlineIForestConfig",
-            input_dim, num_trees, window_size, max_leaf_samples)
+TARN_RECORD(tarn::onlineiforest::OnlineIForestConfig, "OnlineIForestConfig", input_dim, num_trees, window_size,
+            max_leaf_samples)
 
 namespace tarn::onlineiforest {
 
@@ -167,8 +167,7 @@ public:
             if (!r.ok()) return -2;
             if (array_) {
                 if (!r.next_element()) {
-                    if (r.ok() && count_ != names_.size())
-                        r.fail(record_length_error(count_, record_, names_.size()));
+                    if (r.ok() && count_ != names_.size()) r.fail(record_length_error(count_, record_, names_.size()));
                     return -2;
                 }
                 const std::size_t i = count_++;
@@ -240,9 +239,9 @@ NodeIndex read_node_tree(json::Reader& r, LoadedTree& lt) {
         int awaiting = 0;
     };
     auto open = [&](std::vector<Frame>& stack, bool is_split) -> bool {
-        Frame f(is_split, MemberWalk(is_split ? "Split" : "Node",
-                                     is_split ? std::span<const std::string_view>(kSplitFields)
-                                              : std::span<const std::string_view>(kNodeFields)));
+        Frame f(is_split,
+                MemberWalk(is_split ? "Split" : "Node", is_split ? std::span<const std::string_view>(kSplitFields)
+                                                                 : std::span<const std::string_view>(kNodeFields)));
         if (!f.walk.begin(r)) return false;
         stack.push_back(std::move(f));
         return true;

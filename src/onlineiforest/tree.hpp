@@ -37,7 +37,7 @@ struct SplitScratch {
     std::vector<std::uint64_t> active;
     std::vector<float> leaf_min;
     std::vector<float> leaf_width;
-    std::vector<float> left_box;  // min (dim) then max (dim)
+    std::vector<float> left_box; // min (dim) then max (dim)
     std::vector<float> right_box;
 };
 
@@ -87,9 +87,9 @@ private:
     std::uint64_t dim_ = 0;
     NodeIndex root_ = kNoNode;
     std::vector<Node> nodes_;
-    std::vector<float> boxes_;          // per slot: min[dim] then max[dim]
-    std::vector<NodeIndex> free_;       // freed slots, reused first
-    std::vector<std::uint8_t> in_use_;  // per slot, guards against reaching a freed slot
+    std::vector<float> boxes_;         // per slot: min[dim] then max[dim]
+    std::vector<NodeIndex> free_;      // freed slots, reused first
+    std::vector<std::uint8_t> in_use_; // per slot, guards against reaching a freed slot
     core::Xoshiro256PlusPlus rng_;
 };
 

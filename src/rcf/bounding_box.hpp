@@ -53,8 +53,10 @@ inline bool merge_boxes(const float* amin, const float* amax, const float* bmin,
         const __m128 a_hi_nan = _mm_cmpunord_ps(a_hi, a_hi);
         const __m128 lo = _mm_or_ps(_mm_and_ps(a_lo_nan, b_lo), _mm_andnot_ps(a_lo_nan, _mm_min_ps(b_lo, a_lo)));
         const __m128 hi = _mm_or_ps(_mm_and_ps(a_hi_nan, b_hi), _mm_andnot_ps(a_hi_nan, _mm_max_ps(b_hi, a_hi)));
-        const __m128i same_lo = _mm_cmpeq_epi32(_mm_castps_si128(lo), _mm_loadu_si128(reinterpret_cast<const __m128i*>(out_min + d)));
-        const __m128i same_hi = _mm_cmpeq_epi32(_mm_castps_si128(hi), _mm_loadu_si128(reinterpret_cast<const __m128i*>(out_max + d)));
+        const __m128i same_lo =
+            _mm_cmpeq_epi32(_mm_castps_si128(lo), _mm_loadu_si128(reinterpret_cast<const __m128i*>(out_min + d)));
+        const __m128i same_hi =
+            _mm_cmpeq_epi32(_mm_castps_si128(hi), _mm_loadu_si128(reinterpret_cast<const __m128i*>(out_max + d)));
         changed |= static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(same_lo, same_hi))) ^ 0xffffu;
         _mm_storeu_ps(out_min + d, lo);
         _mm_storeu_ps(out_max + d, hi);

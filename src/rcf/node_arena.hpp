@@ -50,11 +50,11 @@ struct NodeSlot {
 };
 
 struct NodeArena {
-    std::uint64_t dims = 0;           // point length; box stride is 2 * dims
-    std::vector<NodeSlot> nodes;      // one entry per slot
-    std::vector<float> boxes;         // per slot: min[dims] then max[dims]
-    std::vector<double> range_sums;   // per slot
-    std::vector<std::uint64_t> free;  // empty slots, last one reused first
+    std::uint64_t dims = 0;          // point length; box stride is 2 * dims
+    std::vector<NodeSlot> nodes;     // one entry per slot
+    std::vector<float> boxes;        // per slot: min[dims] then max[dims]
+    std::vector<double> range_sums;  // per slot
+    std::vector<std::uint64_t> free; // empty slots, last one reused first
 
     // An empty arena with room reserved for `reserve_nodes` slots. Throws
     // std::bad_alloc when that cannot be reserved.
@@ -70,9 +70,7 @@ struct NodeArena {
         if (n.kind == NodeKind::Empty) throw core::InternalError("accessed freed or uninitialized node");
         return n;
     }
-    NodeSlot& node(std::uint64_t i) {
-        return const_cast<NodeSlot&>(static_cast<const NodeArena*>(this)->node(i));
-    }
+    NodeSlot& node(std::uint64_t i) { return const_cast<NodeSlot&>(static_cast<const NodeArena*>(this)->node(i)); }
     std::uint64_t mass(std::uint64_t i) const { return node(i).mass; }
 
     // Box of slot i (meaningful for internal nodes).

@@ -93,8 +93,7 @@ void PointStore::shift_in(std::span<const float> observation) {
     core::check_internal(observation.size() == input_dim && shingle_buf.size() == dim,
                          "observation length differs from input_dim");
     std::copy(shingle_buf.begin() + static_cast<std::ptrdiff_t>(input_dim), shingle_buf.end(), shingle_buf.begin());
-    std::copy(observation.begin(), observation.end(),
-              shingle_buf.end() - static_cast<std::ptrdiff_t>(input_dim));
+    std::copy(observation.begin(), observation.end(), shingle_buf.end() - static_cast<std::ptrdiff_t>(input_dim));
 }
 
 void PointStore::query_point(std::span<const float> observation, std::span<float> out) const {

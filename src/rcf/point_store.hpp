@@ -17,19 +17,19 @@
 namespace tarn::rcf {
 
 struct PointStore {
-    std::uint64_t dim = 0;          // point length: input_dim * shingle_size
+    std::uint64_t dim = 0; // point length: input_dim * shingle_size
     std::uint64_t input_dim = 0;
     std::uint64_t shingle_size = 0;
     bool internal_shingling = false;
-    std::vector<float> store;       // capacity rows of dim values, row-major
-    std::vector<std::uint8_t> occupied; // capacity flags (0 or 1)
+    std::vector<float> store;             // capacity rows of dim values, row-major
+    std::vector<std::uint8_t> occupied;   // capacity flags (0 or 1)
     std::vector<std::uint64_t> ref_count; // capacity counts
-    std::uint64_t next_free = 0;    // slots below have been handed out at least once
+    std::uint64_t next_free = 0;          // slots below have been handed out at least once
     std::vector<std::uint64_t> free_list; // released slots, last one reused first
-    std::uint64_t size = 0;         // number of occupied slots
-    std::uint64_t capacity = 0;     // number of rows
-    std::vector<float> shingle_buf; // dim values, oldest observation first
-    std::uint64_t entries_seen = 0; // successful forest updates seen
+    std::uint64_t size = 0;               // number of occupied slots
+    std::uint64_t capacity = 0;           // number of rows
+    std::vector<float> shingle_buf;       // dim values, oldest observation first
+    std::uint64_t entries_seen = 0;       // successful forest updates seen
 
     // An empty store of `capacity` zero rows. Throws std::bad_alloc when the
     // rows cannot be reserved.

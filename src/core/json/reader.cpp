@@ -68,8 +68,16 @@ Reader::Type Reader::peek() {
     case '[': return Type::Array;
     case '{': return Type::Object;
     case '-':
-    case '0': case '1': case '2': case '3': case '4':
-    case '5': case '6': case '7': case '8': case '9': return Type::Number;
+    case '0':
+    case '1':
+    case '2':
+    case '3':
+    case '4':
+    case '5':
+    case '6':
+    case '7':
+    case '8':
+    case '9': return Type::Number;
     default: return Type::None;
     }
 }
@@ -208,7 +216,9 @@ void append_utf8(std::string& out, std::uint32_t cp) {
 // Length of the well-formed UTF-8 sequence at s[i] (lead byte >= 0x80), or
 // 0 when it is not well formed.
 std::size_t utf8_sequence(std::string_view s, std::size_t i) {
-    const auto b = [&](std::size_t k) -> unsigned { return i + k < s.size() ? static_cast<unsigned char>(s[i + k]) : 0u; };
+    const auto b = [&](std::size_t k) -> unsigned {
+        return i + k < s.size() ? static_cast<unsigned char>(s[i + k]) : 0u;
+    };
     const unsigned c = b(0);
     auto cont = [&](std::size_t k, unsigned lo = 0x80, unsigned hi = 0xBF) { return b(k) >= lo && b(k) <= hi; };
     if (c >= 0xC2 && c <= 0xDF) return cont(1) ? 2 : 0;

@@ -28,8 +28,8 @@ namespace tarn::core::json {
 inline constexpr std::size_t kMaxDepth = 128;
 
 struct ParseError {
-    std::string message;     // without the position
-    std::uint64_t line = 0;  // from 1
+    std::string message;      // without the position
+    std::uint64_t line = 0;   // from 1
     std::uint64_t column = 0; // from 1
 
     // message + " at line L column C"
@@ -45,8 +45,9 @@ public:
     template <class F>
         requires(!std::is_same_v<std::remove_cvref_t<F>, FunctionRef>)
     FunctionRef(F&& f) noexcept // NOLINT: implicit on purpose
-        : obj_(const_cast<void*>(static_cast<const void*>(&f))),
-          call_([](void* o, A... a) -> R { return (*static_cast<std::remove_reference_t<F>*>(o))(std::forward<A>(a)...); }) {}
+        : obj_(const_cast<void*>(static_cast<const void*>(&f))), call_([](void* o, A... a) -> R {
+              return (*static_cast<std::remove_reference_t<F>*>(o))(std::forward<A>(a)...);
+          }) {}
     R operator()(A... a) const { return call_(obj_, std::forward<A>(a)...); }
 
 private:
@@ -156,7 +157,7 @@ private:
     std::size_t pos_ = 0;
     std::size_t depth_ = 0;
     char kinds_[kMaxDepth] = {}; // '[' or '{' per open container
-    bool after_open_ = false; // just inside '[' or '{': no comma expected
+    bool after_open_ = false;    // just inside '[' or '{': no comma expected
     bool failed_ = false;
     std::size_t error_pos_ = 0;
     std::string message_;

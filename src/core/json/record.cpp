@@ -30,9 +30,7 @@ std::string struct_description(std::string_view name, std::size_t count) {
 
 } // namespace
 
-void read(Reader& r, Xoshiro256PlusPlus& g) {
-    read_record(r, "Xoshiro256PlusPlus", {field("s", g.s)});
-}
+void read(Reader& r, Xoshiro256PlusPlus& g) { read_record(r, "Xoshiro256PlusPlus", {field("s", g.s)}); }
 
 double read_f64_null_as_inf(Reader& r) {
     if (r.consume_null()) return std::numeric_limits<double>::infinity();

@@ -206,13 +206,34 @@ void Writer::string(std::string_view s) {
     for (const char ch : s) {
         const auto c = static_cast<unsigned char>(ch);
         switch (c) {
-        case '"': *o++ = '\\'; *o++ = '"'; break;
-        case '\\': *o++ = '\\'; *o++ = '\\'; break;
-        case '\n': *o++ = '\\'; *o++ = 'n'; break;
-        case '\r': *o++ = '\\'; *o++ = 'r'; break;
-        case '\t': *o++ = '\\'; *o++ = 't'; break;
-        case '\b': *o++ = '\\'; *o++ = 'b'; break;
-        case '\f': *o++ = '\\'; *o++ = 'f'; break;
+        case '"':
+            *o++ = '\\';
+            *o++ = '"';
+            break;
+        case '\\':
+            *o++ = '\\';
+            *o++ = '\\';
+            break;
+        case '\n':
+            *o++ = '\\';
+            *o++ = 'n';
+            break;
+        case '\r':
+            *o++ = '\\';
+            *o++ = 'r';
+            break;
+        case '\t':
+            *o++ = '\\';
+            *o++ = 't';
+            break;
+        case '\b':
+            *o++ = '\\';
+            *o++ = 'b';
+            break;
+        case '\f':
+            *o++ = '\\';
+            *o++ = 'f';
+            break;
         default:
             if (c < 0x20) {
                 *o++ = '\\';

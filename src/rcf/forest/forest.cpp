@@ -29,8 +29,7 @@ core::Status validate_config(const RcfConfig& c) {
         return core::invalid("capacity * num_trees + 1 overflows usize");
     if (!std::isfinite(c.time_decay) || c.time_decay < 0.0)
         return core::invalid("time_decay must be finite and >= 0.0");
-    if (!std::isfinite(c.initial_accept_fraction) || c.initial_accept_fraction < 0.0 ||
-        c.initial_accept_fraction > 1.0)
+    if (!std::isfinite(c.initial_accept_fraction) || c.initial_accept_fraction < 0.0 || c.initial_accept_fraction > 1.0)
         return core::invalid("initial_accept_fraction must be finite and in [0.0, 1.0]");
     return {};
 }

@@ -82,8 +82,7 @@ public:
     // The point that scoring operations evaluate for the caller's `values`:
     // under internal shingling an observation completes the current shingle
     // (written to `buffer`), otherwise a full point is used as given.
-    core::Result<std::span<const float>> query_point(std::span<const float> values,
-                                                     std::vector<float>& buffer) const;
+    core::Result<std::span<const float>> query_point(std::span<const float> values, std::vector<float>& buffer) const;
 
     // Read-only views, for the queries (query.hpp, impute.hpp) and the state
     // writers.

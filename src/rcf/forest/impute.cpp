@@ -34,8 +34,8 @@ struct Centrality {
 // missing, exactly as a recursion would: ties and the generator's draws
 // depend on the order in which leaves are met.
 std::uint64_t search_tree(const RcfTree& tree, const PointStore& store, std::span<const float> q,
-                          const std::vector<std::uint8_t>& missing, Centrality centrality,
-                          core::Xoshiro256PlusPlus& g, std::vector<std::uint64_t>& stack) {
+                          const std::vector<std::uint8_t>& missing, Centrality centrality, core::Xoshiro256PlusPlus& g,
+                          std::vector<std::uint64_t>& stack) {
     const NodeArena& arena = tree.arena;
     std::uint64_t best = kNone;
     double best_distance = 0.0;
@@ -118,8 +118,7 @@ std::int32_t total_order_key(float f) {
 
 float total_order_median(std::vector<float>& values) {
     core::check_internal(!values.empty(), "median of no values");
-    std::sort(values.begin(), values.end(),
-              [](float a, float b) { return total_order_key(a) < total_order_key(b); });
+    std::sort(values.begin(), values.end(), [](float a, float b) { return total_order_key(a) < total_order_key(b); });
     const std::size_t k = values.size() / 2;
     if (values.size() % 2 == 1) return values[k];
     const float low = values[k - 1];

@@ -102,9 +102,8 @@ core::Result<std::vector<Neighbor>> near_neighbors(const Forest& forest, std::sp
     }
 
     // Ascending distance; equal distances stay in ascending slot order.
-    std::stable_sort(items.begin(), items.end(), [](const Record& a, const Record& b) {
-        return closer(a.distance, b.distance);
-    });
+    std::stable_sort(items.begin(), items.end(),
+                     [](const Record& a, const Record& b) { return closer(a.distance, b.distance); });
     if (items.size() > top_k) items.resize(top_k);
 
     std::vector<Neighbor> out;

@@ -24,20 +24,19 @@
 #include "core/json/record.hpp"
 #include "rcf/bounding_box.hpp"
 
-TARN_RECORD(tarn::rcf::RcfConfig, "RcfConfig",
-            input_dim, shingle_size, capacity, num_trees, time_decay, output_after, internal_shingling,
-            initial_accept_fraction)
+TARN_RECORD(tarn::rcf::RcfConfig, "RcfConfig", input_dim, shingle_size, capacity, num_trees, time_decay, output_after,
+            internal_shingling, initial_accept_fraction)
 
 TARN_RECORD(tarn::rcf::Sampler, "Sampler", capacity, weights, point_indices, size)
 
 namespace tarn::rcf {
 
-using core::json::Reader;
-using core::json::Writer;
 using core::json::alternative;
 using core::json::field;
 using core::json::read_record;
 using core::json::read_variant;
+using core::json::Reader;
+using core::json::Writer;
 
 // ------------------------------------------------------------------ writing
 
@@ -205,7 +204,7 @@ struct ForestRead {
     PointStore point_store;
     std::uint64_t entries_seen = 0;
     core::Xoshiro256PlusPlus rng;
-    std::vector<TreeBoxes> boxes; // per tree (JSON)
+    std::vector<TreeBoxes> boxes;    // per tree (JSON)
     std::vector<BoxPatches> patches; // per tree (binary)
     bool from_binary = false;
     std::vector<std::uint64_t> store_shape;
@@ -251,31 +250,32 @@ void read_box(Reader& r, TreeBoxes& tb, BoxRead& b) {
 
 void read_node(Reader& r, NodeSlot& n, std::uint64_t slot, TreeBoxes& tb) {
     if (r.consume_null()) return; // an empty slot
-    read_variant(r, "Node",
-                 {
-                     alternative("Leaf",
-                                 [&](Reader& rr) {
-                                     n.kind = NodeKind::Leaf;
-                                     read_record(rr, "variant Node::Leaf",
-                                                 {field("point_idx", n.point_idx), field("mass", n.mass)});
-                                 }),
-                     alternative("Internal",
-                                 [&](Reader& rr) {
-                                     n.kind = NodeKind::Internal;
-                                     BoxRead b;
-                                     b.slot = slot;
-                                     read_record(rr, "variant Node::Internal",
-                                                 {
-                                                     field("left", n.left),
-                                                     field("right", n.right),
-                                                     field("cut_dim", n.cut_dim),
-                                                     field("cut_val", n.cut_val),
-                                                     field("mass", n.mass),
-                                                     field("bbox", [&](Reader& r3) { read_box(r3, tb, b); }),
-                                                 });
-                                     tb.boxes.push_back(b);
-                                 }),
-                 });
+    read_variant(
+        r, "Node",
+        {
+            alternative(
+                "Leaf",
+                [&](Reader& rr) {
+                    n.kind = NodeKind::Leaf;
+                    read_record(rr, "variant Node::Leaf", {field("point_idx", n.point_idx), field("mass", n.mass)});
+                }),
+            alternative("Internal",
+                        [&](Reader& rr) {
+                            n.kind = NodeKind::Internal;
+                            BoxRead b;
+                            b.slot = slot;
+                            read_record(rr, "variant Node::Internal",
+                                        {
+                                            field("left", n.left),
+                                            field("right", n.right),
+                                            field("cut_dim", n.cut_dim),
+                                            field("cut_val", n.cut_val),
+                                            field("mass", n.mass),
+                                            field("bbox", [&](Reader& r3) { read_box(r3, tb, b); }),
+                                        });
+                            tb.boxes.push_back(b);
+                        }),
+        });
 }
 
 void read_arena(Reader& r, NodeArena& a, TreeBoxes& tb) {
@@ -385,8 +385,7 @@ core::Status check_point_store(const PointStore& p, const RcfConfig& c, const st
     const std::uint64_t dims = c.input_dim * c.shingle_size;
     if (p.dim != dims)
         return reject("point_store: dim " + num(p.dim) + " differs from input_dim * shingle_size = " + num(dims));
-    if (p.input_dim != c.input_dim || p.shingle_size != c.shingle_size ||
-        p.internal_shingling != c.internal_shingling)
+    if (p.input_dim != c.input_dim || p.shingle_size != c.shingle_size || p.internal_shingling != c.internal_shingling)
         return reject("point_store: input_dim, shingle_size or internal_shingling differs from config");
     if (shape.size() != 2 || shape[0] != p.capacity || shape[1] != dims)
         return reject("point_store: store is not an array of capacity (" + num(p.capacity) + ") rows of dim (" +
@@ -402,8 +401,7 @@ core::Status check_point_store(const PointStore& p, const RcfConfig& c, const st
     if (p.capacity < initial)
         return reject("point_store: capacity " + num(p.capacity) + " is below the initial " + num(initial));
     if (p.shingle_buf.size() != dims)
-        return reject("point_store: shingle_buf has " + num(p.shingle_buf.size()) + " entries, expected " +
-                      num(dims));
+        return reject("point_store: shingle_buf has " + num(p.shingle_buf.size()) + " entries, expected " + num(dims));
     if (p.next_free > p.capacity)
         return reject("point_store: next_free " + num(p.next_free) + " exceeds capacity " + num(p.capacity));
     std::uint64_t occupied = 0;
@@ -427,8 +425,7 @@ core::Status check_point_store(const PointStore& p, const RcfConfig& c, const st
         if (listed[s]) return reject("point_store: free_list holds slot " + num(s) + " twice");
         listed[s] = 1;
     }
-    if (p.free_list.size() != vacant_below)
-        return reject("point_store: free_list misses released slots");
+    if (p.free_list.size() != vacant_below) return reject("point_store: free_list misses released slots");
     return {};
 }
 
@@ -529,7 +526,8 @@ core::Status check_tree_shape(const ForestRead& f, std::uint64_t ti, std::vector
                 return reject(where + "node " + num(i) + " cuts dimension " + num(node.cut_dim) + " of " + num(dims));
             for (const std::uint64_t child : {node.left, node.right}) {
                 if (child >= n || a.nodes[child].is_empty())
-                    return reject(where + "node " + num(i) + " has child " + num(child) + ", which is not a slot in use");
+                    return reject(where + "node " + num(i) + " has child " + num(child) +
+                                  ", which is not a slot in use");
                 if (mark[child] == 2) return reject(where + "node " + num(child) + " is reached twice");
                 mark[child] = 2;
                 order.push_back(child);

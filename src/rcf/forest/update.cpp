@@ -52,8 +52,8 @@ core::Status Forest::update(std::span<const float> point) {
         auto slot = point_store_.allocate_slot();
         core::check_internal(slot.has_value(), "point store slot unavailable after growth");
         const std::uint64_t e = *slot;
-        point_store_.store_point(e, config_.internal_shingling ? std::span<const float>(point_store_.shingle_buf)
-                                                              : point);
+        point_store_.store_point(e,
+                                 config_.internal_shingling ? std::span<const float>(point_store_.shingle_buf) : point);
         point_store_.note_update();
         bool referenced = false;
         for (const AcceptDecision& a : accepts_) {

@@ -120,10 +120,8 @@ void RcfTree::remove(const PointStore& store, std::uint64_t k) {
         root = sibling;
     } else {
         NodeSlot& grand = arena.node(path[g - 2].first);
-        if (grand.left == parent)
-            grand.left = sibling;
-        else
-            grand.right = sibling;
+        if (grand.left == parent) grand.left = sibling;
+        else grand.right = sibling;
     }
     // Leaf first, then parent: the next allocation reuses the parent's slot.
     arena.release(leaf);
@@ -164,8 +162,8 @@ std::uint64_t RcfTree::insert(const PointStore& store, std::uint64_t e) {
         Cut cut;
         if (choose_cut(bmin, bmax, p.data(), dims, u, cut)) {
             const std::uint64_t d = cut.dim;
-            const bool separates = (p[d] <= cut.value && bmin[d] > cut.value) ||
-                                   (bmax[d] <= cut.value && cut.value < p[d]);
+            const bool separates =
+                (p[d] <= cut.value && bmin[d] > cut.value) || (bmax[d] <= cut.value && cut.value < p[d]);
             if (separates) {
                 split(store, e, leaf, level, cut);
                 return e;
@@ -203,8 +201,7 @@ std::uint64_t RcfTree::insert(const PointStore& store, std::uint64_t e) {
     return absorb_duplicate();
 }
 
-void RcfTree::split(const PointStore& store, std::uint64_t e, std::uint64_t leaf_node, std::uint64_t level,
-                    Cut cut) {
+void RcfTree::split(const PointStore& store, std::uint64_t e, std::uint64_t leaf_node, std::uint64_t level, Cut cut) {
     const std::uint64_t g = path.size();
     core::check_internal(level <= g, "split level beyond the path");
     const std::span<const float> p = store.point(e);
@@ -240,10 +237,8 @@ void RcfTree::split(const PointStore& store, std::uint64_t e, std::uint64_t leaf
         root = inner;
     } else {
         NodeSlot& pn = arena.node(parent);
-        if (pn.left == target)
-            pn.left = inner;
-        else
-            pn.right = inner;
+        if (pn.left == target) pn.left = inner;
+        else pn.right = inner;
     }
     refresh_path(store, g - level, MassChange::Up, true);
 }

@@ -92,8 +92,7 @@ double fold_path(const RcfTree& tree, const PointStore& store, std::span<const f
     double value;
     if (store.points_equal(q, n.point_idx))
         value = visitor.damp(leaf_mass, static_cast<double>(tree.tree_mass)) * visitor.seen(depth, leaf_mass);
-    else
-        value = visitor.unseen(depth, leaf_mass);
+    else value = visitor.unseen(depth, leaf_mass);
 
     // Every box contains the boxes below it, so once q lies inside one box it
     // lies inside all boxes above: their separation probability is 0 and
