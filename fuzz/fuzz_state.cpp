@@ -220,7 +220,8 @@ void exercise(State& s, const std::uint8_t* data, std::size_t size) {
         if (!a) die("update failed:", a.error().display());
         if (!(a->grade >= 0.0 && a->grade <= 1.0)) die("grade out of [0, 1]");
         const auto preview = s.preview(x);
-        if (!(preview.grade >= 0.0 && preview.grade <= 1.0)) die("preview grade out of [0, 1]");
+        if (!preview) die("preview failed:", preview.error().display());
+        if (!(preview->grade >= 0.0 && preview->grade <= 1.0)) die("preview grade out of [0, 1]");
     }
     std::vector<std::int8_t> flags(4);
     std::vector<double> grades(4);
