@@ -27,7 +27,7 @@ struct Modulus {
     std::uint64_t m;
     bool power_of_two;
 
-    explicit Modulus(std::uint64_t m_) : m(m_), power_of_two(std::has_single_bit(m_)) {}
+    explicit Modulus(std::uint64_t m_) : m(m_), power_of_two((m_ & (m_ - 1)) == 0 && m_ != 0) {}
     std::uint64_t reduce(std::uint64_t x) const { return power_of_two ? x & (m - 1) : x % m; }
     // (a + b) mod m without overflow, for a, b < 2^64. A power of two
     // divides 2^64, so the wrapped sum has the same residue; otherwise the
