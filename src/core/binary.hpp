@@ -17,12 +17,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
 #include <vector>
 
+#include "core/error.hpp"
 #include "core/fields.hpp"
 #include "core/rng.hpp"
 
@@ -215,6 +217,21 @@ private:
     std::string error_;
 };
 
+// A whole state of the class `tag`: the header, then read_fields(reader)
+// for the class's fields, then the end. The first failure comes back as an
+// invalid argument behind `prefix`.
+template <class F>
+Status read_state(std::string_view data, ClassTag tag, std::uint32_t version, std::string_view prefix,
+                  F&& read_fields) {
+    Reader r(data);
+    if (r.header(tag, version)) {
+        read_fields(r);
+        r.finish();
+    }
+    if (!r.ok()) return invalid(std::string(prefix) + r.error());
+    return {};
+}
+
 // ------------------------------------------------------------ value forms
 
 // The shared values: numbers in their width, a flag, a generator, a list
@@ -224,6 +241,12 @@ inline void write(Writer& w, double v) { w.f64(v); }
 inline void write(Writer& w, float v) { w.f32(v); }
 inline void write(Writer& w, bool v) { w.flag(v); }
 inline void write(Writer& w, const Xoshiro256PlusPlus& g) { w.rng(g); }
+// A flag, then the value (zero bits when absent).
+template <class T>
+void write(Writer& w, const std::optional<T>& v) {
+    w.flag(v.has_value());
+    write(w, v.value_or(T{}));
+}
 template <class T>
 void write(Writer& w, const std::vector<T>& v) {
     w.list(v);
@@ -238,6 +261,13 @@ inline void read(Reader& r, double& v, std::string_view) { v = r.f64(); }
 inline void read(Reader& r, float& v, std::string_view) { v = r.f32(); }
 inline void read(Reader& r, bool& v, std::string_view) { v = r.flag(); }
 inline void read(Reader& r, Xoshiro256PlusPlus& g, std::string_view) { r.rng(g); }
+template <class T>
+void read(Reader& r, std::optional<T>& v, std::string_view what) {
+    const bool present = r.flag();
+    T x{};
+    read(r, x, what);
+    v = present ? std::optional<T>(x) : std::nullopt;
+}
 template <class T>
 void read(Reader& r, std::vector<T>& v, std::string_view what) {
     r.list(v, what);
