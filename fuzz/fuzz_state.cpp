@@ -229,6 +229,22 @@ void expect_rejection(const DetectorError& e) {
     }
 }
 
+std::string written(tarn::core::Result<std::string>&& r, const char* failure) {
+    if (!r) die(failure, r.error().display());
+    return std::move(*r);
+}
+
+// `text` must read back with read_form and write `want` again with
+// write_form: what a reader accepted, its writers reproduce.
+template <class Read, class Write>
+void expect_reproduced(const std::string& text, Read read_form, Write write_form, const std::string& want,
+                       const char* what) {
+    auto back = read_form(text);
+    if (!back) die(what, "does not read back: " + back.error().display());
+    auto again = write_form(*back);
+    if (!again || *again != want) die(what, "changed across a round trip");
+}
+
 void run(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     auto loaded = read(text);
@@ -237,21 +253,13 @@ void run(const std::uint8_t* data, std::size_t size) {
         return;
     }
     // What was accepted writes a state that reads back to the same bytes.
-    auto first = write(*loaded);
-    if (!first) die("accepted state does not write:", first.error().display());
-    auto again = read(*first);
-    if (!again) die("written state does not read back:", again.error().display());
-    auto second = write(*again);
-    if (!second || *second != *first) die("state changed across a round trip");
+    const std::string first = written(write(*loaded), "accepted state does not write:");
+    expect_reproduced(first, read, write, first, "state");
 #if TARN_FUZZ_BINARY
     // Both forms hold the same states: the JSON text of what the binary
     // reader accepted reads back to the same binary state.
-    auto text_form = write_json(*loaded);
-    if (!text_form) die("accepted state does not write as JSON:", text_form.error().display());
-    auto from_text = read_json(*text_form);
-    if (!from_text) die("JSON text of an accepted binary state is refused:", from_text.error().display());
-    auto third = write_bytes(*from_text);
-    if (!third || *third != *first) die("binary state changed across its JSON text");
+    const std::string text_form = written(write_json(*loaded), "accepted state does not write as JSON:");
+    expect_reproduced(text_form, read_json, write_bytes, first, "JSON text of an accepted binary state");
 #endif
 
     // A copy fed the same inputs stays identical to the original.

@@ -49,7 +49,7 @@ constexpr std::uint32_t kBinaryVersion = 1;
 
 ThresholdState Threshold::state() const { return {config_, count_, scale_, {sketch_.keys(), sketch_.weights()}}; }
 
-core::Result<Threshold> Threshold::from_state(ThresholdState& s, std::string_view prefix) {
+core::Result<Threshold> Threshold::from_loaded(ThresholdState& s, std::string_view prefix) {
     auto bad = [&](const std::string& why) { return core::invalid(std::string(prefix) + why); };
     const ThresholdConfig& config = s.config;
     std::vector<std::int64_t>& keys = s.buckets.keys;
@@ -83,7 +83,7 @@ core::Result<Threshold> Threshold::from_json(std::string_view text) {
     ThresholdState s;
     return core::then_make(
         core::json::read_state(text, kJsonPrefix, [&](core::json::Reader& r) { core::json::read(r, s); }),
-        [&] { return from_state(s, kJsonPrefix); });
+        [&] { return from_loaded(s, kJsonPrefix); });
 }
 
 core::Result<std::string> Threshold::to_bytes() const {
@@ -99,7 +99,7 @@ core::Result<Threshold> Threshold::from_bytes(std::string_view data) {
     ThresholdState s;
     return core::then_make(bin::read_state(data, bin::ClassTag::Threshold, kBinaryVersion, kBinaryPrefix,
                                            [&](bin::Reader& r) { bin::read(r, s); }),
-                           [&] { return from_state(s, kBinaryPrefix); });
+                           [&] { return from_loaded(s, kBinaryPrefix); });
 }
 
 } // namespace tarn::alerts

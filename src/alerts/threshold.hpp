@@ -78,7 +78,7 @@ private:
     ThresholdState state() const;
     // A threshold from the fields of a state, after the checks that make it
     // safe; errors carry `prefix`.
-    static core::Result<Threshold> from_state(ThresholdState& s, std::string_view prefix);
+    static core::Result<Threshold> from_loaded(ThresholdState& s, std::string_view prefix);
     Alert judge(std::int64_t key) const { return judge_tail(sketch_.tail(key), sketch_.total()); }
     Alert judge_tail(double tail, double total) const;
     // Grades against the earlier scores, then adds with weight scale_.

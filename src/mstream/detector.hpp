@@ -89,6 +89,8 @@ private:
     // later call can index out of bounds or divide by zero. The error is the
     // diagnostic without the class prefix.
     core::Status check_loaded() const;
+    // A read detector once it passes check_loaded(), or the failure behind prefix.
+    static core::Result<MStream> from_loaded(MStream& m, std::string_view prefix);
 
     // Scores handed out by the pipelines; the lists are filled only when asked for.
     struct Parts {

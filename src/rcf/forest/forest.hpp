@@ -97,8 +97,8 @@ public:
 
 private:
     Forest() = default;
-    // A read state that passed its checks, as a forest.
-    static Forest from_read(ForestRead&& read);
+    // A read state once it passes its checks, or the failure behind prefix.
+    static core::Result<Forest> from_loaded(ForestRead& read, std::string_view prefix);
     // Re-reserves the writer scratch after a rebuild from a saved state.
     void reserve_scratch();
 
