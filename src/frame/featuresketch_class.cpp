@@ -115,23 +115,19 @@ constexpr auto kRows = rows<FeatureSketch>(
     method<FeatureSketch>("entries_seen($self)\n--\n\nReturn the number of processed events.", Access::Read, Gil::Keep,
                           getter<&FeatureSketch::entries_seen>),
     persistence::rows<FeatureSketch>({
-        .to_json = "to_json($self)\n--\n\nSerialize the detector state to JSON.",
-        .from_json =
-            "from_json(json)\n--\n\nDeserialize detector state from a JSON string previously written by `to_json()`.",
-        .save_json = "save_json($self, path)\n--\n\nSerialize the detector state to a JSON file.",
-        .load_json =
-            "load_json(path)\n--\n\nDeserialize detector state from a JSON file previously written by `save_json()`.",
-        .to_bytes = "to_bytes($self)\n--\n\nSerialize the complete sketch state to compact binary bytes.\n\n"
-                    "The versioned little-endian layout is read back exactly by `from_bytes()`;\n"
-                    "it is smaller and faster than `to_json()`.",
-        .from_bytes = "from_bytes(data)\n--\n\nRebuild a sketch from bytes previously written by `to_bytes()`.\n\n"
-                      "`data` may be bytes, bytearray, memoryview or any contiguous byte buffer.",
+        "to_json($self)\n--\n\nSerialize the detector state to JSON.",
+        "from_json(json)\n--\n\nDeserialize detector state from a JSON string previously written by `to_json()`.",
+        "save_json($self, path)\n--\n\nSerialize the detector state to a JSON file.",
+        "load_json(path)\n--\n\nDeserialize detector state from a JSON file previously written by `save_json()`.",
+        "to_bytes($self)\n--\n\nSerialize the complete sketch state to compact binary bytes.\n\n"
+        "The versioned little-endian layout is read back exactly by `from_bytes()`;\n"
+        "it is smaller and faster than `to_json()`.",
+        "from_bytes(data)\n--\n\nRebuild a sketch from bytes previously written by `to_bytes()`.\n\n"
+        "`data` may be bytes, bytearray, memoryview or any contiguous byte buffer.",
     }));
 
 } // namespace
 
-PyObject* featuresketch_class() {
-    return class_object<FeatureSketch, kNew, kRows>("tarn.tarn.FeatureSketch");
-}
+PyObject* featuresketch_class() { return class_object<FeatureSketch, kNew, kRows>("tarn.tarn.FeatureSketch"); }
 
 } // namespace tarn::frame

@@ -111,9 +111,9 @@ constexpr const char* kClassDoc =
     "seed : int, optional\n    Random seed for deterministic forests.";
 
 constexpr Method<Forest> kNew =
-    constructor<Forest, &RcfConfig::input_dim, &RcfConfig::shingle_size, &RcfConfig::num_trees,
-                &RcfConfig::capacity, &RcfConfig::time_decay, &RcfConfig::output_after,
-                &RcfConfig::internal_shingling, &RcfConfig::initial_accept_fraction>(kClassDoc);
+    constructor<Forest, &RcfConfig::input_dim, &RcfConfig::shingle_size, &RcfConfig::num_trees, &RcfConfig::capacity,
+                &RcfConfig::time_decay, &RcfConfig::output_after, &RcfConfig::internal_shingling,
+                &RcfConfig::initial_accept_fraction>(kClassDoc);
 
 constexpr auto kRows = rows<Forest>(
     method<Forest>("update($self, point)\n--\n\nIncorporate a new observation into the forest.\n\n"
@@ -171,17 +171,15 @@ constexpr auto kRows = rows<Forest>(
                    "`look_ahead <= shingle_size`. Returns a list of length\n`look_ahead * input_dim`.",
                    Access::Read, Gil::Release, forest_extrapolate),
     persistence::rows<Forest>({
-        .to_json = "to_json($self)\n--\n\nSerialize the entire forest state to a JSON string.",
-        .from_json =
-            "from_json(json)\n--\n\nDeserialize a forest from a JSON string previously written by `to_json()`.",
-        .save_json = "save_json($self, path)\n--\n\nSerialize the entire forest state to a JSON file.",
-        .load_json =
-            "load_json(path)\n--\n\nDeserialize a forest from a JSON file previously written by `save_json()`.",
-        .to_bytes = "to_bytes($self)\n--\n\nSerialize the entire forest state to compact binary bytes.\n\n"
-                    "The versioned little-endian layout is read back exactly by `from_bytes()`;\n"
-                    "it is several times smaller and faster than `to_json()`.",
-        .from_bytes = "from_bytes(data)\n--\n\nDeserialize a forest from bytes previously written by `to_bytes()`.\n\n"
-                      "`data` may be bytes, bytearray, memoryview or any contiguous byte buffer.",
+        "to_json($self)\n--\n\nSerialize the entire forest state to a JSON string.",
+        "from_json(json)\n--\n\nDeserialize a forest from a JSON string previously written by `to_json()`.",
+        "save_json($self, path)\n--\n\nSerialize the entire forest state to a JSON file.",
+        "load_json(path)\n--\n\nDeserialize a forest from a JSON file previously written by `save_json()`.",
+        "to_bytes($self)\n--\n\nSerialize the entire forest state to compact binary bytes.\n\n"
+        "The versioned little-endian layout is read back exactly by `from_bytes()`;\n"
+        "it is several times smaller and faster than `to_json()`.",
+        "from_bytes(data)\n--\n\nDeserialize a forest from bytes previously written by `to_bytes()`.\n\n"
+        "`data` may be bytes, bytearray, memoryview or any contiguous byte buffer.",
     }));
 
 } // namespace

@@ -89,16 +89,15 @@ constexpr auto kRows = rows<OnlineIForest>(
     method<OnlineIForest>("num_trees($self)\n--\n\nNumber of trees in the ensemble.", Access::Read, Gil::Keep,
                           getter<&OnlineIForest::num_trees>),
     persistence::rows<OnlineIForest>({
-        .to_json = "to_json($self)\n--\n\nSerialize detector state to JSON.",
-        .from_json = "from_json(json)\n--\n\nDeserialize detector state from JSON previously written by `to_json()`.",
-        .save_json = "save_json($self, path)\n--\n\nSerialize detector state to a JSON file.",
-        .load_json =
-            "load_json(path)\n--\n\nDeserialize detector state from a JSON file previously written by `save_json()`.",
-        .to_bytes = "to_bytes($self)\n--\n\nSerialize the complete detector state to compact binary bytes.\n\n"
-                    "The versioned little-endian layout is read back exactly by `from_bytes()`;\n"
-                    "it is smaller and faster than `to_json()`.",
-        .from_bytes = "from_bytes(data)\n--\n\nRebuild a detector from bytes previously written by `to_bytes()`.\n\n"
-                      "`data` may be bytes, bytearray, memoryview or any contiguous byte buffer.",
+        "to_json($self)\n--\n\nSerialize detector state to JSON.",
+        "from_json(json)\n--\n\nDeserialize detector state from JSON previously written by `to_json()`.",
+        "save_json($self, path)\n--\n\nSerialize detector state to a JSON file.",
+        "load_json(path)\n--\n\nDeserialize detector state from a JSON file previously written by `save_json()`.",
+        "to_bytes($self)\n--\n\nSerialize the complete detector state to compact binary bytes.\n\n"
+        "The versioned little-endian layout is read back exactly by `from_bytes()`;\n"
+        "it is smaller and faster than `to_json()`.",
+        "from_bytes(data)\n--\n\nRebuild a detector from bytes previously written by `to_bytes()`.\n\n"
+        "`data` may be bytes, bytearray, memoryview or any contiguous byte buffer.",
     }));
 
 } // namespace

@@ -122,16 +122,14 @@ constexpr auto kRows = rows<Threshold>(
     method<Threshold>("count($self)\n--\n\nReturn the number of scores added.", Access::Read, Gil::Keep,
                       getter<&Threshold::count>),
     persistence::rows<Threshold>({
-        .to_json = "to_json($self)\n--\n\nSerialize the threshold state to JSON.",
-        .from_json =
-            "from_json(json)\n--\n\nDeserialize threshold state from a JSON string previously written by `to_json()`.",
-        .save_json = "save_json($self, path)\n--\n\nSerialize the threshold state to a JSON file.",
-        .load_json =
-            "load_json(path)\n--\n\nDeserialize threshold state from a JSON file previously written by `save_json()`.",
-        .to_bytes = "to_bytes($self)\n--\n\nSerialize the threshold state to compact binary bytes.\n\n"
-                    "The versioned little-endian layout is read back exactly by `from_bytes()`.",
-        .from_bytes = "from_bytes(data)\n--\n\nRebuild a threshold from bytes previously written by `to_bytes()`.\n\n"
-                      "`data` may be bytes, bytearray, memoryview or any contiguous byte buffer.",
+        "to_json($self)\n--\n\nSerialize the threshold state to JSON.",
+        "from_json(json)\n--\n\nDeserialize threshold state from a JSON string previously written by `to_json()`.",
+        "save_json($self, path)\n--\n\nSerialize the threshold state to a JSON file.",
+        "load_json(path)\n--\n\nDeserialize threshold state from a JSON file previously written by `save_json()`.",
+        "to_bytes($self)\n--\n\nSerialize the threshold state to compact binary bytes.\n\n"
+        "The versioned little-endian layout is read back exactly by `from_bytes()`.",
+        "from_bytes(data)\n--\n\nRebuild a threshold from bytes previously written by `to_bytes()`.\n\n"
+        "`data` may be bytes, bytearray, memoryview or any contiguous byte buffer.",
     }));
 
 } // namespace
