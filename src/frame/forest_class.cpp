@@ -27,15 +27,6 @@ using rcf::Forest;
 using rcf::RcfConfig;
 using ForestCall = Call<Forest>;
 
-std::string forest_repr(const Forest& f) {
-    const RcfConfig& c = f.config();
-    return counts_repr("Forest", {{"input_dim", c.input_dim},
-                                  {"shingle_size", c.shingle_size},
-                                  {"num_trees", c.num_trees},
-                                  {"capacity", c.capacity},
-                                  {"entries_seen", f.entries_seen()}});
-}
-
 // A list with one dict per entry, each filled by fill(dict, entry).
 template <class T, class Fill>
 PyObject* list_of_dicts(const std::vector<T>& entries, Fill fill) {
@@ -184,6 +175,6 @@ constexpr auto kRows = rows<Forest>(
 
 } // namespace
 
-PyObject* forest_class() { return class_object<Forest, kNew, kRows, forest_repr>("tarn.tarn.Forest"); }
+PyObject* forest_class() { return class_object<Forest, kNew, kRows>("tarn.tarn.Forest"); }
 
 } // namespace tarn::frame

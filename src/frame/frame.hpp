@@ -25,7 +25,6 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
-#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -550,18 +549,6 @@ PyMethodDef* method_defs(std::index_sequence<I...>) {
 template <class S>
 std::string repr_member(const S& s) {
     return s.repr();
-}
-
-// "Name(key=value, ...)": the repr of a class that shows some counts of its state.
-inline std::string counts_repr(std::string_view name,
-                               std::initializer_list<std::pair<std::string_view, std::uint64_t>> counts) {
-    std::string out(name);
-    const char* separator = "(";
-    for (const auto& [key, value] : counts) {
-        out.append(separator).append(key).append("=").append(std::to_string(value));
-        separator = ", ";
-    }
-    return out + ")";
 }
 
 template <class S, const Method<S>& Ctor, const auto& Rows, std::string (*Repr)(const S&) = &repr_member<S>>

@@ -26,15 +26,6 @@ using onlineiforest::OnlineIForest;
 using onlineiforest::OnlineIForestConfig;
 using OifCall = Call<OnlineIForest>;
 
-std::string oif_repr(const OnlineIForest& f) {
-    const OnlineIForestConfig& c = f.config();
-    return counts_repr("OnlineIForest", {{"input_dim", c.input_dim},
-                                         {"num_trees", c.num_trees},
-                                         {"window_size", c.window_size},
-                                         {"max_leaf_samples", c.max_leaf_samples},
-                                         {"entries_seen", f.entries_seen()}});
-}
-
 constexpr const char* kClassDoc =
     "OnlineIForest(input_dim, num_trees=32, window_size=2048, max_leaf_samples=32, seed=None)\n--\n\n"
     "Online Isolation Forest detector for numerical streams.\n\n"
@@ -102,8 +93,6 @@ constexpr auto kRows = rows<OnlineIForest>(
 
 } // namespace
 
-PyObject* onlineiforest_class() {
-    return class_object<OnlineIForest, kNew, kRows, oif_repr>("tarn.tarn.OnlineIForest");
-}
+PyObject* onlineiforest_class() { return class_object<OnlineIForest, kNew, kRows>("tarn.tarn.OnlineIForest"); }
 
 } // namespace tarn::frame
