@@ -37,7 +37,6 @@ namespace {
 
 using featuresketch::FeatureSketch;
 using featuresketch::FeatureSketchConfig;
-using SketchCall = Call<FeatureSketch>;
 
 constexpr const char* kClassDoc =
     "FeatureSketch(value_projection_dims=32, presence_projection_dims=32, chains_per_ensemble=16, chain_depth=8, "

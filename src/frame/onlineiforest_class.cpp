@@ -23,7 +23,6 @@ namespace {
 
 using onlineiforest::OnlineIForest;
 using onlineiforest::OnlineIForestConfig;
-using OifCall = Call<OnlineIForest>;
 
 constexpr const char* kClassDoc =
     "OnlineIForest(input_dim, num_trees=32, window_size=2048, max_leaf_samples=32, seed=None)\n--\n\n"
