@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/error.hpp"
+#include "core/state.hpp"
 #include "mstream/normalization.hpp"
 #include "mstream/sketch.hpp"
 
@@ -74,13 +75,7 @@ public:
     const StreamClock& clock() const { return clock_; }
     std::string repr() const;
 
-    // State text (the JSON layer's writer/reader).
-    core::Result<std::string> to_json() const;
-    // Parses and checks a state; errors carry the "invalid MStream JSON: " prefix.
-    static core::Result<MStream> from_json(std::string_view text);
-    // The binary state (docs/binary-state.md); errors carry "invalid MStream state: ".
-    core::Result<std::string> to_bytes() const;
-    static core::Result<MStream> from_bytes(std::string_view data);
+    TARN_STATE_ENTRY_POINTS(MStream)
 
     bool operator==(const MStream& o) const {
         return config_ == o.config_ && clock_ == o.clock_ && entries_seen_ == o.entries_seen_ &&
@@ -91,9 +86,12 @@ public:
 private:
     MStream() = default;
     // Checks a state read from JSON against its configuration, so that no
-    // later call can index out of bounds or divide by zero. The error is the
-    // diagnostic without the class prefix.
-    core::Status check_loaded() const;
+    // later call can index out of bounds or divide by zero, and notes
+    // whether its sketch pairs hash alike. The error is the diagnostic
+    // without the class prefix.
+    core::Status check_loaded();
+    // A read detector once it passes check_loaded(), or the failure behind prefix.
+    static core::Result<MStream> from_loaded(MStream& m, std::string_view prefix);
 
     // Scores handed out by the pipelines; the lists are filled only when asked for.
     struct Parts {
@@ -123,6 +121,9 @@ private:
     std::vector<SketchCounts<CategoricalSketch>> categorical_counts_;
     NumericRangeNormalizer numeric_normalizer_;
     std::vector<double> normalized_; // writer scratch, not part of the state
+    // Every categorical and record pair's sketches hash alike (always so
+    // for a created detector), so a bucket is computed once for both.
+    bool twin_hashes_ = true;
 };
 
 // Shortest decimal text that reads back as v, positional, without a
