@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/error.hpp"
+#include "core/fields.hpp"
 #include "core/state.hpp"
 #include "mstream/normalization.hpp"
 #include "mstream/sketch.hpp"
@@ -84,6 +85,7 @@ public:
     }
 
 private:
+    friend struct core::Fields<MStream>; // the state's field list (state.cpp)
     MStream() = default;
     // Checks a state read from JSON against its configuration, so that no
     // later call can index out of bounds or divide by zero, and notes
