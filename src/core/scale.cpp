@@ -226,8 +226,23 @@ template <std::size_t W>
     for (; i < n; ++i) p[i] = s.apply(p[i]);
 }
 
+// The reference: every product on the multiplier. Unrolled like the
+// blocks above, so that comparisons with it do not hang on where the
+// compiler happens to place a short loop (that alone moves its cost by up
+// to 2x on this code's test machine).
 void scale_plain(double* p, std::size_t n, double f) {
-    for (std::size_t i = 0; i < n; ++i) p[i] *= f;
+    using Doubles = Lanes<2>::Doubles;
+    const Doubles factor = {f, f};
+    std::size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        for (std::size_t j = 0; j < 16; j += 2) {
+            Doubles x;
+            std::memcpy(&x, p + i + j, sizeof x);
+            x *= factor;
+            std::memcpy(p + i + j, &x, sizeof x);
+        }
+    }
+    for (; i < n; ++i) p[i] *= f;
 }
 
 void scale_portable(double* p, std::size_t n, const Scaling& s) { scale_lanes<2>(p, n, s); }
