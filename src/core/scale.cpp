@@ -228,8 +228,8 @@ template <std::size_t W>
 
 // The reference: every product on the multiplier. Unrolled like the
 // blocks above, so that comparisons with it do not hang on where the
-// compiler happens to place a short loop (that alone moves its cost by up
-// to 2x on this code's test machine).
+// compiler happens to place a short loop (that alone moved its cost by up
+// to 2x on an AMD Zen 4).
 void scale_plain(double* p, std::size_t n, double f) {
     using Doubles = Lanes<2>::Doubles;
     const Doubles factor = {f, f};
@@ -248,9 +248,7 @@ void scale_plain(double* p, std::size_t n, double f) {
 void scale_portable(double* p, std::size_t n, const Scaling& s) { scale_lanes<2>(p, n, s); }
 
 #if defined(__x86_64__) && defined(__GNUC__)
-__attribute__((target("avx2"))) void scale_avx2(double* p, std::size_t n, const Scaling& s) {
-    scale_lanes<4>(p, n, s);
-}
+__attribute__((target("avx2"))) void scale_avx2(double* p, std::size_t n, const Scaling& s) { scale_lanes<4>(p, n, s); }
 
 // With AVX-512F the same blocks, in mask registers instead of vector masks
 // (which cost two more operations per compare): a split vector stores its
@@ -261,8 +259,7 @@ __attribute__((target("avx512f"))) void scale_avx512(double* p, std::size_t n, c
     const __m512d f = _mm512_set1_pd(s.factor);
     const __m512d floor = _mm512_set1_pd(s.plain_floor);
     const __m512d ceiling = _mm512_set1_pd(s.fixed_ceiling);
-    const __m512d below_floor =
-        _mm512_set1_pd(std::bit_cast<double>(std::bit_cast<std::uint64_t>(s.plain_floor) - 1));
+    const __m512d below_floor = _mm512_set1_pd(std::bit_cast<double>(std::bit_cast<std::uint64_t>(s.plain_floor) - 1));
     const __m512i one = _mm512_set1_epi64(1);
     std::size_t i = 0;
     for (; i + kBlock <= n; i += kBlock) {

@@ -14,7 +14,7 @@
 //
 // The array form tests blocks of values first: a block of zeros and values
 // at or above the level where products stay normal is multiplied as the
-// plain loop does (the usual case costs about what the plain loop costs);
+// plain loop does (the usual case costs little more than the plain loop);
 // only blocks holding something smaller split their lanes. It runs in
 // two-lane vectors on any processor, and on x86-64 in AVX2 or AVX-512F
 // vectors when the processor has them (chosen at run time).
@@ -62,8 +62,8 @@ void scale_all(std::span<double> v, const Scaling& s);
 
 // The ways scale_all can go, for tests and benchmarks that compare them:
 // the plain loop (the reference; slow on tiny values), the portable
-// two-lane path, and the x86-64 AVX2 and AVX-512F paths. `automatic` is the fastest exact
-// path the processor has.
+// two-lane path, and the x86-64 AVX2 and AVX-512F paths. `automatic` is
+// the fastest exact path the processor has.
 enum class ScalePath : int { automatic = -1, plain = 0, portable = 1, avx2 = 2, avx512 = 3 };
 
 bool scale_path_available(ScalePath path);

@@ -23,8 +23,8 @@ extern "C" __attribute__((visibility("default"))) int tarn_scale_path_force(int 
 
 // values[i] *= factor for i < count through `path`; 0 (nothing changed) if
 // the processor lacks it.
-extern "C" __attribute__((visibility("default"))) int tarn_scale_array(double* values, std::size_t count,
-                                                                        double factor, int path) {
+extern "C" __attribute__((visibility("default"))) int tarn_scale_array(double* values, std::size_t count, double factor,
+                                                                       int path) {
     if (!known(path) || (values == nullptr && count != 0)) return 0;
     const tarn::core::Scaling s(factor);
     return tarn::core::scale_all_through(std::span<double>(values, count), s, static_cast<tarn::core::ScalePath>(path))
