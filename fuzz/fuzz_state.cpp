@@ -55,6 +55,23 @@ namespace {
 using tarn::core::DetectorError;
 using tarn::core::ErrorKind;
 
+// What a refused state says, by class: the JSON and binary prefixes, and
+// whether a configuration read from JSON may fail with the constructor's
+// own message instead.
+struct Rejection {
+    std::string_view json_prefix;
+    std::string_view binary_prefix;
+    bool bare_json_allowed;
+};
+constexpr Rejection kRejections[] = {
+    {"invalid forest JSON: ", "invalid Forest state: ", false},
+    {"invalid OnlineIForest JSON: ", "invalid OnlineIForest state: ", false},
+    {"invalid MStream JSON: ", "invalid MStream state: ", false},
+    {"invalid FeatureSketch JSON: ", "invalid FeatureSketch state: ", true},
+    {"invalid Threshold JSON: ", "invalid Threshold state: ", false},
+};
+constexpr Rejection kRejection = kRejections[TARN_FUZZ_CLASS - 1];
+
 // Beyond this many coordinates a loaded detector is only read and written,
 // not fed: a text may claim any dimension, and building huge points would
 // measure the harness rather than the reader.
@@ -73,6 +90,14 @@ void allow_caller_error(const R& r) {
     if (!r && r.error().kind == ErrorKind::Runtime) die("operation failed with:", r.error().display());
 }
 
+// The single-input calls of a detector fed one input: score, update, both.
+template <class S, class X>
+[[maybe_unused]] void feed(S& s, const X& x) {
+    allow_caller_error(s.score(x));
+    allow_caller_error(s.update(x));
+    allow_caller_error(s.update_and_score(x));
+}
+
 // Values for fed points: finite, varied and derived from the input, so the
 // fuzzer can steer them a little.
 std::vector<float> point_of(std::uint64_t dim, const std::uint8_t* data, std::size_t size, int salt) {
@@ -85,14 +110,7 @@ std::vector<float> point_of(std::uint64_t dim, const std::uint8_t* data, std::si
 }
 
 #if TARN_FUZZ_CLASS == 1
-constexpr bool kBarePrefixAllowed = false;
 using State = tarn::rcf::Forest;
-constexpr std::string_view kPrefix = "invalid forest JSON: ";
-constexpr std::string_view kBinaryPrefix = "invalid Forest state: ";
-tarn::core::Result<State> read_json(std::string_view t) { return State::from_json(t); }
-tarn::core::Result<std::string> write_json(const State& s) { return s.to_json(); }
-[[maybe_unused]] tarn::core::Result<State> read_bytes(std::string_view t) { return State::from_bytes(t); }
-[[maybe_unused]] tarn::core::Result<std::string> write_bytes(const State& s) { return s.to_bytes(); }
 
 // The queries, on an observation and on a full point.
 void query(const State& s, const std::uint8_t* data, std::size_t size, int salt) {
@@ -116,43 +134,19 @@ void exercise(State& s, const std::uint8_t* data, std::size_t size) {
     const std::uint64_t dim = s.config().internal_shingling ? s.config().input_dim : s.dims();
     if (dim == 0 || dim > kMaxFeedDim || s.dims() > kMaxFeedDim) return;
     query(s, data, size, 0);
-    for (int i = 0; i < 4; ++i) {
-        const auto p = point_of(dim, data, size, i);
-        allow_caller_error(s.score(p));
-        allow_caller_error(s.update(p));
-        allow_caller_error(s.update_and_score(p));
-    }
+    for (int i = 0; i < 4; ++i) feed(s, point_of(dim, data, size, i));
     query(s, data, size, 3);
 }
 #elif TARN_FUZZ_CLASS == 2
-constexpr bool kBarePrefixAllowed = false;
 using State = tarn::onlineiforest::OnlineIForest;
-constexpr std::string_view kPrefix = "invalid OnlineIForest JSON: ";
-constexpr std::string_view kBinaryPrefix = "invalid OnlineIForest state: ";
-tarn::core::Result<State> read_json(std::string_view t) { return State::from_json(t); }
-tarn::core::Result<std::string> write_json(const State& s) { return s.to_json(); }
-[[maybe_unused]] tarn::core::Result<State> read_bytes(std::string_view t) { return State::from_bytes(t); }
-[[maybe_unused]] tarn::core::Result<std::string> write_bytes(const State& s) { return s.to_bytes(); }
 
 void exercise(State& s, const std::uint8_t* data, std::size_t size) {
     const std::uint64_t dim = s.config().input_dim;
     if (dim == 0 || dim > kMaxFeedDim) return;
-    for (int i = 0; i < 4; ++i) {
-        const auto p = point_of(dim, data, size, i);
-        allow_caller_error(s.score(p));
-        allow_caller_error(s.update(p));
-        allow_caller_error(s.update_and_score(p));
-    }
+    for (int i = 0; i < 4; ++i) feed(s, point_of(dim, data, size, i));
 }
 #elif TARN_FUZZ_CLASS == 3
-constexpr bool kBarePrefixAllowed = false;
 using State = tarn::mstream::MStream;
-constexpr std::string_view kPrefix = "invalid MStream JSON: ";
-constexpr std::string_view kBinaryPrefix = "invalid MStream state: ";
-tarn::core::Result<State> read_json(std::string_view t) { return State::from_json(t); }
-tarn::core::Result<std::string> write_json(const State& s) { return s.to_json(); }
-[[maybe_unused]] tarn::core::Result<State> read_bytes(std::string_view t) { return State::from_bytes(t); }
-[[maybe_unused]] tarn::core::Result<std::string> write_bytes(const State& s) { return s.to_bytes(); }
 
 void exercise(State& s, const std::uint8_t* data, std::size_t size) {
     const std::uint64_t n = s.config().numeric_dim, c = s.config().categorical_dim;
@@ -173,14 +167,7 @@ void exercise(State& s, const std::uint8_t* data, std::size_t size) {
     }
 }
 #elif TARN_FUZZ_CLASS == 4
-constexpr bool kBarePrefixAllowed = true;
 using State = tarn::featuresketch::FeatureSketch;
-constexpr std::string_view kPrefix = "invalid FeatureSketch JSON: ";
-constexpr std::string_view kBinaryPrefix = "invalid FeatureSketch state: ";
-tarn::core::Result<State> read_json(std::string_view t) { return State::from_json(t); }
-tarn::core::Result<std::string> write_json(const State& s) { return s.to_json(); }
-[[maybe_unused]] tarn::core::Result<State> read_bytes(std::string_view t) { return State::from_bytes(t); }
-[[maybe_unused]] tarn::core::Result<std::string> write_bytes(const State& s) { return s.to_bytes(); }
 
 void exercise(State& s, const std::uint8_t* data, std::size_t size) {
     // Each event builds vectors of V and P + 1 entries, which a text may
@@ -193,21 +180,10 @@ void exercise(State& s, const std::uint8_t* data, std::size_t size) {
     const tarn::core::KeyValueLike pairs = tarn::core::FeaturePairs{{"a", p[0]}, {"b", p[1]}, {"a", p[2]}, {"", 0.0}};
     const tarn::core::KeyValueLike dict = tarn::core::FeatureDict{{"x", p[1]}, {"\xff", -p[0]}};
     const tarn::core::KeyValueLike empty = tarn::core::FeatureDict{};
-    for (const auto* e : {&pairs, &dict, &empty}) {
-        allow_caller_error(s.score(*e));
-        allow_caller_error(s.update(*e));
-        allow_caller_error(s.update_and_score(*e));
-    }
+    for (const auto* e : {&pairs, &dict, &empty}) feed(s, *e);
 }
 #elif TARN_FUZZ_CLASS == 5
-constexpr bool kBarePrefixAllowed = false;
 using State = tarn::alerts::Threshold;
-constexpr std::string_view kPrefix = "invalid Threshold JSON: ";
-constexpr std::string_view kBinaryPrefix = "invalid Threshold state: ";
-tarn::core::Result<State> read_json(std::string_view t) { return State::from_json(t); }
-tarn::core::Result<std::string> write_json(const State& s) { return s.to_json(); }
-[[maybe_unused]] tarn::core::Result<State> read_bytes(std::string_view t) { return State::from_bytes(t); }
-[[maybe_unused]] tarn::core::Result<std::string> write_bytes(const State& s) { return s.to_bytes(); }
 
 // Scores across the whole key range (both infinities, zero, subnormals, the
 // largest doubles), then the threshold: grades must stay in [0, 1].
@@ -230,6 +206,11 @@ void exercise(State& s, const std::uint8_t* data, std::size_t size) {
 }
 #endif
 
+tarn::core::Result<State> read_json(std::string_view t) { return State::from_json(t); }
+tarn::core::Result<std::string> write_json(const State& s) { return s.to_json(); }
+[[maybe_unused]] tarn::core::Result<State> read_bytes(std::string_view t) { return State::from_bytes(t); }
+[[maybe_unused]] tarn::core::Result<std::string> write_bytes(const State& s) { return s.to_bytes(); }
+
 #if TARN_FUZZ_BINARY
 constexpr auto read = read_bytes;
 constexpr auto write = write_bytes;
@@ -240,36 +221,45 @@ constexpr auto write = write_json;
 
 // States are refused as invalid arguments: with the class's prefix, or (for
 // a FeatureSketch configuration in JSON) with the constructor's own message.
-void expect_rejection(const DetectorError& e, std::string_view prefix) {
+void expect_rejection(const DetectorError& e) {
+    const std::string_view prefix = TARN_FUZZ_BINARY ? kRejection.binary_prefix : kRejection.json_prefix;
     const bool prefixed = e.text.rfind(prefix, 0) == 0;
-    if (e.kind != ErrorKind::InvalidArgument || (!prefixed && (TARN_FUZZ_BINARY || !kBarePrefixAllowed))) {
+    if (e.kind != ErrorKind::InvalidArgument || (!prefixed && (TARN_FUZZ_BINARY || !kRejection.bare_json_allowed))) {
         die("reader failed with an unexpected error:", e.display());
     }
+}
+
+std::string written(tarn::core::Result<std::string>&& r, const char* failure) {
+    if (!r) die(failure, r.error().display());
+    return std::move(*r);
+}
+
+// `text` must read back with read_form and write `want` again with
+// write_form: what a reader accepted, its writers reproduce.
+template <class Read, class Write>
+void expect_reproduced(const std::string& text, Read read_form, Write write_form, const std::string& want,
+                       const char* what) {
+    auto back = read_form(text);
+    if (!back) die(what, "does not read back: " + back.error().display());
+    auto again = write_form(*back);
+    if (!again || *again != want) die(what, "changed across a round trip");
 }
 
 void run(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     auto loaded = read(text);
     if (!loaded) {
-        expect_rejection(loaded.error(), TARN_FUZZ_BINARY ? kBinaryPrefix : kPrefix);
+        expect_rejection(loaded.error());
         return;
     }
     // What was accepted writes a state that reads back to the same bytes.
-    auto first = write(*loaded);
-    if (!first) die("accepted state does not write:", first.error().display());
-    auto again = read(*first);
-    if (!again) die("written state does not read back:", again.error().display());
-    auto second = write(*again);
-    if (!second || *second != *first) die("state changed across a round trip");
+    const std::string first = written(write(*loaded), "accepted state does not write:");
+    expect_reproduced(first, read, write, first, "state");
 #if TARN_FUZZ_BINARY
     // Both forms hold the same states: the JSON text of what the binary
     // reader accepted reads back to the same binary state.
-    auto text_form = write_json(*loaded);
-    if (!text_form) die("accepted state does not write as JSON:", text_form.error().display());
-    auto from_text = read_json(*text_form);
-    if (!from_text) die("JSON text of an accepted binary state is refused:", from_text.error().display());
-    auto third = write_bytes(*from_text);
-    if (!third || *third != *first) die("binary state changed across its JSON text");
+    const std::string text_form = written(write_json(*loaded), "accepted state does not write as JSON:");
+    expect_reproduced(text_form, read_json, write_bytes, first, "JSON text of an accepted binary state");
 #endif
 
     // A copy fed the same inputs stays identical to the original.

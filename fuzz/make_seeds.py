@@ -18,6 +18,18 @@ import tarn
 import tarn.alerts
 
 
+def snapshots(detector, steps, feed, at=()):
+    """The detector's state text after each step listed in `at` and after
+    the last one; feed(i) makes step i."""
+    states = []
+    for i in range(steps):
+        feed(i)
+        if i in at:
+            states.append(detector.to_json())
+    states.append(detector.to_json())
+    return states
+
+
 def forest_states():
     states = []
     variants = [
@@ -28,18 +40,14 @@ def forest_states():
     for cfg in variants:
         f = tarn.Forest(**cfg)
         states.append(f.to_json())
-        if not hasattr(f, "update"):
-            continue
         rng = random.Random(cfg["seed"])
         dim = cfg["input_dim"] * (1 if cfg.get("internal_shingling", True) else cfg.get("shingle_size", 1))
-        for i in range(24):
-            f.update([rng.gauss(0, 1) + (5.0 if i == 17 else 0.0) for _ in range(dim)])
-            if i in (2, 9):
-                states.append(f.to_json())
-        # Duplicate points make leaves with mass above one.
-        for _ in range(3):
-            f.update([0.5] * dim)
-        states.append(f.to_json())
+
+        def feed(i):
+            # The last three points are the same: leaves with mass above one.
+            f.update([0.5] * dim if i >= 24 else [rng.gauss(0, 1) + (5.0 if i == 17 else 0.0) for _ in range(dim)])
+
+        states += snapshots(f, 27, feed, at=(2, 9))
     return states
 
 
@@ -48,11 +56,8 @@ def oif_states():
     for seed, (dim, trees, window, leaf, n) in enumerate([(2, 3, 16, 2, 40), (1, 2, 8, 1, 9), (3, 1, 4, 2, 0)]):
         d = tarn.OnlineIForest(dim, num_trees=trees, window_size=window, max_leaf_samples=leaf, seed=seed)
         rng = random.Random(seed)
-        for i in range(n):
-            d.update([rng.uniform(-1, 1) * (1 + i % 5) for _ in range(dim)])
-            if i in (3, window):
-                states.append(d.to_json())
-        states.append(d.to_json())
+        states += snapshots(d, n, lambda i: d.update([rng.uniform(-1, 1) * (1 + i % 5) for _ in range(dim)]),
+                            at=(3, window))
     return states
 
 
@@ -62,13 +67,10 @@ def mstream_states():
                                                          (1, 1, 1, 2, 0)]):
         m = tarn.MStream(n, c, num_rows=rows, num_buckets=buckets, alpha=0.5, seed=seed)
         rng = random.Random(seed)
-        t = 0
-        for i in range(steps):
-            t += i % 3 == 0
-            m.update([rng.uniform(-3, 3) for _ in range(n)], [rng.randrange(-2, 3) for _ in range(c)], t)
-            if i == 2:
-                states.append(m.to_json())
-        states.append(m.to_json())
+        # Step i comes at time i // 3 + 1: three records a tick.
+        states += snapshots(m, steps, lambda i: m.update([rng.uniform(-3, 3) for _ in range(n)],
+                                                         [rng.randrange(-2, 3) for _ in range(c)], i // 3 + 1),
+                            at=(2,))
     return states
 
 
@@ -76,17 +78,17 @@ def featuresketch_states():
     states = []
     small = dict(value_projection_dims=2, presence_projection_dims=2, chains_per_ensemble=2, chain_depth=3,
                  sketch_rows=2, sketch_buckets=8, decay_half_life=4)
+
+    def feed(fs, rng, i):
+        names = rng.sample(["a", "b", "c", "d", "\u00e9"], 1 + i % 3)
+        event = {k: rng.uniform(-2, 2) for k in names}
+        fs.update(event if i % 2 else list(event.items()))
+
     for seed in range(2):
         fs = tarn.FeatureSketch(**small, seed=seed)
         states.append(fs.to_json())
         rng = random.Random(seed)
-        for i in range(12):
-            names = rng.sample(["a", "b", "c", "d", "\u00e9"], 1 + i % 3)
-            event = {k: rng.uniform(-2, 2) for k in names}
-            fs.update(event if i % 2 else list(event.items()))
-            if i == 5:
-                states.append(fs.to_json())
-        states.append(fs.to_json())
+        states += snapshots(fs, 12, lambda i: feed(fs, rng, i), at=(5,))
     return states
 
 

@@ -24,6 +24,7 @@
 
 #include "alerts/tail_sketch.hpp"
 #include "core/error.hpp"
+#include "core/state.hpp"
 
 namespace tarn::alerts {
 
@@ -41,6 +42,8 @@ struct Alert {
     bool is_alert = false;
     double grade = 0.0;
 };
+
+struct ThresholdState; // the fields of a state (state.cpp)
 
 class Threshold {
 public:
@@ -67,17 +70,15 @@ public:
     std::uint64_t count() const { return count_; }
     std::string repr() const;
 
-    core::Result<std::string> to_json() const;
-    static core::Result<Threshold> from_json(std::string_view text);
-    core::Result<std::string> to_bytes() const;
-    static core::Result<Threshold> from_bytes(std::string_view data);
+    TARN_STATE_ENTRY_POINTS(Threshold)
 
 private:
     Threshold(const ThresholdConfig& config);
+    // The fields of the state, as both forms hold them.
+    ThresholdState state() const;
     // A threshold from the fields of a state, after the checks that make it
-    // safe; errors carry no prefix.
-    static core::Result<Threshold> assemble(const ThresholdConfig& config, std::uint64_t count, double scale,
-                                            std::vector<std::int64_t> keys, std::vector<double> weights);
+    // safe; errors carry `prefix`.
+    static core::Result<Threshold> from_loaded(ThresholdState& s, std::string_view prefix);
     Alert judge(std::int64_t key) const { return judge_tail(sketch_.tail(key), sketch_.total()); }
     Alert judge_tail(double tail, double total) const;
     // Grades against the earlier scores, then adds with weight scale_.

@@ -17,12 +17,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
 #include <vector>
 
+#include "core/error.hpp"
 #include "core/fields.hpp"
 #include "core/rng.hpp"
 
@@ -215,6 +217,21 @@ private:
     std::string error_;
 };
 
+// A whole state of the class `tag`: the header, then read_fields(reader)
+// for the class's fields, then the end. The first failure comes back as an
+// invalid argument behind `prefix`.
+template <class F>
+Status read_state(std::string_view data, ClassTag tag, std::uint32_t version, std::string_view prefix,
+                  F&& read_fields) {
+    Reader r(data);
+    if (r.header(tag, version)) {
+        read_fields(r);
+        r.finish();
+    }
+    if (!r.ok()) return invalid(std::string(prefix) + r.error());
+    return {};
+}
+
 // ------------------------------------------------------------ value forms
 
 // The shared values: numbers in their width, a flag, a generator, a list
@@ -224,6 +241,12 @@ inline void write(Writer& w, double v) { w.f64(v); }
 inline void write(Writer& w, float v) { w.f32(v); }
 inline void write(Writer& w, bool v) { w.flag(v); }
 inline void write(Writer& w, const Xoshiro256PlusPlus& g) { w.rng(g); }
+// A flag, then the value (zero bits when absent).
+template <class T>
+void write(Writer& w, const std::optional<T>& v) {
+    w.flag(v.has_value());
+    write(w, v.value_or(T{}));
+}
 template <class T>
 void write(Writer& w, const std::vector<T>& v) {
     w.list(v);
@@ -239,6 +262,13 @@ inline void read(Reader& r, float& v, std::string_view) { v = r.f32(); }
 inline void read(Reader& r, bool& v, std::string_view) { v = r.flag(); }
 inline void read(Reader& r, Xoshiro256PlusPlus& g, std::string_view) { r.rng(g); }
 template <class T>
+void read(Reader& r, std::optional<T>& v, std::string_view what) {
+    const bool present = r.flag();
+    T x{};
+    read(r, x, what);
+    v = present ? std::optional<T>(x) : std::nullopt;
+}
+template <class T>
 void read(Reader& r, std::vector<T>& v, std::string_view what) {
     r.list(v, what);
 }
@@ -247,15 +277,59 @@ void read(Reader& r, std::array<std::uint64_t, N>& v, std::string_view) {
     for (std::uint64_t& x : v) x = r.u64();
 }
 
+// A shaped member (core/fields.hpp): its sizes, then its elements, doubles
+// as a sparse run. The reader keeps the sizes as written in dims.
+template <class Vec, class ShapeFn>
+void write(Writer& w, const Shaped<Vec, ShapeFn>& a) {
+    using E = typename Shaped<Vec, ShapeFn>::Element;
+    for (const std::uint64_t d : a.shape()) w.u64(d);
+    if constexpr (std::is_same_v<E, double>) {
+        w.sparse(std::span<const E>(a.data));
+    } else {
+        w.raw(std::span<const E>(a.data));
+    }
+}
+template <class Vec, class ShapeFn>
+void read(Reader& r, const Shaped<Vec, ShapeFn>& a, std::vector<std::uint64_t>& dims) {
+    dims.clear();
+    std::uint64_t n = 1;
+    bool overflow = false;
+    for (std::size_t i = 0; i < Shaped<Vec, ShapeFn>::ndim; ++i) {
+        dims.push_back(r.u64());
+        overflow |= !checked_mul(n, dims.back(), n);
+    }
+    if (overflow) r.fail("array sizes overflow");
+    if constexpr (std::is_same_v<typename Shaped<Vec, ShapeFn>::Element, double>) {
+        r.sparse(a.data, n, "an array");
+    } else {
+        r.raw(a.data, n, "an array");
+    }
+}
+
 // A described record (core/fields.hpp): its members back to back in list
-// order.
+// order; the shapes of shaped members are checked once all are read.
 template <Described T>
 void write(Writer& w, const T& record) {
     Fields<T>::each(record, [&](std::string_view, const auto& member) { write(w, member); });
 }
 template <Described T>
 void read(Reader& r, T& record, std::string_view = {}) {
-    Fields<T>::each(record, [&](std::string_view name, auto& member) { read(r, member, name); });
+    if constexpr (HasShaped<T>) {
+        std::vector<std::uint64_t> dims[kMaxFields];
+        std::size_t i = 0;
+        Fields<T>::each(record, [&](std::string_view name, auto&& member) {
+            if constexpr (is_shaped<std::remove_cvref_t<decltype(member)>>) {
+                read(r, member, dims[i]);
+            } else {
+                read(r, member, name);
+            }
+            ++i;
+        });
+        if (!r.ok()) return;
+        if (const std::string bad = misshaped(record, dims); !bad.empty()) r.fail(bad);
+    } else {
+        Fields<T>::each(record, [&](std::string_view name, auto& member) { read(r, member, name); });
+    }
 }
 
 } // namespace tarn::core::binary

@@ -41,8 +41,8 @@ void ensure_allocatable(const FeatureSketchConfig& c) {
     using u128 = unsigned __int128;
     const u128 levels = u128(c.chains_per_ensemble) * c.chain_depth;
     const u128 rows = levels * c.sketch_rows;
-    const u128 per_ensemble = levels * (sizeof(ChainLevel) + sizeof(LevelSketch) + sizeof(DecayedValue)) +
-                              rows * sizeof(Seed4) + rows * c.sketch_buckets * sizeof(DecayedValue);
+    const u128 per_ensemble = levels * (sizeof(ChainLevel) + sizeof(DecayedValue)) +
+                              rows * (sizeof(Seed4) + sizeof(WordHasher)) + rows * c.sketch_buckets * sizeof(DecayedValue);
     const u128 event = (u128(c.value_projection_dims) + c.presence_projection_dims + 1) * sizeof(double);
     const u128 needed = 2 * per_ensemble + event;
     const long pages = ::sysconf(_SC_PHYS_PAGES);
@@ -73,6 +73,7 @@ core::Result<FeatureSketch> FeatureSketch::create(const FeatureSketchConfig& con
         build_layout(config.chains_per_ensemble, config.chain_depth, config.presence_projection_dims, true, rng);
     fs.value_sketch_ = build_ensemble(config.sketch_rows, config.sketch_buckets, levels, rng);
     fs.presence_sketch_ = build_ensemble(config.sketch_rows, config.sketch_buckets, levels, rng);
+    fs.derive();
     return fs;
 }
 
@@ -83,20 +84,7 @@ core::Result<ProjectedEvent> FeatureSketch::prepare(const core::KeyValueLike& ev
                          projection_seeds_);
 }
 
-FeatureSketch::Located FeatureSketch::locate(const ProjectedEvent& e) const {
-    Located cells;
-    locate_cells(value_sketch_, value_layout_, e.value, cells.value);
-    locate_cells(presence_sketch_, presence_layout_, e.presence, cells.presence);
-    return cells;
-}
-
-double FeatureSketch::score_at(const Located& cells) const {
-    const std::uint64_t now = current_epoch_;
-    const std::uint64_t h = config_.decay_half_life;
-    const double value_score = score_located(value_sketch_, value_layout_, cells.value, now, h);
-    const double presence_score = score_located(presence_sketch_, presence_layout_, cells.presence, now, h);
-    return 0.5 * (value_score + presence_score);
-}
+void FeatureSketch::derive() { decay_.factors = decay_table(config_.decay_half_life); }
 
 core::Status FeatureSketch::check_counters(std::uint64_t ahead) const {
     // Checked event by event, a batch meets the end of a counter exactly at
@@ -116,26 +104,26 @@ core::Status FeatureSketch::check_update(const core::KeyValueLike& event, std::u
     return check_counters(ahead);
 }
 
-void FeatureSketch::update_at(const Located& cells) {
-    const std::uint64_t now = current_epoch_ + 1;
-    const std::uint64_t h = config_.decay_half_life;
-    update_located(value_sketch_, cells.value, now, h);
-    update_located(presence_sketch_, cells.presence, now, h);
-    current_epoch_ = now;
-    entries_seen_ += 1;
-}
-
 core::Result<double> FeatureSketch::score(const core::KeyValueLike& event) const {
     auto projected = prepare(event);
     if (!projected) return core::fail(std::move(projected.error()));
-    return score_at(locate(*projected));
+    const std::uint64_t now = current_epoch_;
+    const std::uint64_t h = config_.decay_half_life;
+    const double value_score = value_sketch_.score(value_layout_, projected->value, now, h, decay_.factors);
+    const double presence_score = presence_sketch_.score(presence_layout_, projected->presence, now, h, decay_.factors);
+    return 0.5 * (value_score + presence_score);
 }
 
 core::Status FeatureSketch::update(const core::KeyValueLike& event) {
     auto projected = prepare(event);
     if (!projected) return core::fail(std::move(projected.error()));
     if (auto st = check_counters(); !st) return st;
-    update_at(locate(*projected));
+    const std::uint64_t now = current_epoch_ + 1;
+    const std::uint64_t h = config_.decay_half_life;
+    value_sketch_.update(value_layout_, projected->value, now, h, decay_.factors);
+    presence_sketch_.update(presence_layout_, projected->presence, now, h, decay_.factors);
+    current_epoch_ = now;
+    entries_seen_ += 1;
     return {};
 }
 
@@ -143,12 +131,17 @@ core::Result<double> FeatureSketch::update_and_score(const core::KeyValueLike& e
     auto projected = prepare(event);
     if (!projected) return core::fail(std::move(projected.error()));
     if (auto st = check_counters(); !st) return core::fail(std::move(st.error()));
-    // The bins and cells do not depend on the counters, so one location
-    // serves the score (before the update) and the update.
-    const Located cells = locate(*projected);
-    const double s = score_at(cells);
-    update_at(cells);
-    return s;
+    // The bins and cells do not depend on the counters, so each cell is
+    // found once, read for the score and then counted.
+    const std::uint64_t now = current_epoch_;
+    const std::uint64_t h = config_.decay_half_life;
+    const double value_score =
+        value_sketch_.update_and_score(value_layout_, projected->value, now, h, decay_.factors);
+    const double presence_score =
+        presence_sketch_.update_and_score(presence_layout_, projected->presence, now, h, decay_.factors);
+    current_epoch_ = now + 1;
+    entries_seen_ += 1;
+    return 0.5 * (value_score + presence_score);
 }
 
 std::string FeatureSketch::repr() const {

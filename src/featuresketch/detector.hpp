@@ -27,6 +27,8 @@ struct FeatureSketchConfig {
     bool operator==(const FeatureSketchConfig&) const = default;
 };
 
+struct StoredEnsemble; // an ensemble as both state forms hold it
+
 // Beyond this depth 2^level overflows and bin widths would reach zero.
 inline constexpr std::uint64_t kMaxChainDepth = 1024;
 inline constexpr std::uint32_t kFormatVersion = 1;
@@ -68,20 +70,18 @@ public:
 
 private:
     FeatureSketch() = default;
-    // The checks of a state read by either reader, before it is handed out.
-    core::Status check_loaded(std::uint64_t version, std::string_view state_prefix,
-                              std::string_view config_prefix) const;
+    // The checks of a state read by either reader, before it is handed out,
+    // and the taking over of its checked ensembles.
+    core::Status check_loaded(std::uint64_t version, std::string_view state_prefix, std::string_view config_prefix,
+                              const StoredEnsemble& value_sketch, const StoredEnsemble& presence_sketch) const;
+    core::Status adopt(std::uint64_t version, std::string_view state_prefix, std::string_view config_prefix,
+                       StoredEnsemble&& value_sketch, StoredEnsemble&& presence_sketch);
     std::size_t estimated_text_size() const;
     core::Result<ProjectedEvent> prepare(const core::KeyValueLike& event) const;
-    struct Located {
-        LocatedCells value;
-        LocatedCells presence;
-    };
-    Located locate(const ProjectedEvent& event) const;
-    double score_at(const Located& cells) const;
     // The counters' room for one more update, `ahead` updates from now.
     core::Status check_counters(std::uint64_t ahead = 0) const;
-    void update_at(const Located& cells);
+    // After construction or loading: what the event path derives from the state.
+    void derive();
 
     std::uint32_t format_version_ = kFormatVersion;
     FeatureSketchConfig config_;
@@ -92,6 +92,14 @@ private:
     EnsembleSketch presence_sketch_;
     std::uint64_t current_epoch_ = 0; // epoch of the last update
     std::uint64_t entries_seen_ = 0;  // number of updates
+
+    // decay_table(decay_half_life), fetched once. Follows from the
+    // configuration, so it takes no part in comparisons.
+    struct SharedTable {
+        const double* factors = nullptr;
+        bool operator==(const SharedTable&) const { return true; }
+    };
+    SharedTable decay_;
 };
 
 // Throws std::bad_alloc when the state and per-event buffers of a

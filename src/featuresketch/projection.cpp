@@ -10,7 +10,7 @@ void KeyedHasher::absorb_text(std::string_view text) {
     using namespace hash_detail;
     const auto* d = reinterpret_cast<const unsigned char*>(text.data());
     const std::uint64_t n = text.size();
-    b_ = (b_ + n) * kMultiplier;
+    words_.b_ = (words_.b_ + n) * kMultiplier;
     if (n <= 8) {
         if (n == 0) {
             block(0, 0);

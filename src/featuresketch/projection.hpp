@@ -61,28 +61,46 @@ inline std::uint64_t read_u16(const unsigned char* p) {
 }
 } // namespace hash_detail
 
+// The words-only part of a keyed hasher: absorbing words and finishing need
+// two words of state, texts need two more key words. A sketch keeps one per
+// row with the row's own word already absorbed.
+class WordHasher {
+public:
+    void absorb_word(std::uint64_t w) { b_ = hash_detail::folded_multiply(w ^ b_, hash_detail::kMultiplier); }
+    std::uint64_t finish() const { return std::rotl(hash_detail::folded_multiply(b_, k0_), static_cast<int>(b_ & 63)); }
+    bool operator==(const WordHasher&) const = default;
+
+private:
+    friend class KeyedHasher;
+    WordHasher(std::uint64_t k0, std::uint64_t b) : k0_(k0), b_(b) {}
+    std::uint64_t k0_, b_;
+};
+
 // The keyed 64-bit hash over a sequence of absorbed texts and words. A copy
 // of a hasher continues independently, which lets callers absorb a common
 // prefix once.
 class KeyedHasher {
 public:
     explicit KeyedHasher(const Seed4& key)
-        : k0_(key.k[0] ^ hash_detail::kKeyMasks[0]), k2_(key.k[2] ^ hash_detail::kKeyMasks[2]),
-          k3_(key.k[3] ^ hash_detail::kKeyMasks[3]), b_(key.k[1] ^ hash_detail::kKeyMasks[1]) {}
+        : words_(key.k[0] ^ hash_detail::kKeyMasks[0], key.k[1] ^ hash_detail::kKeyMasks[1]),
+          k2_(key.k[2] ^ hash_detail::kKeyMasks[2]), k3_(key.k[3] ^ hash_detail::kKeyMasks[3]) {}
 
-    void absorb_word(std::uint64_t w) { b_ = hash_detail::folded_multiply(w ^ b_, hash_detail::kMultiplier); }
+    void absorb_word(std::uint64_t w) { words_.absorb_word(w); }
 
     void absorb_text(std::string_view text);
 
-    std::uint64_t finish() const { return std::rotl(hash_detail::folded_multiply(b_, k0_), static_cast<int>(b_ & 63)); }
+    std::uint64_t finish() const { return words_.finish(); }
+
+    // What is left once no more text comes.
+    const WordHasher& words() const { return words_; }
 
 private:
     void block(std::uint64_t a, std::uint64_t b) {
-        b_ = std::rotl((b_ + k0_) ^ hash_detail::folded_multiply(a ^ k2_, b ^ k3_), 23);
+        words_.b_ = std::rotl((words_.b_ + words_.k0_) ^ hash_detail::folded_multiply(a ^ k2_, b ^ k3_), 23);
     }
 
-    std::uint64_t k0_, k2_, k3_;
-    std::uint64_t b_;
+    WordHasher words_;
+    std::uint64_t k2_, k3_;
 };
 
 inline std::uint64_t keyed_hash(const Seed4& key, std::string_view text) {

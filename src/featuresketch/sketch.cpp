@@ -1,9 +1,18 @@
 #include "featuresketch/sketch.hpp"
 
+#include <algorithm>
+#include <bit>
+#include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <map>
-#include <memory>
 #include <mutex>
+#include <new>
+#include <type_traits>
+
+#if __has_include(<sys/mman.h>)
+#include <sys/mman.h>
+#endif
 
 namespace tarn::featuresketch {
 
@@ -12,6 +21,21 @@ namespace {
 // std::fmax(x, kRatioFloor), inline: a NaN x gives the floor, and the floor
 // is positive, so no choice between zeros of two signs arises.
 inline double at_least_floor(double x) { return x > kRatioFloor ? x : kRatioFloor; }
+
+// v / width. Drawn widths are normal powers of two, whose reciprocals are
+// exact: multiplying by one rounds the same real number as the division
+// does, so gives the same bits, in a fraction of the time. Other widths (a
+// loaded state may hold any) divide.
+inline double over_width(double v, double width) {
+    const auto bits = std::bit_cast<std::uint64_t>(width);
+    const std::uint64_t exponent = bits >> 52; // with the sign bit, which must be clear
+    if ((bits & ((std::uint64_t{1} << 52) - 1)) == 0 && exponent >= 1 && exponent <= 2045) {
+        return v * std::bit_cast<double>((2046 - exponent) << 52);
+    }
+    return v / width;
+}
+
+constexpr std::size_t kHugePage = std::size_t{1} << 21;
 
 } // namespace
 
@@ -32,116 +56,205 @@ const double* decay_table(std::uint64_t half_life) {
     return out;
 }
 
+// ------------------------------------------------------------ cell store
+
+static_assert(std::is_trivially_copyable_v<DecayedValue> && sizeof(DecayedValue) == 16);
+
+void CellStore::Release::operator()(DecayedValue* p) const { std::free(p); }
+
+CellStore::CellStore(std::size_t n) {
+    if (n == 0) return;
+    if (n > std::numeric_limits<std::size_t>::max() / sizeof(DecayedValue) - kHugePage) throw std::bad_alloc();
+    const std::size_t bytes = n * sizeof(DecayedValue);
+    void* p = nullptr;
+    if (bytes >= kHugePage) {
+        p = std::aligned_alloc(kHugePage, (bytes + kHugePage - 1) / kHugePage * kHugePage);
+#if defined(MADV_HUGEPAGE)
+        // Only whole huge pages of cells: the tail keeps small pages. Advice
+        // the kernel does not take changes nothing.
+        if (p != nullptr) ::madvise(p, bytes / kHugePage * kHugePage, MADV_HUGEPAGE);
+#endif
+    } else {
+        p = std::malloc(bytes);
+    }
+    if (p == nullptr) throw std::bad_alloc();
+    std::memset(p, 0, bytes); // a zero counter is all zero bits
+    cells_.reset(static_cast<DecayedValue*>(p));
+    size_ = n;
+}
+
+CellStore::CellStore(const CellStore& other) : CellStore(other.size_) {
+    if (size_ != 0) std::memcpy(cells_.get(), other.cells_.get(), size_ * sizeof(DecayedValue));
+}
+
+CellStore& CellStore::operator=(const CellStore& other) {
+    if (this != &other) *this = CellStore(other);
+    return *this;
+}
+
+bool CellStore::operator==(const CellStore& other) const {
+    return size_ == other.size_ && std::equal(data(), data() + size_, other.data());
+}
+
+// -------------------------------------------------------------- ensemble
+
+EnsembleSketch::EnsembleSketch(std::uint64_t rows, std::uint64_t buckets, std::vector<Seed4> row_seeds)
+    : rows_(rows), buckets_(buckets), seeds_(std::move(row_seeds)) {
+    core::check_internal(rows != 0 && buckets != 0 && seeds_.size() % rows == 0, "ensemble of no rows or buckets");
+    const std::uint64_t levels = seeds_.size() / rows;
+    std::uint64_t cells = 0;
+    core::check_internal(core::checked_mul(seeds_.size(), buckets, cells), "level sketch size overflows");
+    row_hashers_.reserve(seeds_.size());
+    for (std::size_t k = 0; k < seeds_.size(); ++k) {
+        KeyedHasher h(seeds_[k]);
+        h.absorb_word(k % rows); // the row's own index
+        row_hashers_.push_back(h.words());
+    }
+    masses_.assign(levels, DecayedValue{});
+    cells_ = CellStore(cells);
+}
+
 EnsembleSketch build_ensemble(std::uint64_t rows, std::uint64_t buckets, std::uint64_t levels,
                               core::Xoshiro256PlusPlus& rng) {
-    std::uint64_t cells = 0;
-    core::check_internal(core::checked_mul(rows, buckets, cells), "level sketch size overflows");
-    EnsembleSketch sketch;
-    sketch.levels.reserve(levels);
-    for (std::uint64_t i = 0; i < levels; ++i) {
-        LevelSketch level;
-        level.rows = rows;
-        level.buckets = buckets;
-        level.row_hash_seeds.seeds.reserve(rows);
-        for (std::uint64_t j = 0; j < rows; ++j) {
-            Seed4 key;
-            for (auto& w : key.k) w = rng.next_word();
-            level.row_hash_seeds.seeds.push_back(key);
-        }
-        level.cells.assign(cells, DecayedValue{});
-        sketch.levels.push_back(std::move(level));
+    std::uint64_t keys = 0;
+    core::check_internal(core::checked_mul(rows, levels, keys), "level sketch size overflows");
+    std::vector<Seed4> seeds(keys);
+    for (Seed4& key : seeds) {
+        for (auto& w : key.k) w = rng.next_word();
     }
-    sketch.reference_masses.assign(levels, DecayedValue{});
-    return sketch;
+    return EnsembleSketch(rows, buckets, std::move(seeds));
 }
 
-void locate_cells(const EnsembleSketch& sketch, const ChainLayout& layout, std::span<const double> x,
-                  LocatedCells& out) {
-    const std::size_t levels = layout.levels.size();
-    core::check_internal(sketch.levels.size() == levels && sketch.reference_masses.size() == levels,
-                         "ensemble and layout disagree in size");
-    const std::uint64_t rows = levels == 0 ? 0 : sketch.levels[0].rows;
-    out.rows = rows;
-    out.index.resize(levels * rows);
-    for (std::size_t i = 0; i < levels; ++i) {
-        const LevelSketch& level = sketch.levels[i];
-        core::check_internal(level.rows == rows, "level sketches disagree in rows");
-        const std::int64_t bin = level_bin(layout.levels[i], x);
-        for (std::uint64_t j = 0; j < rows; ++j) {
-            const std::uint64_t idx = level.cell_index(j, bin);
-            __builtin_prefetch(&level.cells[idx]);
-            out.index[i * rows + j] = idx;
-        }
-    }
-}
+namespace {
+constexpr int kScore = 1;
+constexpr int kCount = 2;
+// A level whose ratio exceeds the chain's smallest so far by this factor
+// cannot be the chain's most surprising: its -ln is smaller by about 1e-9,
+// far beyond the logarithm's rounding error (under 1e-14 for these
+// magnitudes), so its logarithm is not needed.
+constexpr double kCandidate = 1.000000001;
+// Cells located ahead of their use: about what the memory system fetches at
+// once.
+constexpr std::size_t kAheadCells = 32;
+} // namespace
 
-double score_located(const EnsembleSketch& sketch, const ChainLayout& layout, const LocatedCells& cells,
-                     std::uint64_t now, std::uint64_t half_life) {
+template <int Mode, class Self>
+double EnsembleSketch::pass(Self& self, const ChainLayout& layout, std::span<const double> x, std::uint64_t now,
+                            std::uint64_t half_life, const double* decay) {
+    constexpr bool kScores = (Mode & kScore) != 0;
+    constexpr bool kCounts = (Mode & kCount) != 0;
+    using Cell = std::remove_pointer_t<decltype(self.cells_.data())>;
+
+    const std::size_t levels = self.masses_.size();
+    const std::uint64_t rows = self.rows_;
+    const std::uint64_t buckets = self.buckets_;
     const std::uint64_t depth = layout.chain_depth;
-    core::check_internal(depth != 0, "chain layout without levels per chain");
-    const std::uint64_t chains = layout.levels.size() / depth;
-    core::check_internal(chains != 0, "chain layout without a full chain");
-    core::check_internal(cells.index.size() == layout.levels.size() * cells.rows, "located cells out of step");
-    DecayFactor cell_decay(half_life);
-    DecayFactor mass_decay(half_life);
-    double total = 0.0;
-    for (std::uint64_t c = 0; c < chains; ++c) {
-        double chain_score = 0.0;
-        for (std::uint64_t l = 0; l < depth; ++l) {
-            const std::uint64_t i = c * depth + l;
+    core::check_internal(layout.levels.size() == levels && self.row_hashers_.size() == levels * rows &&
+                             self.cells_.size() == levels * rows * buckets && rows != 0 && buckets != 0,
+                         "ensemble and layout disagree in size");
+    core::check_internal(depth != 0 && levels % depth == 0 && levels != 0,
+                         "chain layout without whole chains of levels");
+    const std::uint64_t score_now = now;
+    const std::uint64_t count_now = Mode == (kScore | kCount) ? now + 1 : now;
+    const bool pow2 = (buckets & (buckets - 1)) == 0;
+    Cell* const base = self.cells_.data();
+
+    // The cells of a block of levels are located, and their lines asked
+    // for, while the block before is worked on.
+    const std::size_t block = rows >= kAheadCells ? 1 : kAheadCells / rows;
+    const std::size_t slots = block * rows;
+    Cell* inline_slots[2 * kAheadCells];
+    std::vector<Cell*> heap_slots;
+    Cell** slot = inline_slots;
+    if (2 * slots > std::size(inline_slots)) {
+        heap_slots.resize(2 * slots);
+        slot = heap_slots.data();
+    }
+    auto locate = [&](std::size_t begin, std::size_t end, Cell** out) {
+        for (std::size_t i = begin; i < end; ++i) {
             const ChainLevel& lv = layout.levels[i];
-            const LevelSketch& level = sketch.levels[i];
-            // Count-min estimate: the smallest decayed row count (+inf without rows).
+            core::check_internal(lv.dimension < x.size(), "chain level dimension beyond the projected vector");
+            const auto bin =
+                static_cast<std::uint64_t>(saturating_floor_to_i64(over_width(x[lv.dimension] + lv.offset, lv.width)));
+            const WordHasher* keys = &self.row_hashers_[i * rows];
+            Cell* level_cells = base + i * rows * buckets;
+            for (std::uint64_t j = 0; j < rows; ++j) {
+                WordHasher h = keys[j];
+                h.absorb_word(bin);
+                const std::uint64_t g = h.finish();
+                // The same remainder without a division for power-of-two counts (the default).
+                Cell* c = level_cells + j * buckets + (pow2 ? g & (buckets - 1) : g % buckets);
+                __builtin_prefetch(c, kCounts ? 1 : 0);
+                *out++ = c;
+            }
+        }
+    };
+
+    DecayFactor score_decay(half_life, decay);
+    DecayFactor count_decay(half_life, decay);
+    double total = 0.0;
+    double chain_score = 0.0;
+    double chain_least = 1.0;
+    locate(0, std::min(block, levels), slot);
+    for (std::size_t begin = 0, b = 0; begin < levels; begin += block, ++b) {
+        const std::size_t end = std::min(begin + block, levels);
+        Cell** cells = slot + (b & 1) * slots;
+        if (end < levels) locate(end, std::min(end + block, levels), slot + ((b + 1) & 1) * slots);
+        for (std::size_t i = begin; i < end; ++i, cells += rows) {
+            // Count-min estimate: the smallest decayed row count.
             double n = std::numeric_limits<double>::infinity();
-            for (std::uint64_t j = 0; j < cells.rows; ++j) {
-                const double v = level.cells[cells.index[i * cells.rows + j]].read(now, cell_decay);
-                if (v < n) n = v;
+            if constexpr (kScores) {
+                for (std::uint64_t j = 0; j < rows; ++j) {
+                    const double v = cells[j]->read(score_now, score_decay);
+                    if (v < n) n = v;
+                }
             }
-            const double r = sketch.reference_masses[i].read(now, mass_decay);
-            double ratio = n / at_least_floor(r) / at_least_floor(lv.bin_volume_ratio);
-            ratio = at_least_floor(ratio);
-            ratio = ratio < 1.0 ? ratio : 1.0;
-            // A chain reports its most surprising level; -ln(1) = -0.0 must not
-            // replace the initial +0.0, hence the strict comparison (and no
-            // logarithm for a full ratio, which can never win it).
-            if (ratio < 1.0) {
-                const double surprise = -std::log(ratio);
-                if (surprise > chain_score) chain_score = surprise;
+            if constexpr (kCounts) {
+                // Every row is incremented (no conservative update).
+                for (std::uint64_t j = 0; j < rows; ++j) cells[j]->increment(count_now, count_decay);
             }
+            if constexpr (kScores) {
+                const double r = self.masses_[i].read(score_now, score_decay);
+                // An empty bin's ratio is a zero, which the floor replaces.
+                double ratio = kRatioFloor;
+                if (n != 0.0) {
+                    ratio = at_least_floor(n / at_least_floor(r) / at_least_floor(layout.levels[i].bin_volume_ratio));
+                }
+                ratio = ratio < 1.0 ? ratio : 1.0;
+                // A chain reports its most surprising level; -ln(1) = -0.0
+                // must not replace the initial +0.0, hence the strict
+                // comparison (and no logarithm for a full ratio, which can
+                // never win it).
+                if (ratio < 1.0 && ratio <= chain_least * kCandidate) {
+                    const double surprise = -std::log(ratio);
+                    if (surprise > chain_score) chain_score = surprise;
+                }
+                if (ratio < chain_least) chain_least = ratio;
+                if ((i + 1) % depth == 0) {
+                    total += chain_score;
+                    chain_score = 0.0;
+                    chain_least = 1.0;
+                }
+            }
+            if constexpr (kCounts) self.masses_[i].increment(count_now, count_decay);
         }
-        total += chain_score;
     }
-    return total / static_cast<double>(chains);
+    return kScores ? total / static_cast<double>(levels / depth) : 0.0;
 }
 
-void update_located(EnsembleSketch& sketch, const LocatedCells& cells, std::uint64_t now, std::uint64_t half_life) {
-    const std::size_t levels = sketch.levels.size();
-    core::check_internal(cells.index.size() == levels * cells.rows && sketch.reference_masses.size() == levels,
-                         "located cells out of step");
-    DecayFactor cell_decay(half_life);
-    DecayFactor mass_decay(half_life);
-    for (std::size_t i = 0; i < levels; ++i) {
-        LevelSketch& level = sketch.levels[i];
-        // Every row is incremented (no conservative update).
-        for (std::uint64_t j = 0; j < cells.rows; ++j) {
-            level.cells[cells.index[i * cells.rows + j]].increment(now, cell_decay);
-        }
-        sketch.reference_masses[i].increment(now, mass_decay);
-    }
+double EnsembleSketch::score(const ChainLayout& layout, std::span<const double> x, std::uint64_t now,
+                             std::uint64_t half_life, const double* decay) const {
+    return pass<kScore>(*this, layout, x, now, half_life, decay);
 }
 
-void ensemble_update(EnsembleSketch& sketch, const ChainLayout& layout, std::span<const double> x, std::uint64_t now,
-                     std::uint64_t half_life) {
-    LocatedCells cells;
-    locate_cells(sketch, layout, x, cells);
-    update_located(sketch, cells, now, half_life);
+void EnsembleSketch::update(const ChainLayout& layout, std::span<const double> x, std::uint64_t now,
+                            std::uint64_t half_life, const double* decay) {
+    pass<kCount>(*this, layout, x, now, half_life, decay);
 }
 
-double ensemble_score(const EnsembleSketch& sketch, const ChainLayout& layout, std::span<const double> x,
-                      std::uint64_t now, std::uint64_t half_life) {
-    LocatedCells cells;
-    locate_cells(sketch, layout, x, cells);
-    return score_located(sketch, layout, cells, now, half_life);
+double EnsembleSketch::update_and_score(const ChainLayout& layout, std::span<const double> x, std::uint64_t now,
+                                        std::uint64_t half_life, const double* decay) {
+    return pass<kScore | kCount>(*this, layout, x, now, half_life, decay);
 }
 
 } // namespace tarn::featuresketch

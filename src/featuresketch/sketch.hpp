@@ -8,7 +8,9 @@
 #pragma once
 
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -30,8 +32,9 @@ const double* decay_table(std::uint64_t half_life);
 // share their age).
 class DecayFactor {
 public:
-    explicit DecayFactor(std::uint64_t half_life)
-        : half_life_(static_cast<double>(half_life)), table_(decay_table(half_life)) {}
+    explicit DecayFactor(std::uint64_t half_life) : DecayFactor(half_life, decay_table(half_life)) {}
+    DecayFactor(std::uint64_t half_life, const double* table)
+        : half_life_(static_cast<double>(half_life)), table_(table) {}
     double operator()(std::uint64_t delta) {
         if (table_ != nullptr && delta < kDecayTableSize) return table_[delta];
         if (delta != delta_) {
@@ -76,62 +79,97 @@ struct DecayedValue {
     bool operator==(const DecayedValue&) const = default;
 };
 
-struct RowHashSeeds {
-    std::vector<Seed4> seeds; // one key per row
-    bool operator==(const RowHashSeeds&) const = default;
-};
+// The counters of every level sketch of an ensemble in one zeroed block
+// (large blocks start on a 2 MiB boundary and ask for huge pages: an event
+// reads a few hundred scattered cells, and with small pages most of those
+// reads would also miss the address translation caches).
+class CellStore {
+public:
+    CellStore() = default;
+    explicit CellStore(std::size_t n); // throws std::bad_alloc
+    CellStore(const CellStore& other);
+    CellStore(CellStore&&) noexcept = default;
+    CellStore& operator=(const CellStore& other);
+    CellStore& operator=(CellStore&&) noexcept = default;
 
-struct LevelSketch {
-    std::uint64_t rows = 0;
-    std::uint64_t buckets = 0;
-    RowHashSeeds row_hash_seeds;
-    std::vector<DecayedValue> cells; // row-major: row j, bucket b at j * buckets + b
-
-    // The cell that bin q occupies in row j.
-    std::uint64_t cell_index(std::uint64_t row, std::int64_t bin) const {
-        core::check_internal(row < row_hash_seeds.seeds.size() && buckets != 0, "level sketch row out of range");
-        const std::uint64_t g = keyed_hash(row_hash_seeds.seeds[row], row, static_cast<std::uint64_t>(bin));
-        // The same remainder without a division for power-of-two counts (the default).
-        const std::uint64_t r = (buckets & (buckets - 1)) == 0 ? g & (buckets - 1) : g % buckets;
-        const std::uint64_t idx = row * buckets + r;
-        core::check_internal(idx < cells.size(), "level sketch cell out of range");
-        return idx;
+    std::size_t size() const { return size_; }
+    DecayedValue* data() { return cells_.get(); }
+    const DecayedValue* data() const { return cells_.get(); }
+    std::span<const DecayedValue> slice(std::size_t at, std::size_t n) const {
+        core::check_internal(at <= size_ && n <= size_ - at, "cell slice out of range");
+        return {cells_.get() + at, n};
+    }
+    std::span<DecayedValue> slice(std::size_t at, std::size_t n) {
+        core::check_internal(at <= size_ && n <= size_ - at, "cell slice out of range");
+        return {cells_.get() + at, n};
     }
 
-    bool operator==(const LevelSketch&) const = default;
+    bool operator==(const CellStore& other) const;
+
+private:
+    struct Release {
+        void operator()(DecayedValue* p) const;
+    };
+    std::unique_ptr<DecayedValue[], Release> cells_;
+    std::size_t size_ = 0;
 };
 
-struct EnsembleSketch {
-    std::vector<LevelSketch> levels;            // one per layout level, same order
-    std::vector<DecayedValue> reference_masses; // all mass seen by each level
+// The sketches of all levels of one layout: every level has `rows` rows of
+// `buckets` cells and one key per row.
+class EnsembleSketch {
+public:
+    EnsembleSketch() = default;
+    // Zeroed counters under the given row keys (level i, row j at
+    // i * rows + j); throws std::bad_alloc.
+    EnsembleSketch(std::uint64_t rows, std::uint64_t buckets, std::vector<Seed4> row_seeds);
+
+    std::uint64_t rows() const { return rows_; }
+    std::uint64_t buckets() const { return buckets_; }
+    std::size_t levels() const { return masses_.size(); }
+    std::size_t cell_count() const { return cells_.size(); }
+    std::span<const Seed4> row_seeds(std::size_t level) const {
+        return std::span<const Seed4>(seeds_).subspan(level * rows_, rows_);
+    }
+    // The cells of one level, row-major: row j, bucket b at j * buckets + b.
+    std::span<const DecayedValue> level_cells(std::size_t level) const {
+        return cells_.slice(level * rows_ * buckets_, rows_ * buckets_);
+    }
+    std::span<DecayedValue> level_cells(std::size_t level) {
+        return cells_.slice(level * rows_ * buckets_, rows_ * buckets_);
+    }
+    // All mass seen by each level.
+    std::vector<DecayedValue>& reference_masses() { return masses_; }
+    const std::vector<DecayedValue>& reference_masses() const { return masses_; }
+
+    // One event, projected to x, against this ensemble and its layout: the
+    // score before the event at `now`, the update by it at `now`, or both
+    // (scored at `now`, counted at now + 1). `decay` is decay_table(half_life).
+    double score(const ChainLayout& layout, std::span<const double> x, std::uint64_t now, std::uint64_t half_life,
+                 const double* decay) const;
+    void update(const ChainLayout& layout, std::span<const double> x, std::uint64_t now, std::uint64_t half_life,
+                const double* decay);
+    double update_and_score(const ChainLayout& layout, std::span<const double> x, std::uint64_t now,
+                            std::uint64_t half_life, const double* decay);
+
     bool operator==(const EnsembleSketch&) const = default;
+
+private:
+    template <int Mode, class Self>
+    static double pass(Self& self, const ChainLayout& layout, std::span<const double> x, std::uint64_t now,
+                       std::uint64_t half_life, const double* decay);
+
+    std::uint64_t rows_ = 0;
+    std::uint64_t buckets_ = 0;
+    std::vector<Seed4> seeds_;
+    std::vector<WordHasher> row_hashers_; // each row's key with its row word absorbed
+    std::vector<DecayedValue> masses_;
+    CellStore cells_;
 };
 
 // Draws the row keys of `levels` level sketches (4 words per row) and sets
 // every counter to zero.
 EnsembleSketch build_ensemble(std::uint64_t rows, std::uint64_t buckets, std::uint64_t levels,
                               core::Xoshiro256PlusPlus& rng);
-
-// The cells that a vector occupies in an ensemble: for level i and row j,
-// the cell index inside level i's sketch is at i * rows + j. Computing them
-// once lets one event be scored and counted without hashing twice, and
-// announces the scattered cells to the memory system early.
-struct LocatedCells {
-    std::uint64_t rows = 0;
-    std::vector<std::uint64_t> index;
-};
-
-void locate_cells(const EnsembleSketch& sketch, const ChainLayout& layout, std::span<const double> x,
-                  LocatedCells& out);
-double score_located(const EnsembleSketch& sketch, const ChainLayout& layout, const LocatedCells& cells,
-                     std::uint64_t now, std::uint64_t half_life);
-void update_located(EnsembleSketch& sketch, const LocatedCells& cells, std::uint64_t now, std::uint64_t half_life);
-
-void ensemble_update(EnsembleSketch& sketch, const ChainLayout& layout, std::span<const double> x, std::uint64_t now,
-                     std::uint64_t half_life);
-
-double ensemble_score(const EnsembleSketch& sketch, const ChainLayout& layout, std::span<const double> x,
-                      std::uint64_t now, std::uint64_t half_life);
 
 // The score of an empty bin: -ln(1e-12).
 inline constexpr double kRatioFloor = 1e-12;

@@ -28,6 +28,25 @@ void read(core::binary::Reader& r, Seed4& s, std::string_view = {}) {
     for (std::uint64_t& k : s.k) k = r.u64();
 }
 
+// The stored form of an ensemble: one record per level sketch, each with its
+// own sizes, keys and counters. Readers fill it and check it; the detector
+// then takes the counters into its single block.
+struct RowHashSeeds {
+    std::vector<Seed4> seeds; // one key per row
+};
+
+struct LevelSketch {
+    std::uint64_t rows = 0;
+    std::uint64_t buckets = 0;
+    RowHashSeeds row_hash_seeds;
+    std::vector<DecayedValue> cells; // row-major: row j, bucket b at j * buckets + b
+};
+
+struct StoredEnsemble {
+    std::vector<LevelSketch> levels;            // one per layout level, same order
+    std::vector<DecayedValue> reference_masses; // all mass seen by each level
+};
+
 } // namespace tarn::featuresketch
 
 // Every other record's field list, driving the JSON text both ways; the flat
@@ -47,19 +66,38 @@ TARN_RECORD(tarn::featuresketch::RowHashSeeds, "RowHashSeeds", seeds)
 
 TARN_RECORD(tarn::featuresketch::LevelSketch, "LevelSketch", rows, buckets, row_hash_seeds, cells)
 
-TARN_RECORD(tarn::featuresketch::EnsembleSketch, "EnsembleSketch", levels, reference_masses)
+TARN_RECORD(tarn::featuresketch::StoredEnsemble, "EnsembleSketch", levels, reference_masses)
 
 namespace tarn::featuresketch {
 
 // A generous guess of the text length, so the writer rarely regrows: about
 // 24 characters per fresh counter, more for counters that have seen data.
 std::size_t FeatureSketch::estimated_text_size() const {
-    std::size_t cells = 0;
-    for (const EnsembleSketch* e : {&value_sketch_, &presence_sketch_}) {
-        for (const LevelSketch& l : e->levels) cells += l.cells.size();
-    }
+    const std::size_t cells = value_sketch_.cell_count() + presence_sketch_.cell_count();
     const std::size_t levels = value_layout_.levels.size() + presence_layout_.levels.size();
     return cells * 28 + levels * 200 + 1024;
+}
+
+namespace {
+
+// One level's stored record at a time, copied out of the block, so that
+// writing takes no more memory than one level.
+LevelSketch stored_level(const EnsembleSketch& e, std::size_t i) {
+    const auto seeds = e.row_seeds(i);
+    const auto cells = e.level_cells(i);
+    return LevelSketch{e.rows(), e.buckets(), RowHashSeeds{{seeds.begin(), seeds.end()}}, {cells.begin(), cells.end()}};
+}
+
+} // namespace
+
+void write(Writer& w, const EnsembleSketch& e) {
+    w.begin_object();
+    w.key("levels");
+    w.begin_array();
+    for (std::size_t i = 0; i < e.levels(); ++i) core::json::write(w, stored_level(e, i));
+    w.end_array();
+    w.field("reference_masses", e.reference_masses());
+    w.end_object();
 }
 
 core::Result<std::string> FeatureSketch::to_json() const {
@@ -117,7 +155,7 @@ core::Status check_layout(const ChainLayout& layout, const char* name, std::uint
 
 // An ensemble with one sketch of the configured size and one reference mass
 // per level, and only finite, non-negative counters.
-core::Status check_ensemble(const EnsembleSketch& sketch, const char* name, std::uint64_t levels,
+core::Status check_ensemble(const StoredEnsemble& sketch, const char* name, std::uint64_t levels,
                             const FeatureSketchConfig& c, Prefixed invalid_state) {
     const std::string n = name;
     if (sketch.levels.size() != levels) {
@@ -160,7 +198,8 @@ core::Status check_ensemble(const EnsembleSketch& sketch, const char* name, std:
 // The checks of a state read by either reader. The configuration's own
 // checks report the constructor's message, behind config_prefix.
 core::Status FeatureSketch::check_loaded(std::uint64_t version, std::string_view state_prefix,
-                                         std::string_view config_prefix) const {
+                                         std::string_view config_prefix, const StoredEnsemble& value_sketch,
+                                         const StoredEnsemble& presence_sketch) const {
     const Prefixed invalid_state{state_prefix};
     if (version != kFormatVersion) return invalid_state("unsupported format version");
     if (auto st = validate_config(config_); !st) return core::invalid(std::string(config_prefix) + st.error().text);
@@ -179,17 +218,51 @@ core::Status FeatureSketch::check_loaded(std::uint64_t version, std::string_view
         !st) {
         return st;
     }
-    if (auto st = check_ensemble(value_sketch_, "value_sketch", levels, c, invalid_state); !st) return st;
-    if (auto st = check_ensemble(presence_sketch_, "presence_sketch", levels, c, invalid_state); !st) return st;
+    if (auto st = check_ensemble(value_sketch, "value_sketch", levels, c, invalid_state); !st) return st;
+    if (auto st = check_ensemble(presence_sketch, "presence_sketch", levels, c, invalid_state); !st) return st;
     // The per-event vectors follow the configured dimensions, which the state
     // does not otherwise bound.
     ensure_allocatable(c);
     return {};
 }
 
+namespace {
+
+// A checked stored ensemble as the detector keeps it; each level's counters
+// are released once copied, so loading needs little more than both forms
+// of one level beyond the block.
+EnsembleSketch unpack(StoredEnsemble&& stored, const FeatureSketchConfig& c) {
+    std::vector<Seed4> seeds;
+    seeds.reserve(stored.levels.size() * c.sketch_rows);
+    for (const LevelSketch& l : stored.levels) {
+        seeds.insert(seeds.end(), l.row_hash_seeds.seeds.begin(), l.row_hash_seeds.seeds.end());
+    }
+    EnsembleSketch e(c.sketch_rows, c.sketch_buckets, std::move(seeds));
+    for (std::size_t i = 0; i < stored.levels.size(); ++i) {
+        std::vector<DecayedValue> cells = std::move(stored.levels[i].cells);
+        std::ranges::copy(cells, e.level_cells(i).begin());
+    }
+    e.reference_masses() = std::move(stored.reference_masses);
+    return e;
+}
+
+} // namespace
+
+core::Status FeatureSketch::adopt(std::uint64_t version, std::string_view state_prefix, std::string_view config_prefix,
+                                  StoredEnsemble&& value_sketch, StoredEnsemble&& presence_sketch) {
+    if (auto st = check_loaded(version, state_prefix, config_prefix, value_sketch, presence_sketch); !st) return st;
+    value_sketch_ = unpack(std::move(value_sketch), config_);
+    presence_sketch_ = unpack(std::move(presence_sketch), config_);
+    format_version_ = static_cast<std::uint32_t>(version);
+    derive();
+    return {};
+}
+
 core::Result<FeatureSketch> FeatureSketch::from_json(std::string_view text) {
     FeatureSketch s;
     std::uint64_t version = 0;
+    StoredEnsemble value_sketch;
+    StoredEnsemble presence_sketch;
     auto parsed = core::json::parse(text, [&](Reader& r) {
         read_record(r, "FeatureSketch",
                     {field("format_version",
@@ -201,13 +274,14 @@ core::Result<FeatureSketch> FeatureSketch::from_json(std::string_view text) {
                            }),
                      field("config", s.config_), field("projection_seeds", s.projection_seeds_),
                      field("value_layout", s.value_layout_), field("presence_layout", s.presence_layout_),
-                     field("value_sketch", s.value_sketch_), field("presence_sketch", s.presence_sketch_),
+                     field("value_sketch", value_sketch), field("presence_sketch", presence_sketch),
                      field("current_epoch", s.current_epoch_), field("entries_seen", s.entries_seen_)});
     });
     const Prefixed invalid_state{kParsePrefix};
     if (!parsed) return invalid_state(parsed.error().text());
-    if (auto st = s.check_loaded(version, kParsePrefix, ""); !st) return core::fail(std::move(st.error()));
-    s.format_version_ = static_cast<std::uint32_t>(version);
+    if (auto st = s.adopt(version, kParsePrefix, "", std::move(value_sketch), std::move(presence_sketch)); !st) {
+        return core::fail(std::move(st.error()));
+    }
     return s;
 }
 
@@ -232,7 +306,7 @@ void read(bin::Reader& r, ChainLayout& l) {
 
 // Most counters of a young sketch were never written: values and epochs go
 // as two sparse runs.
-void write_counters(bin::Writer& w, const std::vector<DecayedValue>& cells) {
+void write_counters(bin::Writer& w, std::span<const DecayedValue> cells) {
     std::vector<double> values(cells.size());
     std::vector<std::uint64_t> epochs(cells.size());
     for (std::size_t i = 0; i < cells.size(); ++i) {
@@ -255,18 +329,18 @@ void read_counters(bin::Reader& r, std::vector<DecayedValue>& cells) {
 }
 
 void write(bin::Writer& w, const EnsembleSketch& e) {
-    w.u64(e.levels.size());
-    for (const LevelSketch& l : e.levels) {
-        w.u64(l.rows);
-        w.u64(l.buckets);
-        w.u64(l.row_hash_seeds.seeds.size());
-        for (const Seed4& k : l.row_hash_seeds.seeds) write(w, k);
-        write_counters(w, l.cells);
+    w.u64(e.levels());
+    for (std::size_t i = 0; i < e.levels(); ++i) {
+        w.u64(e.rows());
+        w.u64(e.buckets());
+        w.u64(e.row_seeds(i).size());
+        for (const Seed4& k : e.row_seeds(i)) write(w, k);
+        write_counters(w, e.level_cells(i));
     }
-    w.u64(e.reference_masses.size());
-    for (const DecayedValue& d : e.reference_masses) bin::write(w, d);
+    w.u64(e.reference_masses().size());
+    for (const DecayedValue& d : e.reference_masses()) bin::write(w, d);
 }
-void read(bin::Reader& r, EnsembleSketch& e) {
+void read(bin::Reader& r, StoredEnsemble& e) {
     // A level sketch is its sizes, a seed count and a counter count at least.
     e.levels.resize(r.count(32, "level sketches"));
     for (LevelSketch& l : e.levels) {
@@ -283,10 +357,7 @@ void read(bin::Reader& r, EnsembleSketch& e) {
 } // namespace
 
 core::Result<std::string> FeatureSketch::to_bytes() const {
-    std::size_t cells = 0;
-    for (const EnsembleSketch* e : {&value_sketch_, &presence_sketch_})
-        for (const LevelSketch& l : e->levels) cells += l.cells.size();
-    bin::Writer w(cells / 2 + 4096);
+    bin::Writer w((value_sketch_.cell_count() + presence_sketch_.cell_count()) / 2 + 4096);
     w.header(bin::ClassTag::FeatureSketch, kBinaryVersion);
     w.u32(format_version_);
     bin::write(w, config_);
@@ -304,6 +375,8 @@ core::Result<FeatureSketch> FeatureSketch::from_bytes(std::string_view data) {
     static constexpr std::string_view kPrefix = "invalid FeatureSketch state: ";
     FeatureSketch s;
     std::uint32_t version = 0;
+    StoredEnsemble value_sketch;
+    StoredEnsemble presence_sketch;
     bin::Reader r(data);
     if (r.header(bin::ClassTag::FeatureSketch, kBinaryVersion)) {
         version = r.u32();
@@ -311,16 +384,17 @@ core::Result<FeatureSketch> FeatureSketch::from_bytes(std::string_view data) {
         bin::read(r, s.projection_seeds_);
         read(r, s.value_layout_);
         read(r, s.presence_layout_);
-        read(r, s.value_sketch_);
-        read(r, s.presence_sketch_);
+        read(r, value_sketch);
+        read(r, presence_sketch);
         s.current_epoch_ = r.u64();
         s.entries_seen_ = r.u64();
         r.finish();
     }
     const Prefixed invalid_state{kPrefix};
     if (!r.ok()) return invalid_state(r.error());
-    if (auto st = s.check_loaded(version, kPrefix, kPrefix); !st) return core::fail(std::move(st.error()));
-    s.format_version_ = version;
+    if (auto st = s.adopt(version, kPrefix, kPrefix, std::move(value_sketch), std::move(presence_sketch)); !st) {
+        return core::fail(std::move(st.error()));
+    }
     return s;
 }
 

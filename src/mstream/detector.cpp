@@ -40,6 +40,21 @@ inline void book(double score, double& sum, std::vector<double>* list, std::size
     if (list) (*list)[i] = score;
 }
 
+// A detailed result of one scoring pass (MStream's ingest or preview), which
+// fills the per-feature lists through the Parts it is given.
+template <class Parts, class Pass>
+core::Result<DecomposedScore> detailed(std::span<const double> numeric, std::span<const std::int64_t> categorical,
+                                       Pass&& pass) {
+    DecomposedScore out;
+    out.numeric_features.resize(numeric.size());
+    out.categorical_features.resize(categorical.size());
+    Parts parts{0.0, 0.0, 0.0, &out.numeric_features, &out.categorical_features};
+    if (auto ok = pass(parts); !ok) return core::fail(ok.error());
+    out.record = parts.record;
+    out.total = parts.total();
+    return out;
+}
+
 } // namespace
 
 core::Status MStream::validate(const MStreamConfig& c) {
@@ -200,14 +215,8 @@ core::Result<double> MStream::update_and_score(std::span<const double> numeric,
 core::Result<DecomposedScore> MStream::update_and_score_detailed(std::span<const double> numeric,
                                                                  std::span<const std::int64_t> categorical,
                                                                  std::uint64_t timestamp) {
-    DecomposedScore out;
-    out.numeric_features.resize(numeric.size());
-    out.categorical_features.resize(categorical.size());
-    Parts parts{0.0, 0.0, 0.0, &out.numeric_features, &out.categorical_features};
-    if (auto ok = ingest(numeric, categorical, timestamp, parts); !ok) return core::fail(ok.error());
-    out.record = parts.record;
-    out.total = parts.total();
-    return out;
+    return detailed<Parts>(numeric, categorical,
+                           [&](Parts& parts) { return ingest(numeric, categorical, timestamp, parts); });
 }
 
 core::Result<double> MStream::score(std::span<const double> numeric, std::span<const std::int64_t> categorical,
@@ -220,14 +229,8 @@ core::Result<double> MStream::score(std::span<const double> numeric, std::span<c
 core::Result<DecomposedScore> MStream::score_detailed(std::span<const double> numeric,
                                                       std::span<const std::int64_t> categorical,
                                                       std::uint64_t timestamp) const {
-    DecomposedScore out;
-    out.numeric_features.resize(numeric.size());
-    out.categorical_features.resize(categorical.size());
-    Parts parts{0.0, 0.0, 0.0, &out.numeric_features, &out.categorical_features};
-    if (auto ok = preview(numeric, categorical, timestamp, parts); !ok) return core::fail(ok.error());
-    out.record = parts.record;
-    out.total = parts.total();
-    return out;
+    return detailed<Parts>(numeric, categorical,
+                           [&](Parts& parts) { return preview(numeric, categorical, timestamp, parts); });
 }
 
 std::string shortest_positional(double v) {

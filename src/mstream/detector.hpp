@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/error.hpp"
+#include "core/state.hpp"
 #include "mstream/normalization.hpp"
 #include "mstream/sketch.hpp"
 
@@ -74,13 +75,7 @@ public:
     const StreamClock& clock() const { return clock_; }
     std::string repr() const;
 
-    // State text (the JSON layer's writer/reader).
-    core::Result<std::string> to_json() const;
-    // Parses and checks a state; errors carry the "invalid MStream JSON: " prefix.
-    static core::Result<MStream> from_json(std::string_view text);
-    // The binary state (docs/binary-state.md); errors carry "invalid MStream state: ".
-    core::Result<std::string> to_bytes() const;
-    static core::Result<MStream> from_bytes(std::string_view data);
+    TARN_STATE_ENTRY_POINTS(MStream)
 
     bool operator==(const MStream& o) const {
         return config_ == o.config_ && clock_ == o.clock_ && entries_seen_ == o.entries_seen_ &&
@@ -94,6 +89,8 @@ private:
     // later call can index out of bounds or divide by zero. The error is the
     // diagnostic without the class prefix.
     core::Status check_loaded() const;
+    // A read detector once it passes check_loaded(), or the failure behind prefix.
+    static core::Result<MStream> from_loaded(MStream& m, std::string_view prefix);
 
     // Scores handed out by the pipelines; the lists are filled only when asked for.
     struct Parts {

@@ -1,6 +1,7 @@
 // The MStream state text: writer, reader and the checks that make a read
 // state safe to use.
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <string>
 
@@ -12,6 +13,61 @@
 
 TARN_RECORD(tarn::mstream::MStreamConfig, "MStreamConfig", numeric_dim, categorical_dim, num_rows, num_buckets, alpha)
 
+// The sketches: their sizes, then their arrays in the shapes the sizes call
+// for.
+template <>
+struct tarn::core::Fields<tarn::mstream::RecordSketch> {
+    static constexpr std::string_view name = "RecordSketch";
+    static constexpr std::string_view shape_owner = "sketch";
+    template <class Self, class F>
+    static void each(Self& s, F&& field) {
+        field("num_rows", s.num_rows);
+        field("num_buckets", s.num_buckets);
+        field("numeric_dim", s.numeric_dim);
+        field("categorical_dim", s.categorical_dim);
+        field("numeric_planes",
+              shaped(s.numeric_planes, [&s] { return std::array{s.num_rows, s.planes(), s.numeric_dim}; }));
+        field("categorical_coeffs",
+              shaped(s.categorical_coeffs, [&s] { return std::array{s.num_rows, s.categorical_dim}; }));
+        field("count", shaped(s.count, [&s] { return std::array{s.num_rows, s.num_buckets}; }));
+    }
+};
+
+template <>
+struct tarn::core::Fields<tarn::mstream::NumericSketch> {
+    static constexpr std::string_view name = "NumericSketch";
+    static constexpr std::string_view shape_owner = "sketch";
+    template <class Self, class F>
+    static void each(Self& s, F&& field) {
+        field("num_buckets", s.num_buckets);
+        field("count", shaped(s.count, [&s] { return std::array{s.num_buckets}; }));
+    }
+};
+
+template <>
+struct tarn::core::Fields<tarn::mstream::CategoricalSketch> {
+    static constexpr std::string_view name = "CategoricalSketch";
+    static constexpr std::string_view shape_owner = "sketch";
+    template <class Self, class F>
+    static void each(Self& s, F&& field) {
+        field("num_rows", s.num_rows);
+        field("num_buckets", s.num_buckets);
+        field("hash_a", shaped(s.hash_a, [&s] { return std::array{s.num_rows}; }));
+        field("hash_b", shaped(s.hash_b, [&s] { return std::array{s.num_rows}; }));
+        field("count", shaped(s.count, [&s] { return std::array{s.num_rows, s.num_buckets}; }));
+    }
+};
+
+template <class S>
+struct tarn::core::Fields<tarn::mstream::SketchCounts<S>> {
+    static constexpr std::string_view name = "SketchCounts";
+    template <class Self, class F>
+    static void each(Self& p, F&& field) {
+        field("current", p.current);
+        field("total", p.total);
+    }
+};
+
 namespace tarn::mstream {
 
 using core::json::field;
@@ -19,63 +75,9 @@ using core::json::read_record;
 using core::json::Reader;
 using core::json::Writer;
 
-// ------------------------------------------------------------------ writing
-
 namespace {
-
-void write_array(Writer& w, std::initializer_list<std::uint64_t> dim, const std::vector<double>& data) {
-    w.ndarray(std::span<const std::uint64_t>(dim.begin(), dim.size()), std::span<const double>(data));
-}
-void write_array(Writer& w, std::initializer_list<std::uint64_t> dim, const std::vector<std::uint64_t>& data) {
-    w.ndarray(std::span<const std::uint64_t>(dim.begin(), dim.size()), std::span<const std::uint64_t>(data));
-}
-
-void write_sketch(Writer& w, const RecordSketch& s) {
-    w.begin_object();
-    w.field("num_rows", s.num_rows);
-    w.field("num_buckets", s.num_buckets);
-    w.field("numeric_dim", s.numeric_dim);
-    w.field("categorical_dim", s.categorical_dim);
-    w.key("numeric_planes");
-    write_array(w, {s.num_rows, s.planes(), s.numeric_dim}, s.numeric_planes);
-    w.key("categorical_coeffs");
-    write_array(w, {s.num_rows, s.categorical_dim}, s.categorical_coeffs);
-    w.key("count");
-    write_array(w, {s.num_rows, s.num_buckets}, s.count);
-    w.end_object();
-}
-
-void write_sketch(Writer& w, const NumericSketch& s) {
-    w.begin_object();
-    w.field("num_buckets", s.num_buckets);
-    w.key("count");
-    write_array(w, {s.num_buckets}, s.count);
-    w.end_object();
-}
-
-void write_sketch(Writer& w, const CategoricalSketch& s) {
-    w.begin_object();
-    w.field("num_rows", s.num_rows);
-    w.field("num_buckets", s.num_buckets);
-    w.key("hash_a");
-    write_array(w, {s.num_rows}, s.hash_a);
-    w.key("hash_b");
-    write_array(w, {s.num_rows}, s.hash_b);
-    w.key("count");
-    write_array(w, {s.num_rows, s.num_buckets}, s.count);
-    w.end_object();
-}
-
-template <class S>
-void write_pair(Writer& w, const SketchCounts<S>& p) {
-    w.begin_object();
-    w.key("current");
-    write_sketch(w, p.current);
-    w.key("total");
-    write_sketch(w, p.total);
-    w.end_object();
-}
-
+constexpr std::string_view kJsonPrefix = "invalid MStream JSON: ";
+constexpr std::string_view kBinaryPrefix = "invalid MStream state: ";
 } // namespace
 
 core::Result<std::string> MStream::to_json() const {
@@ -88,16 +90,9 @@ core::Result<std::string> MStream::to_json() const {
     w.field("current_tick", clock_.current_tick);
     w.end_object();
     w.field("entries_seen", entries_seen_);
-    w.key("record_counts");
-    write_pair(w, record_counts_);
-    w.key("numeric_counts");
-    w.begin_array();
-    for (const auto& p : numeric_counts_) write_pair(w, p);
-    w.end_array();
-    w.key("categorical_counts");
-    w.begin_array();
-    for (const auto& p : categorical_counts_) write_pair(w, p);
-    w.end_array();
+    w.field("record_counts", record_counts_);
+    w.field("numeric_counts", numeric_counts_);
+    w.field("categorical_counts", categorical_counts_);
     // A fresh detector's infinite bounds come out as null; the reader maps
     // them back.
     w.key("numeric_normalizer");
@@ -112,112 +107,6 @@ core::Result<std::string> MStream::to_json() const {
 // ------------------------------------------------------------------ reading
 
 namespace {
-
-// Reads an n-dimensional array and refuses a shape other than want. The
-// wanted sizes come from the sketch's own fields, which may follow the
-// arrays in the text, so the shape is checked once the sketch is complete.
-template <class T>
-struct Array {
-    std::vector<std::uint64_t> dim;
-    std::vector<T> data;
-
-    auto reader(std::size_t ndim) {
-        return [this, ndim](Reader& r) { core::json::read_ndarray(r, ndim, dim, data); };
-    }
-    bool has_shape(std::initializer_list<std::uint64_t> want) const {
-        return dim.size() == want.size() && std::equal(dim.begin(), dim.end(), want.begin());
-    }
-};
-
-std::string shape_error(const char* what) { return std::string(what) + " does not match the sizes of its sketch"; }
-
-// The arrays of a sketch, read by either reader, become the sketch's own
-// when their shapes are the ones its sizes call for; otherwise the first
-// that is not is named.
-const char* adopt(RecordSketch& s, Array<double>& planes, Array<std::uint64_t>& coeffs, Array<double>& count) {
-    if (!planes.has_shape({s.num_rows, plane_count(s.num_buckets), s.numeric_dim})) return "numeric_planes";
-    if (!coeffs.has_shape({s.num_rows, s.categorical_dim})) return "categorical_coeffs";
-    if (!count.has_shape({s.num_rows, s.num_buckets})) return "count";
-    s.numeric_planes = std::move(planes.data);
-    s.categorical_coeffs = std::move(coeffs.data);
-    s.count = std::move(count.data);
-    return nullptr;
-}
-
-const char* adopt(NumericSketch& s, Array<double>& count) {
-    if (!count.has_shape({s.num_buckets})) return "count";
-    s.count = std::move(count.data);
-    return nullptr;
-}
-
-const char* adopt(CategoricalSketch& s, Array<std::uint64_t>& hash_a, Array<std::uint64_t>& hash_b,
-                  Array<double>& count) {
-    if (!hash_a.has_shape({s.num_rows})) return "hash_a";
-    if (!hash_b.has_shape({s.num_rows})) return "hash_b";
-    if (!count.has_shape({s.num_rows, s.num_buckets})) return "count";
-    s.hash_a = std::move(hash_a.data);
-    s.hash_b = std::move(hash_b.data);
-    s.count = std::move(count.data);
-    return nullptr;
-}
-
-void read_sketch(Reader& r, RecordSketch& s) {
-    Array<double> planes;
-    Array<std::uint64_t> coeffs;
-    Array<double> count;
-    auto planes_reader = planes.reader(3);
-    auto coeffs_reader = coeffs.reader(2);
-    auto count_reader = count.reader(2);
-    if (!read_record(r, "RecordSketch",
-                     {field("num_rows", s.num_rows), field("num_buckets", s.num_buckets),
-                      field("numeric_dim", s.numeric_dim), field("categorical_dim", s.categorical_dim),
-                      field("numeric_planes", planes_reader), field("categorical_coeffs", coeffs_reader),
-                      field("count", count_reader)})) {
-        return;
-    }
-    if (const char* bad = adopt(s, planes, coeffs, count)) r.fail(shape_error(bad));
-}
-
-void read_sketch(Reader& r, NumericSketch& s) {
-    Array<double> count;
-    auto count_reader = count.reader(1);
-    if (!read_record(r, "NumericSketch", {field("num_buckets", s.num_buckets), field("count", count_reader)})) return;
-    if (const char* bad = adopt(s, count)) r.fail(shape_error(bad));
-}
-
-void read_sketch(Reader& r, CategoricalSketch& s) {
-    Array<std::uint64_t> hash_a;
-    Array<std::uint64_t> hash_b;
-    Array<double> count;
-    auto a_reader = hash_a.reader(1);
-    auto b_reader = hash_b.reader(1);
-    auto count_reader = count.reader(2);
-    if (!read_record(r, "CategoricalSketch",
-                     {field("num_rows", s.num_rows), field("num_buckets", s.num_buckets), field("hash_a", a_reader),
-                      field("hash_b", b_reader), field("count", count_reader)})) {
-        return;
-    }
-    if (const char* bad = adopt(s, hash_a, hash_b, count)) r.fail(shape_error(bad));
-}
-
-template <class S>
-void read_pair(Reader& r, SketchCounts<S>& p) {
-    auto current = [&](Reader& rr) { read_sketch(rr, p.current); };
-    auto total = [&](Reader& rr) { read_sketch(rr, p.total); };
-    read_record(r, "SketchCounts", {field("current", current), field("total", total)});
-}
-
-template <class S>
-void read_pairs(Reader& r, std::vector<SketchCounts<S>>& out) {
-    out.clear();
-    if (!r.begin_array("a sequence")) return;
-    while (r.next_element()) {
-        SketchCounts<S> p;
-        read_pair(r, p);
-        if (!r.ok()) return;
-        out.push_back(std::move(p));
-    }
-}
 
 // A list of bounds where null stands for the given infinity: a detector that
 // has not seen a record holds +inf / -inf, which the writer emits as null.
@@ -292,19 +181,19 @@ void read_clock(Reader& r, StreamClock& c) {
 core::Result<MStream> MStream::from_json(std::string_view text) {
     MStream m;
     auto clock = [&](Reader& r) { read_clock(r, m.clock_); };
-    auto record = [&](Reader& r) { read_pair(r, m.record_counts_); };
-    auto numeric = [&](Reader& r) { read_pairs(r, m.numeric_counts_); };
-    auto categorical = [&](Reader& r) { read_pairs(r, m.categorical_counts_); };
     auto normalizer = [&](Reader& r) { read_normalizer(r, m.numeric_normalizer_); };
-    auto parsed = core::json::parse(text, [&](Reader& r) {
+    auto read = [&](Reader& r) {
         read_record(r, "MStream",
                     {field("config", m.config_), field("clock", clock), field("entries_seen", m.entries_seen_),
-                     field("record_counts", record), field("numeric_counts", numeric),
-                     field("categorical_counts", categorical), field("numeric_normalizer", normalizer)});
-    });
-    if (!parsed) return core::invalid("invalid MStream JSON: " + parsed.error().text());
-    if (auto ok = m.check_loaded(); !ok) return core::invalid("invalid MStream JSON: " + ok.error().text);
-    return m;
+                     field("record_counts", m.record_counts_), field("numeric_counts", m.numeric_counts_),
+                     field("categorical_counts", m.categorical_counts_), field("numeric_normalizer", normalizer)});
+    };
+    return core::then_make(core::json::read_state(text, kJsonPrefix, read), [&] { return from_loaded(m, kJsonPrefix); });
+}
+
+core::Result<MStream> MStream::from_loaded(MStream& m, std::string_view prefix) {
+    if (auto ok = m.check_loaded(); !ok) return core::invalid(std::string(prefix) + ok.error().text);
+    return std::move(m);
 }
 
 // ------------------------------------------------------------------ binary
@@ -315,107 +204,16 @@ namespace bin = core::binary;
 
 constexpr std::uint32_t kBinaryVersion = 1;
 
-// An n-dimensional array: its sizes, then its values; counts (doubles) are
-// mostly zero and go sparse.
-template <class T>
-void write_array(bin::Writer& w, std::initializer_list<std::uint64_t> dim, const std::vector<T>& data) {
-    for (const std::uint64_t d : dim) w.u64(d);
-    if constexpr (std::is_same_v<T, double>) {
-        w.sparse(std::span<const T>(data));
-    } else {
-        w.raw(std::span<const T>(data));
-    }
-}
-template <class T>
-void read_array(bin::Reader& r, std::size_t ndim, Array<T>& a) {
-    a.dim.clear();
-    std::uint64_t n = 1;
-    bool overflow = false;
-    for (std::size_t i = 0; i < ndim; ++i) {
-        a.dim.push_back(r.u64());
-        overflow |= !core::checked_mul(n, a.dim.back(), n);
-    }
-    if (overflow) r.fail("array sizes overflow");
-    if constexpr (std::is_same_v<T, double>) {
-        r.sparse(a.data, n, "an array");
-    } else {
-        r.raw(a.data, n, "an array");
-    }
-}
-
-void write_sketch(bin::Writer& w, const RecordSketch& s) {
-    w.u64(s.num_rows);
-    w.u64(s.num_buckets);
-    w.u64(s.numeric_dim);
-    w.u64(s.categorical_dim);
-    write_array(w, {s.num_rows, s.planes(), s.numeric_dim}, s.numeric_planes);
-    write_array(w, {s.num_rows, s.categorical_dim}, s.categorical_coeffs);
-    write_array(w, {s.num_rows, s.num_buckets}, s.count);
-}
-void read_sketch(bin::Reader& r, RecordSketch& s) {
-    s.num_rows = r.u64();
-    s.num_buckets = r.u64();
-    s.numeric_dim = r.u64();
-    s.categorical_dim = r.u64();
-    Array<double> planes, count;
-    Array<std::uint64_t> coeffs;
-    read_array(r, 3, planes);
-    read_array(r, 2, coeffs);
-    read_array(r, 2, count);
-    if (r.ok()) {
-        if (const char* bad = adopt(s, planes, coeffs, count)) r.fail(shape_error(bad));
-    }
-}
-
-void write_sketch(bin::Writer& w, const NumericSketch& s) {
-    w.u64(s.num_buckets);
-    write_array(w, {s.num_buckets}, s.count);
-}
-void read_sketch(bin::Reader& r, NumericSketch& s) {
-    s.num_buckets = r.u64();
-    Array<double> count;
-    read_array(r, 1, count);
-    if (r.ok()) {
-        if (const char* bad = adopt(s, count)) r.fail(shape_error(bad));
-    }
-}
-
-void write_sketch(bin::Writer& w, const CategoricalSketch& s) {
-    w.u64(s.num_rows);
-    w.u64(s.num_buckets);
-    write_array(w, {s.num_rows}, s.hash_a);
-    write_array(w, {s.num_rows}, s.hash_b);
-    write_array(w, {s.num_rows, s.num_buckets}, s.count);
-}
-void read_sketch(bin::Reader& r, CategoricalSketch& s) {
-    s.num_rows = r.u64();
-    s.num_buckets = r.u64();
-    Array<std::uint64_t> hash_a, hash_b;
-    Array<double> count;
-    read_array(r, 1, hash_a);
-    read_array(r, 1, hash_b);
-    read_array(r, 2, count);
-    if (r.ok()) {
-        if (const char* bad = adopt(s, hash_a, hash_b, count)) r.fail(shape_error(bad));
-    }
-}
-
 template <class S>
 void write_pairs(bin::Writer& w, const std::vector<SketchCounts<S>>& pairs) {
     w.u64(pairs.size());
-    for (const auto& p : pairs) {
-        write_sketch(w, p.current);
-        write_sketch(w, p.total);
-    }
+    for (const auto& p : pairs) bin::write(w, p);
 }
 // min_size: the fewest bytes a pair can take.
 template <class S>
 void read_pairs(bin::Reader& r, std::vector<SketchCounts<S>>& pairs, std::size_t min_size) {
     pairs.resize(r.count(min_size, "sketch pairs"));
-    for (auto& p : pairs) {
-        read_sketch(r, p.current);
-        read_sketch(r, p.total);
-    }
+    for (auto& p : pairs) bin::read(r, p);
 }
 
 } // namespace
@@ -433,8 +231,7 @@ core::Result<std::string> MStream::to_bytes() const {
     w.u64(clock_.current_time.value_or(0));
     w.u64(clock_.current_tick);
     w.u64(entries_seen_);
-    write_sketch(w, record_counts_.current);
-    write_sketch(w, record_counts_.total);
+    bin::write(w, record_counts_);
     write_pairs(w, numeric_counts_);
     write_pairs(w, categorical_counts_);
     w.list(numeric_normalizer_.min_numeric);
@@ -443,18 +240,15 @@ core::Result<std::string> MStream::to_bytes() const {
 }
 
 core::Result<MStream> MStream::from_bytes(std::string_view data) {
-    static constexpr std::string_view kPrefix = "invalid MStream state: ";
     MStream m;
-    bin::Reader r(data);
-    if (r.header(bin::ClassTag::MStream, kBinaryVersion)) {
+    auto read = [&](bin::Reader& r) {
         bin::read(r, m.config_);
         const bool has_time = r.flag();
         const std::uint64_t time = r.u64();
         if (has_time) m.clock_.current_time = time;
         m.clock_.current_tick = r.u64();
         m.entries_seen_ = r.u64();
-        read_sketch(r, m.record_counts_.current);
-        read_sketch(r, m.record_counts_.total);
+        bin::read(r, m.record_counts_);
         read_pairs(r, m.numeric_counts_, 2 * 16);
         read_pairs(r, m.categorical_counts_, 2 * 48);
         // Bounds are finite, or the infinity of a detector that has not
@@ -465,11 +259,9 @@ core::Result<MStream> MStream::from_bytes(std::string_view data) {
             if (!std::isfinite(v) && v != INFINITY) r.fail("a min_numeric bound is neither finite nor +inf");
         for (const double v : m.numeric_normalizer_.max_numeric)
             if (!std::isfinite(v) && v != -INFINITY) r.fail("a max_numeric bound is neither finite nor -inf");
-        r.finish();
-    }
-    if (!r.ok()) return core::invalid(std::string(kPrefix) + r.error());
-    if (auto ok = m.check_loaded(); !ok) return core::invalid(std::string(kPrefix) + ok.error().text);
-    return m;
+    };
+    return core::then_make(bin::read_state(data, bin::ClassTag::MStream, kBinaryVersion, kBinaryPrefix, read),
+                           [&] { return from_loaded(m, kBinaryPrefix); });
 }
 
 } // namespace tarn::mstream

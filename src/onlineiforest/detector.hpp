@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/error.hpp"
+#include "core/state.hpp"
 #include "onlineiforest/tree.hpp"
 
 namespace tarn::onlineiforest {
@@ -76,12 +77,7 @@ public:
     const std::vector<OnlineITree>& trees() const { return trees_; }
     const Window& window() const { return window_; }
 
-    // The state text, and a state rebuilt from one (checked before use).
-    core::Result<std::string> to_json() const;
-    static core::Result<OnlineIForest> from_json(std::string_view text);
-    // The binary state (docs/binary-state.md), read with the same checks.
-    core::Result<std::string> to_bytes() const;
-    static core::Result<OnlineIForest> from_bytes(std::string_view data);
+    TARN_STATE_ENTRY_POINTS(OnlineIForest)
 
 private:
     OnlineIForest() = default;

@@ -400,9 +400,8 @@ core::Status check_loaded(const LoadedState& s) {
 core::Result<OnlineIForest> OnlineIForest::from_json(std::string_view text) {
     static constexpr std::string_view kPrefix = "invalid OnlineIForest JSON: ";
     LoadedState s;
-    if (auto parsed = json::parse(text, [&](json::Reader& r) { read_state(r, s); }); !parsed)
-        return core::invalid(std::string(kPrefix) + parsed.error().text());
-    return from_loaded(s, kPrefix);
+    return core::then_make(json::read_state(text, kPrefix, [&](json::Reader& r) { read_state(r, s); }),
+                           [&] { return from_loaded(s, kPrefix); });
 }
 
 core::Result<OnlineIForest> OnlineIForest::from_loaded(LoadedState& s, std::string_view prefix) {
@@ -542,8 +541,7 @@ core::Result<std::string> OnlineIForest::to_bytes() const {
 core::Result<OnlineIForest> OnlineIForest::from_bytes(std::string_view data) {
     static constexpr std::string_view kPrefix = "invalid OnlineIForest state: ";
     LoadedState s;
-    bin::Reader r(data);
-    if (r.header(bin::ClassTag::OnlineIForest, kBinaryVersion)) {
+    auto read = [&](bin::Reader& r) {
         bin::read(r, s.config);
         // A tree is its generator, its dimension and its node count at least.
         s.trees.resize(r.count(48, "trees"));
@@ -551,10 +549,9 @@ core::Result<OnlineIForest> OnlineIForest::from_bytes(std::string_view data) {
         s.window.resize(r.count(8, "window points"));
         for (std::vector<float>& p : s.window) r.list(p, "a window point");
         s.entries_seen = r.u64();
-        r.finish();
-    }
-    if (!r.ok()) return core::invalid(std::string(kPrefix) + r.error());
-    return from_loaded(s, kPrefix);
+    };
+    return core::then_make(bin::read_state(data, bin::ClassTag::OnlineIForest, kBinaryVersion, kPrefix, read),
+                           [&] { return from_loaded(s, kPrefix); });
 }
 
 } // namespace tarn::onlineiforest

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 #include <system_error>
+#include <type_traits>
 
 #include "core/error.hpp"
 
@@ -376,38 +377,30 @@ bool Reader::fail_type(std::string_view expected) {
     return fail(std::move(msg));
 }
 
-std::uint64_t Reader::read_u64() {
+template <class T>
+T Reader::read_integer(std::string_view type_name) {
     Number num;
-    if (!scan_number_at_value(num, "u64")) return 0;
+    if (!scan_number_at_value(num, type_name)) return 0;
     if (num.is_float) {
-        fail("invalid type: floating point `" + std::string(num.text) + "`, expected u64");
+        fail("invalid type: floating point `" + std::string(num.text) + "`, expected " + std::string(type_name));
         return 0;
     }
-    if (!num.negative && num.exact && num.exp10 == 0) return num.sig;
-    std::uint64_t v = 0;
+    if constexpr (std::is_unsigned_v<T>) {
+        if (!num.negative && num.exact && num.exp10 == 0) return num.sig; // the scan's value, no second parse
+    }
+    T v = 0;
     const auto r = std::from_chars(num.text.data(), num.text.data() + num.text.size(), v);
-    if (num.negative || r.ec != std::errc() || r.ptr != num.text.data() + num.text.size()) {
-        fail("invalid value: integer `" + std::string(num.text) + "`, expected u64");
+    if ((std::is_unsigned_v<T> && num.negative) || r.ec != std::errc() ||
+        r.ptr != num.text.data() + num.text.size()) {
+        fail("invalid value: integer `" + std::string(num.text) + "`, expected " + std::string(type_name));
         return 0;
     }
     return v;
 }
 
-std::int64_t Reader::read_i64() {
-    Number num;
-    if (!scan_number_at_value(num, "i64")) return 0;
-    if (num.is_float) {
-        fail("invalid type: floating point `" + std::string(num.text) + "`, expected i64");
-        return 0;
-    }
-    std::int64_t v = 0;
-    const auto r = std::from_chars(num.text.data(), num.text.data() + num.text.size(), v);
-    if (r.ec != std::errc() || r.ptr != num.text.data() + num.text.size()) {
-        fail("invalid value: integer `" + std::string(num.text) + "`, expected i64");
-        return 0;
-    }
-    return v;
-}
+std::uint64_t Reader::read_u64() { return read_integer<std::uint64_t>("u64"); }
+
+std::int64_t Reader::read_i64() { return read_integer<std::int64_t>("i64"); }
 
 namespace {
 
@@ -571,79 +564,63 @@ bool Reader::begin_object(std::string_view expected) {
     return enter('{');
 }
 
-bool Reader::next_element() {
-    if (failed_) return false;
-    check_internal(depth_ > 0 && kinds_[depth_ - 1] == '[', "json: next_element outside an array");
+// The texts of the two container kinds, by their opening character.
+namespace {
+char closer(char kind) { return kind == '[' ? ']' : '}'; }
+const char* eof_inside(char kind) { return kind == '[' ? "EOF while parsing a list" : "EOF while parsing an object"; }
+} // namespace
+
+bool Reader::at_container_end(char kind, const char* misuse) {
+    if (failed_) return true;
+    check_internal(depth_ > 0 && kinds_[depth_ - 1] == kind, misuse);
     skip_ws();
-    if (pos_ >= text_.size()) return fail("EOF while parsing a list");
-    const char c = text_[pos_];
-    if (c == ']') {
-        leave();
-        return false;
+    if (pos_ >= text_.size()) {
+        fail(eof_inside(kind));
+        return true;
     }
+    if (text_[pos_] != closer(kind)) return false;
+    leave();
+    return true;
+}
+
+bool Reader::separator(char kind) {
+    if (text_[pos_] != ',') return fail_here(std::string("expected `,` or `") + closer(kind) + "`");
+    ++pos_;
+    skip_ws();
+    if (pos_ < text_.size() && text_[pos_] == closer(kind)) return fail_here("trailing comma");
+    return true;
+}
+
+bool Reader::next_element() {
+    if (at_container_end('[', "json: next_element outside an array")) return false;
     if (after_open_) {
         after_open_ = false;
         return true;
     }
-    if (c != ',') return fail_here("expected `,` or `]`");
-    ++pos_;
-    skip_ws();
-    if (pos_ < text_.size() && text_[pos_] == ']') return fail_here("trailing comma");
-    return true;
+    return separator('[');
 }
 
 bool Reader::next_key(std::string_view& key) {
-    if (failed_) return false;
-    check_internal(depth_ > 0 && kinds_[depth_ - 1] == '{', "json: next_key outside an object");
-    skip_ws();
-    if (pos_ >= text_.size()) return fail("EOF while parsing an object");
-    const char c = text_[pos_];
-    if (c == '}') {
-        leave();
-        return false;
-    }
-    if (!after_open_) {
-        if (c != ',') return fail_here("expected `,` or `}`");
-        ++pos_;
-        skip_ws();
-        if (pos_ < text_.size() && text_[pos_] == '}') return fail_here("trailing comma");
-    }
+    if (at_container_end('{', "json: next_key outside an object")) return false;
+    if (!after_open_ && !separator('{')) return false;
     after_open_ = false;
-    if (pos_ >= text_.size()) return fail("EOF while parsing an object");
+    if (pos_ >= text_.size()) return fail(eof_inside('{'));
     if (text_[pos_] != '"') return fail_here("key must be a string");
     if (!scan_string(key)) return false;
     skip_ws();
-    if (pos_ >= text_.size()) return fail("EOF while parsing an object");
+    if (pos_ >= text_.size()) return fail(eof_inside('{'));
     if (text_[pos_] != ':') return fail_here("expected `:`");
     ++pos_;
     return true;
 }
 
-void Reader::end_array() {
-    if (failed_) return;
-    check_internal(depth_ > 0 && kinds_[depth_ - 1] == '[', "json: end_array outside an array");
-    skip_ws();
-    if (pos_ >= text_.size()) {
-        fail("EOF while parsing a list");
-    } else if (text_[pos_] != ']') {
-        fail_here("expected `]`");
-    } else {
-        leave();
-    }
+void Reader::end_container(char kind, const char* misuse) {
+    if (!at_container_end(kind, misuse) && !failed_) fail_here(std::string("expected `") + closer(kind) + "`");
 }
 
-void Reader::end_object() {
-    if (failed_) return;
-    check_internal(depth_ > 0 && kinds_[depth_ - 1] == '{', "json: end_object outside an object");
-    skip_ws();
-    if (pos_ >= text_.size()) {
-        fail("EOF while parsing an object");
-    } else if (text_[pos_] != '}') {
-        fail_here("expected `}`");
-    } else {
-        leave();
-    }
-}
+void Reader::end_array() { end_container('[', "json: end_array outside an array"); }
+
+void Reader::end_object() { end_container('{', "json: end_object outside an object"); }
 
 void Reader::skip_value() {
     const std::size_t base = depth_;

@@ -23,6 +23,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "core/error.hpp"
+
 namespace tarn::core::json {
 
 inline constexpr std::size_t kMaxDepth = 128;
@@ -145,11 +147,21 @@ private:
     bool fail_here(std::string message); // error position includes the char at pos_
     bool enter(char kind);
     void leave();
+    // At the end of the innermost container (kind '[' or '{'), closes it
+    // and returns true; also true once a failure is recorded (here at the
+    // end of the text, or earlier). `misuse` names the call made outside
+    // such a container, an internal failure.
+    bool at_container_end(char kind, const char* misuse);
+    // The comma between entries, and no closing bracket right after it.
+    bool separator(char kind);
+    void end_container(char kind, const char* misuse);
     bool fail_no_value();
     bool expect_literal(std::string_view word);
     // Scans a number token at pos_. False (error recorded) on bad syntax.
     bool scan_number(Number& num);
     bool scan_number_at_value(Number& num, std::string_view expected);
+    template <class T>
+    T read_integer(std::string_view type_name);
     bool scan_string(std::string_view& out);
     void describe_next(std::string& found);
 
@@ -170,6 +182,13 @@ inline std::expected<void, ParseError> parse(std::string_view text, FunctionRef<
     read(r);
     if (r.ok()) r.finish();
     if (!r.ok()) return std::unexpected(r.error());
+    return {};
+}
+
+// parse() for a whole state: a failure comes back as an invalid argument
+// behind `prefix`.
+inline Status read_state(std::string_view text, std::string_view prefix, FunctionRef<void(Reader&)> read) {
+    if (auto parsed = parse(text, read); !parsed) return invalid(std::string(prefix) + parsed.error().text());
     return {};
 }
 

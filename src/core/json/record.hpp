@@ -133,14 +133,46 @@ inline bool read_record(Reader& r, std::string_view record_name, std::initialize
     return read_record(r, record_name, std::span<const Field>(fields.begin(), fields.size()));
 }
 
+// A shaped member (core/fields.hpp) being read: its elements, and where the
+// shape as written goes.
+struct ShapedTarget {
+    void* data = nullptr;
+    std::vector<std::uint64_t>* dims = nullptr;
+    std::size_t ndim = 0;
+    void (*read)(Reader&, const ShapedTarget&) = nullptr;
+};
+
 // A described record (core/fields.hpp), read by its field list under its
-// name, with the rules of read_record.
+// name, with the rules of read_record; then its shaped members' shapes are
+// checked.
 template <Described T>
 void read(Reader& r, T& record) {
-    Field list[64];
+    Field list[kMaxFields];
     std::size_t n = 0;
-    Fields<T>::each(record, [&](std::string_view name, auto& member) { list[n++] = field(name, member); });
-    read_record(r, Fields<T>::name, std::span<const Field>(list, n));
+    if constexpr (HasShaped<T>) {
+        ShapedTarget targets[kMaxFields];
+        std::vector<std::uint64_t> dims[kMaxFields];
+        Fields<T>::each(record, [&](std::string_view name, auto&& member) {
+            using M = std::remove_cvref_t<decltype(member)>;
+            if constexpr (is_shaped<M>) {
+                targets[n] = {&member.data, &dims[n], M::ndim, [](Reader& rr, const ShapedTarget& t) {
+                                  read_ndarray(rr, t.ndim, *t.dims,
+                                               *static_cast<std::vector<typename M::Element>*>(t.data));
+                              }};
+                list[n] = Field{name, &targets[n], [](void* t, Reader& rr) {
+                                    static_cast<ShapedTarget*>(t)->read(rr, *static_cast<ShapedTarget*>(t));
+                                }};
+            } else {
+                list[n] = field(name, member);
+            }
+            ++n;
+        });
+        if (!read_record(r, Fields<T>::name, std::span<const Field>(list, n))) return;
+        if (const std::string bad = misshaped(record, dims); !bad.empty()) r.fail(bad);
+    } else {
+        Fields<T>::each(record, [&](std::string_view name, auto& member) { list[n++] = field(name, member); });
+        read_record(r, Fields<T>::name, std::span<const Field>(list, n));
+    }
 }
 
 // ------------------------------------------------------------- alternatives

@@ -145,6 +145,13 @@ void write(Writer& w, const std::optional<T>& v) {
     }
 }
 
+// A shaped member (core/fields.hpp): the n-dimensional array form.
+template <class Vec, class ShapeFn>
+void write(Writer& w, const Shaped<Vec, ShapeFn>& a) {
+    const auto shape = a.shape();
+    w.ndarray(std::span<const std::uint64_t>(shape), std::span<const typename Shaped<Vec, ShapeFn>::Element>(a.data));
+}
+
 // A described record (core/fields.hpp): an object of its members in list
 // order.
 template <Described T>

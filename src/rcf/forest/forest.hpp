@@ -17,6 +17,7 @@
 
 #include "core/error.hpp"
 #include "core/rng.hpp"
+#include "core/state.hpp"
 #include "rcf/point_store.hpp"
 #include "rcf/sampler.hpp"
 #include "rcf/tree/rcf_tree.hpp"
@@ -91,18 +92,13 @@ public:
     const PointStore& point_store() const { return point_store_; }
     const core::Xoshiro256PlusPlus& rng() const { return rng_; }
 
-    // The state (state.cpp): the JSON text ("invalid forest JSON: ..." when
-    // refused) and the binary form ("invalid Forest state: ..."), both read
-    // with the same checks.
-    core::Result<std::string> to_json() const;
-    static core::Result<Forest> from_json(std::string_view text);
-    core::Result<std::string> to_bytes() const;
-    static core::Result<Forest> from_bytes(std::string_view data);
+    // The state (state.cpp); a refused JSON text says "invalid forest JSON: ".
+    TARN_STATE_ENTRY_POINTS(Forest)
 
 private:
     Forest() = default;
-    // A read state that passed its checks, as a forest.
-    static Forest from_read(ForestRead&& read);
+    // A read state once it passes its checks, or the failure behind prefix.
+    static core::Result<Forest> from_loaded(ForestRead& read, std::string_view prefix);
     // Re-reserves the writer scratch after a rebuild from a saved state.
     void reserve_scratch();
 

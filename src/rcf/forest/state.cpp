@@ -694,7 +694,8 @@ core::Status check_forest(ForestRead& fr) {
 
 } // namespace
 
-Forest Forest::from_read(ForestRead&& read) {
+core::Result<Forest> Forest::from_loaded(ForestRead& read, std::string_view prefix) {
+    if (auto ok = check_forest(read); !ok) return core::invalid(std::string(prefix) + ok.error().text);
     Forest f;
     f.config_ = read.config;
     f.trees_ = std::move(read.trees);
@@ -707,11 +708,10 @@ Forest Forest::from_read(ForestRead&& read) {
 }
 
 core::Result<Forest> Forest::from_json(std::string_view text) {
+    static constexpr std::string_view kPrefix = "invalid forest JSON: ";
     ForestRead fr;
-    auto parsed = core::json::parse(text, [&](Reader& r) { read_forest(r, fr); });
-    if (!parsed) return core::invalid("invalid forest JSON: " + parsed.error().text());
-    if (auto ok = check_forest(fr); !ok) return core::invalid("invalid forest JSON: " + ok.error().text);
-    return from_read(std::move(fr));
+    return core::then_make(core::json::read_state(text, kPrefix, [&](Reader& r) { read_forest(r, fr); }),
+                           [&] { return from_loaded(fr, kPrefix); });
 }
 
 // ------------------------------------------------------------------- binary
@@ -892,8 +892,7 @@ core::Result<Forest> Forest::from_bytes(std::string_view data) {
     ForestRead fr;
     fr.from_binary = true;
     ForestRead& f = fr;
-    bin::Reader r(data);
-    if (r.header(bin::ClassTag::Forest, kBinaryVersion)) {
+    auto read = [&](bin::Reader& r) {
         bin::read(r, f.config);
         // A tree is at least its fixed fields and three counts.
         const std::uint64_t trees = r.count(80, "trees");
@@ -906,11 +905,9 @@ core::Result<Forest> Forest::from_bytes(std::string_view data) {
         read_point_store(r, f.point_store, fr.store_shape);
         f.entries_seen = r.u64();
         r.rng(f.rng);
-        r.finish();
-    }
-    if (!r.ok()) return core::invalid(std::string(kPrefix) + r.error());
-    if (auto ok = check_forest(fr); !ok) return core::invalid(std::string(kPrefix) + ok.error().text);
-    return from_read(std::move(fr));
+    };
+    return core::then_make(bin::read_state(data, bin::ClassTag::Forest, kBinaryVersion, kPrefix, read),
+                           [&] { return from_loaded(fr, kPrefix); });
 }
 
 } // namespace tarn::rcf
