@@ -696,3 +696,22 @@ def test_files_and_pickle_arguments(tmp_path):
     assert loaded.to_json() == det.to_json() and loaded.current_time() == 9
     assert MStream.from_json.__doc__ == "Deserialize detector state from a JSON string previously written by `to_json()`."
     assert MStream.to_json.__doc__ == "Serialize the detector state to JSON."
+
+
+def test_loaded_pairs_that_hash_differently_count_with_each_sketchs_own_seeds():
+    # A state may carry other seeds or planes in `total` than in `current`:
+    # each sketch keeps hashing with its own, in previews and updates.
+    rng = random.Random(5)
+    det = MStream(3, 2, num_rows=2, num_buckets=64, seed=9)
+    stream = random_stream(rng, 3, 2, 60)
+    for rec in stream[:30]:
+        det.update(*rec)
+    state = state_of(det)
+    state["record_counts"]["total"]["numeric_planes"]["data"][0] *= -1.0
+    state["record_counts"]["total"]["categorical_coeffs"]["data"][0] += 5
+    state["categorical_counts"][1]["total"]["hash_a"]["data"][1] += 1
+    det = MStream.from_json(json.dumps(state))
+    for rec in stream[30:]:
+        preview = det.score_detailed(*rec)
+        assert preview == model_score(state_of(det), *rec)
+        assert det.update_and_score_detailed(*rec) == preview

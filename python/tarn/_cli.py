@@ -494,15 +494,25 @@ def build_parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.Argument
     return parser, {"demo": _demo_parser(commands), "score": _score_parser(commands), "plot": _plot_parser(commands)}
 
 
+def _command(commands: Any, name: str, summary: str, description: str, epilog: str | None = None) -> argparse.ArgumentParser:
+    """A subcommand: `summary` is its line in the main help, `description` heads its own."""
+    parser: argparse.ArgumentParser = commands.add_parser(name, help=summary, description=description, epilog=epilog)
+    return parser
+
+
+def _columns_option(parser: Any, flag: str, help_text: str) -> None:
+    """A repeatable option naming columns (a comma-separated list each time)."""
+    parser.add_argument(flag, action="append", metavar="COLS", help=help_text)
+
+
 def _demo_parser(commands: Any) -> argparse.ArgumentParser:
-    demo: argparse.ArgumentParser = commands.add_parser(
+    demo = _command(
+        commands,
         "demo",
-        help="run every detector on a generated stream and print throughput and ROC-AUC",
-        description=(
-            "Run every detector on a generated stream with injected anomalies (fixed seed) and print, "
-            "per detector, the number of records, the throughput and the ROC-AUC of the scores "
-            "against the injected labels."
-        ),
+        "run every detector on a generated stream and print throughput and ROC-AUC",
+        "Run every detector on a generated stream with injected anomalies (fixed seed) and print, "
+        "per detector, the number of records, the throughput and the ROC-AUC of the scores "
+        "against the injected labels.",
     )
     demo.add_argument(
         "--records", type=_demo_records, default=4000, metavar="N", help="records per stream, at least 100 (default 4000)"
@@ -522,14 +532,13 @@ def _demo_parser(commands: Any) -> argparse.ArgumentParser:
 
 
 def _score_parser(commands: Any) -> argparse.ArgumentParser:
-    score: argparse.ArgumentParser = commands.add_parser(
+    score = _command(
+        commands,
         "score",
-        help="score the rows of a CSV file and write them back with a score column",
-        description=(
-            "Read a CSV file with a header row (or standard input), feed every row to one detector "
-            "and write the rows back with an added score column. Each row's score is the "
-            "detector's update_and_score() (with --no-update, score())."
-        ),
+        "score the rows of a CSV file and write them back with a score column",
+        "Read a CSV file with a header row (or standard input), feed every row to one detector "
+        "and write the rows back with an added score column. Each row's score is the "
+        "detector's update_and_score() (with --no-update, score()).",
         epilog=(
             "Columns are named by their header text; a list is comma-separated and the option may "
             "be repeated. An empty --features cell leaves that feature out of the event; a "
@@ -574,13 +583,8 @@ def _score_parser(commands: Any) -> argparse.ArgumentParser:
     )
 
     cols = score.add_argument_group("columns")
-    cols.add_argument(
-        "--numeric",
-        action="append",
-        metavar="COLS",
-        help="numeric columns (forest, onlineiforest: default all columns but --timestamp; mstream)",
-    )
-    cols.add_argument("--categorical", action="append", metavar="COLS", help="categorical columns (mstream, featuresketch)")
+    _columns_option(cols, "--numeric", "numeric columns (forest, onlineiforest: default all columns but --timestamp; mstream)")
+    _columns_option(cols, "--categorical", "categorical columns (mstream, featuresketch)")
     cols.add_argument(
         "--timestamp",
         metavar="COL",
@@ -589,11 +593,10 @@ def _score_parser(commands: Any) -> argparse.ArgumentParser:
             "input and used as the x axis of --plot"
         ),
     )
-    cols.add_argument(
+    _columns_option(
+        cols,
         "--features",
-        action="append",
-        metavar="COLS",
-        help="numeric feature columns (featuresketch; default all columns but --timestamp unless --categorical is given)",
+        "numeric feature columns (featuresketch; default all columns but --timestamp unless --categorical is given)",
     )
     cols.add_argument("--score-column", default="score", metavar="NAME", help="name of the added column (default score)")
     cols.add_argument(
@@ -663,18 +666,17 @@ def _score_parser(commands: Any) -> argparse.ArgumentParser:
 
 
 def _plot_parser(commands: Any) -> argparse.ArgumentParser:
-    plot: argparse.ArgumentParser = commands.add_parser(
+    plot = _command(
+        commands,
         "plot",
-        help="draw a scored CSV file: its numeric columns and the score below (needs tarn[plot])",
-        description=(
-            "Draw the numeric columns of a CSV file written by `score` over the row index (or the "
-            "--timestamp column) with the score below on the same axis; rows without a score at the "
-            "start (the warm-up) are shaded and alerts are marked when an is_alert column is present."
-        ),
+        "draw a scored CSV file: its numeric columns and the score below (needs tarn[plot])",
+        "Draw the numeric columns of a CSV file written by `score` over the row index (or the "
+        "--timestamp column) with the score below on the same axis; rows without a score at the "
+        "start (the warm-up) are shaded and alerts are marked when an is_alert column is present.",
     )
     plot.add_argument("input", help="scored CSV file ('-' for standard input)")
     plot.add_argument("-o", "--output", required=True, metavar="FILE.png", help="the picture to write")
-    plot.add_argument("--columns", action="append", metavar="COLS", help="columns to draw (default: every numeric column)")
+    _columns_option(plot, "--columns", "columns to draw (default: every numeric column)")
     plot.add_argument("--timestamp", metavar="COL", help="x axis column (default: the first column of dates, else the row index)")
     plot.add_argument("--timestamp-format", choices=("iso", "epoch"), help="how the --timestamp cells are written")
     plot.add_argument("--score-column", default="score", metavar="NAME", help="the score column (default score)")
@@ -722,6 +724,16 @@ def _rows(reader: Any, source: str) -> Iterator[list[str]]:
         except UnicodeDecodeError:
             raise CliError(f"{source}, line {reader.line_num + 1}: not valid UTF-8 text") from None
         yield fields
+
+
+def _read_csv(raw: IO[bytes], delimiter: str, source: str) -> tuple[Any, list[str], Iterator[list[str]]]:
+    """A CSV reader of the input, its header row and the rows after it; an empty input fails."""
+    reader = csv.reader(_decoded_lines(raw), delimiter=delimiter, strict=True)
+    rows = _rows(reader, source)
+    header = next(rows, None)
+    if header is None:
+        raise CliError(f"{source}: the input is empty; expected a header row")
+    return reader, header, rows
 
 
 # --------------------------------------------------------------------------
@@ -1059,11 +1071,7 @@ def run_score(args: argparse.Namespace) -> int:
     progress: Progress | None = None
     pool: KeyedRows | None = None
     try:
-        reader = csv.reader(_decoded_lines(raw), delimiter=args.delimiter, strict=True)
-        rows = _rows(reader, source)
-        header = next(rows, None)
-        if header is None:
-            raise CliError(f"{source}: the input is empty; expected a header row")
+        reader, header, rows = _read_csv(raw, args.delimiter, source)
         if args.score_column in header:
             raise CliError(
                 f"{source}: the header already has a column {args.score_column!r}; "
@@ -1280,11 +1288,7 @@ def run_plot(args: argparse.Namespace) -> int:
     source = "<stdin>" if args.input == "-" else args.input
     raw, is_file, _ = _open_input(args.input)
     try:
-        reader = csv.reader(_decoded_lines(raw), delimiter=args.delimiter, strict=True)
-        rows = _rows(reader, source)
-        header = next(rows, None)
-        if header is None:
-            raise CliError(f"{source}: the input is empty; expected a header row")
+        _, header, rows = _read_csv(raw, args.delimiter, source)
         body = [r for r in rows if r]
     finally:
         if is_file:

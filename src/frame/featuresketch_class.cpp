@@ -30,23 +30,8 @@ struct Batch<featuresketch::FeatureSketch> {
 namespace {
 
 using featuresketch::FeatureSketch;
+using featuresketch::FeatureSketchConfig;
 using SketchCall = Call<FeatureSketch>;
-
-std::string sketch_repr(const FeatureSketch& s) { return s.repr(); }
-
-PyObject* sketch_new(SketchCall& c) {
-    const auto& a = c.args;
-    featuresketch::FeatureSketchConfig config;
-    config.value_projection_dims = a.convert(0, to_count);
-    config.presence_projection_dims = a.convert(1, to_count);
-    config.chains_per_ensemble = a.convert(2, to_count);
-    config.chain_depth = a.convert(3, to_count);
-    config.sketch_rows = a.convert(4, to_count);
-    config.sketch_buckets = a.convert(5, to_count);
-    config.decay_half_life = a.convert(6, to_count);
-    const std::optional<std::uint64_t> seed = a.convert(7, to_seed);
-    return wrap_new(c.type, unwrap(FeatureSketch::create(config, seed)));
-}
 
 // The three event methods convert the event with the lock held, then
 // normalise, project and touch the sketches with it released.
@@ -66,9 +51,6 @@ PyObject* sketch_update_and_score(SketchCall& c) {
     const core::KeyValueLike event = c.args.convert(0, to_key_value_like);
     return to_py(unwrap(c.compute([&] { return c.state().update_and_score(event); })));
 }
-
-PyObject* sketch_is_ready(SketchCall& c) { return to_py(c.state().is_ready()); }
-PyObject* sketch_entries_seen(SketchCall& c) { return to_py(c.state().entries_seen()); }
 
 constexpr const char* kClassDoc =
     "FeatureSketch(value_projection_dims=32, presence_projection_dims=32, chains_per_ensemble=16, chain_depth=8, "
@@ -95,7 +77,11 @@ constexpr const char* kClassDoc =
     "seed : int, optional\n"
     "    Random seed for deterministic projections, chains, and sketches.";
 
-constexpr Method<FeatureSketch> kNew = constructor<FeatureSketch>(kClassDoc, sketch_new);
+constexpr Method<FeatureSketch> kNew =
+    constructor<FeatureSketch, &FeatureSketchConfig::value_projection_dims,
+                &FeatureSketchConfig::presence_projection_dims, &FeatureSketchConfig::chains_per_ensemble,
+                &FeatureSketchConfig::chain_depth, &FeatureSketchConfig::sketch_rows,
+                &FeatureSketchConfig::sketch_buckets, &FeatureSketchConfig::decay_half_life>(kClassDoc);
 
 constexpr auto kRows = rows<FeatureSketch>(
     method<FeatureSketch>("update($self, feature)\n--\n\nIngest a feature event without returning its score.",
@@ -125,27 +111,23 @@ constexpr auto kRows = rows<FeatureSketch>(
         "returns an `array.array('d')` with one score per event. Every event is\n"
         "checked before the first is applied."),
     method<FeatureSketch>("is_ready($self)\n--\n\nReturn True once the detector has processed at least one event.",
-                          Access::Read, Gil::Keep, sketch_is_ready),
+                          Access::Read, Gil::Keep, getter<&FeatureSketch::is_ready>),
     method<FeatureSketch>("entries_seen($self)\n--\n\nReturn the number of processed events.", Access::Read, Gil::Keep,
-                          sketch_entries_seen),
+                          getter<&FeatureSketch::entries_seen>),
     persistence::rows<FeatureSketch>({
-        .to_json = "to_json($self)\n--\n\nSerialize the detector state to JSON.",
-        .from_json =
-            "from_json(json)\n--\n\nDeserialize detector state from a JSON string previously written by `to_json()`.",
-        .save_json = "save_json($self, path)\n--\n\nSerialize the detector state to a JSON file.",
-        .load_json =
-            "load_json(path)\n--\n\nDeserialize detector state from a JSON file previously written by `save_json()`.",
-        .to_bytes = "to_bytes($self)\n--\n\nSerialize the complete sketch state to compact binary bytes.\n\n"
-                    "The versioned little-endian layout is read back exactly by `from_bytes()`;\n"
-                    "it is smaller and faster than `to_json()`.",
-        .from_bytes = "from_bytes(data)\n--\n\nRebuild a sketch from bytes previously written by `to_bytes()`.\n\n"
-                      "`data` may be bytes, bytearray, memoryview or any contiguous byte buffer.",
+        "to_json($self)\n--\n\nSerialize the detector state to JSON.",
+        "from_json(json)\n--\n\nDeserialize detector state from a JSON string previously written by `to_json()`.",
+        "save_json($self, path)\n--\n\nSerialize the detector state to a JSON file.",
+        "load_json(path)\n--\n\nDeserialize detector state from a JSON file previously written by `save_json()`.",
+        "to_bytes($self)\n--\n\nSerialize the complete sketch state to compact binary bytes.\n\n"
+        "The versioned little-endian layout is read back exactly by `from_bytes()`;\n"
+        "it is smaller and faster than `to_json()`.",
+        "from_bytes(data)\n--\n\nRebuild a sketch from bytes previously written by `to_bytes()`.\n\n"
+        "`data` may be bytes, bytearray, memoryview or any contiguous byte buffer.",
     }));
 
 } // namespace
 
-PyObject* featuresketch_class() {
-    return class_object<FeatureSketch, kNew, kRows, sketch_repr>("tarn.tarn.FeatureSketch");
-}
+PyObject* featuresketch_class() { return class_object<FeatureSketch, kNew, kRows>("tarn.tarn.FeatureSketch"); }
 
 } // namespace tarn::frame

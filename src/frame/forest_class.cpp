@@ -24,33 +24,8 @@ struct Batch<rcf::Forest> : PointBatch<rcf::Forest, &rcf::Forest::check_update> 
 namespace {
 
 using rcf::Forest;
+using rcf::RcfConfig;
 using ForestCall = Call<Forest>;
-
-std::string forest_repr(const Forest& f) {
-    const rcf::RcfConfig& c = f.config();
-    return "Forest(input_dim=" + std::to_string(c.input_dim) + ", shingle_size=" + std::to_string(c.shingle_size) +
-           ", num_trees=" + std::to_string(c.num_trees) + ", capacity=" + std::to_string(c.capacity) +
-           ", entries_seen=" + std::to_string(f.entries_seen()) + ")";
-}
-
-PyObject* forest_new(ForestCall& c) {
-    const auto& a = c.args;
-    rcf::RcfConfig config;
-    config.input_dim = a.convert(0, to_count);
-    config.shingle_size = a.convert(1, to_count);
-    config.num_trees = a.convert(2, to_count);
-    config.capacity = a.convert(3, to_count);
-    config.time_decay = a.convert(4, to_float);
-    config.output_after = a.convert(5, to_count);
-    config.internal_shingling = a.convert(6, to_flag);
-    config.initial_accept_fraction = a.convert(7, to_float);
-    const std::optional<std::uint64_t> seed = a.convert(8, to_seed);
-    return wrap_new(c.type, unwrap(Forest::create(config, seed)));
-}
-
-PyObject* forest_num_trees(ForestCall& c) { return to_py(c.state().num_trees()); }
-PyObject* forest_entries_seen(ForestCall& c) { return to_py(c.state().entries_seen()); }
-PyObject* forest_is_ready(ForestCall& c) { return to_py(c.state().is_ready()); }
 
 // A list with one dict per entry, each filled by fill(dict, entry).
 template <class T, class Fill>
@@ -65,17 +40,15 @@ PyObject* list_of_dicts(const std::vector<T>& entries, Fill fill) {
 }
 
 // Queries: convert with the lock held, compute without it on the shared
-// borrow, build the result with the lock back.
-PyObject* forest_displacement_score(ForestCall& c) {
+// borrow, build the result with the lock back. First those of one point
+// that return a number.
+template <auto Query>
+PyObject* point_query(ForestCall& c) {
     const std::vector<float> point = c.args.convert(0, to_point);
     const Forest& f = c.state();
-    return to_py(unwrap(c.compute([&] { return rcf::displacement_score(f, point); })));
+    return to_py(unwrap(c.compute([&] { return Query(f, point); })));
 }
-PyObject* forest_density(ForestCall& c) {
-    const std::vector<float> point = c.args.convert(0, to_point);
-    const Forest& f = c.state();
-    return to_py(unwrap(c.compute([&] { return rcf::density(f, point); })));
-}
+
 PyObject* forest_attribution(ForestCall& c) {
     const std::vector<float> point = c.args.convert(0, to_point);
     const Forest& f = c.state();
@@ -128,7 +101,10 @@ constexpr const char* kClassDoc =
     "    before capacity (default 0.125).\n"
     "seed : int, optional\n    Random seed for deterministic forests.";
 
-constexpr Method<Forest> kNew = constructor<Forest>(kClassDoc, forest_new);
+constexpr Method<Forest> kNew =
+    constructor<Forest, &RcfConfig::input_dim, &RcfConfig::shingle_size, &RcfConfig::num_trees, &RcfConfig::capacity,
+                &RcfConfig::time_decay, &RcfConfig::output_after, &RcfConfig::internal_shingling,
+                &RcfConfig::initial_accept_fraction>(kClassDoc);
 
 constexpr auto kRows = rows<Forest>(
     method<Forest>("update($self, point)\n--\n\nIncorporate a new observation into the forest.\n\n"
@@ -154,18 +130,18 @@ constexpr auto kRows = rows<Forest>(
         "returns an `array.array('d')` with one score per row. Every row is\n"
         "checked before the first is applied."),
     method<Forest>("is_ready($self)\n--\n\nReturn True once scoring functions return meaningful values.", Access::Read,
-                   Gil::Keep, forest_is_ready),
+                   Gil::Keep, getter<&Forest::is_ready>),
     method<Forest>("entries_seen($self)\n--\n\nNumber of observations processed so far.", Access::Read, Gil::Keep,
-                   forest_entries_seen),
+                   getter<&Forest::entries_seen>),
     method<Forest>("num_trees($self)\n--\n\nNumber of trees in the ensemble.", Access::Read, Gil::Keep,
-                   forest_num_trees),
+                   getter<&Forest::num_trees>),
     method<Forest>("displacement_score($self, point)\n--\n\nDisplacement-based anomaly score.", Access::Read,
-                   Gil::Release, forest_displacement_score),
+                   Gil::Release, point_query<rcf::displacement_score>),
     method<Forest>("attribution($self, point)\n--\n\nPer-dimension attribution of the anomaly score.\n\n"
                    "Returns a list of length `input_dim * shingle_size`.",
                    Access::Read, Gil::Release, forest_attribution),
     method<Forest>("density($self, point)\n--\n\nDensity estimate at `point`. Higher means a denser neighbourhood.",
-                   Access::Read, Gil::Release, forest_density),
+                   Access::Read, Gil::Release, point_query<rcf::density>),
     method<Forest>(
         "near_neighbors($self, point, top_k=10, percentile=50)\n--\n\nFind approximate near-neighbours of `point`.\n\n"
         "`percentile` controls per-tree traversal aggressiveness in `[0, 100]`;\n"
@@ -186,21 +162,19 @@ constexpr auto kRows = rows<Forest>(
                    "`look_ahead <= shingle_size`. Returns a list of length\n`look_ahead * input_dim`.",
                    Access::Read, Gil::Release, forest_extrapolate),
     persistence::rows<Forest>({
-        .to_json = "to_json($self)\n--\n\nSerialize the entire forest state to a JSON string.",
-        .from_json =
-            "from_json(json)\n--\n\nDeserialize a forest from a JSON string previously written by `to_json()`.",
-        .save_json = "save_json($self, path)\n--\n\nSerialize the entire forest state to a JSON file.",
-        .load_json =
-            "load_json(path)\n--\n\nDeserialize a forest from a JSON file previously written by `save_json()`.",
-        .to_bytes = "to_bytes($self)\n--\n\nSerialize the entire forest state to compact binary bytes.\n\n"
-                    "The versioned little-endian layout is read back exactly by `from_bytes()`;\n"
-                    "it is several times smaller and faster than `to_json()`.",
-        .from_bytes = "from_bytes(data)\n--\n\nDeserialize a forest from bytes previously written by `to_bytes()`.\n\n"
-                      "`data` may be bytes, bytearray, memoryview or any contiguous byte buffer.",
+        "to_json($self)\n--\n\nSerialize the entire forest state to a JSON string.",
+        "from_json(json)\n--\n\nDeserialize a forest from a JSON string previously written by `to_json()`.",
+        "save_json($self, path)\n--\n\nSerialize the entire forest state to a JSON file.",
+        "load_json(path)\n--\n\nDeserialize a forest from a JSON file previously written by `save_json()`.",
+        "to_bytes($self)\n--\n\nSerialize the entire forest state to compact binary bytes.\n\n"
+        "The versioned little-endian layout is read back exactly by `from_bytes()`;\n"
+        "it is several times smaller and faster than `to_json()`.",
+        "from_bytes(data)\n--\n\nDeserialize a forest from bytes previously written by `to_bytes()`.\n\n"
+        "`data` may be bytes, bytearray, memoryview or any contiguous byte buffer.",
     }));
 
 } // namespace
 
-PyObject* forest_class() { return class_object<Forest, kNew, kRows, forest_repr>("tarn.tarn.Forest"); }
+PyObject* forest_class() { return class_object<Forest, kNew, kRows>("tarn.tarn.Forest"); }
 
 } // namespace tarn::frame

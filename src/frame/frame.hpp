@@ -28,6 +28,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -110,6 +111,11 @@ PyObject* to_py(std::string_view text); // str from UTF-8
 PyObject* to_py(const std::vector<float>& v);
 PyObject* to_py(const std::vector<double>& v);
 PyObject* none();
+// None where there is no value.
+template <class T>
+PyObject* to_py(const std::optional<T>& v) {
+    return v ? to_py(*v) : none();
+}
 
 // A dict filled in insertion order (the order Python shows).
 class DictBuilder {
@@ -332,6 +338,95 @@ consteval Method<S> constructor(const char* class_doc, PyObject* (*impl)(Call<S>
     return m;
 }
 
+// ------------------------------------------- constructors from field lists
+
+// A configuration member filled from one constructor parameter, by a
+// converter of its own (`field<&ThresholdConfig::warmup, to_warmup>`).
+template <auto Member, auto Convert>
+struct Field {
+    static constexpr auto member = Member;
+    static constexpr auto convert = Convert;
+};
+template <auto Member, auto Convert>
+inline constexpr Field<Member, Convert> field{};
+
+namespace ctor_detail {
+
+template <class M>
+struct MemberOf;
+template <class C, class T>
+struct MemberOf<T C::*> {
+    using Class = C;
+    using Type = T;
+};
+
+// A bare member pointer converts by the member's type.
+template <auto F>
+consteval auto as_field() {
+    if constexpr (std::is_member_object_pointer_v<decltype(F)>) {
+        using T = typename MemberOf<decltype(F)>::Type;
+        if constexpr (std::is_same_v<T, std::uint64_t>) {
+            return field<F, &to_count>;
+        } else if constexpr (std::is_same_v<T, double>) {
+            return field<F, &to_float>;
+        } else {
+            static_assert(std::is_same_v<T, bool>, "no converter for this member type: name one with field<>");
+            return field<F, &to_flag>;
+        }
+    } else {
+        return F;
+    }
+}
+
+template <auto First, auto...>
+struct FirstClass {
+    using Type = typename MemberOf<std::remove_const_t<decltype(as_field<First>().member)>>::Class;
+};
+template <auto... Fields>
+using ConfigOf = typename FirstClass<Fields...>::Type;
+
+// The detectors take a seed after their configuration; others only the configuration.
+template <class S, class Config>
+concept Seeded = requires(const Config& c) { S::create(c, std::optional<std::uint64_t>()); };
+
+template <class S, auto... Fields>
+PyObject* construct(Call<S>& c) {
+    ConfigOf<Fields...> config;
+    std::size_t i = 0;
+    ((config.*as_field<Fields>().member = c.args.convert(i++, as_field<Fields>().convert)), ...);
+    if constexpr (Seeded<S, ConfigOf<Fields...>>) {
+        return wrap_new(c.type, unwrap(S::create(config, c.args.convert(i, to_seed))));
+    } else {
+        return wrap_new(c.type, unwrap(S::create(config)));
+    }
+}
+
+} // namespace ctor_detail
+
+// The usual constructor: its parameters fill the configuration members
+// Fields in order (member pointers, or field<> where a member has a converter
+// of its own), then a detector takes a last parameter `seed`; the class is
+// created by S::create. The counts are checked against the text signature.
+template <class S, auto... Fields>
+consteval Method<S> constructor(const char* class_doc) {
+    using namespace ctor_detail;
+    constexpr bool seeded = Seeded<S, ConfigOf<Fields...>>;
+    const Signature sig = parse_signature(class_doc);
+    if (sig.num_params != sizeof...(Fields) + (seeded ? 1 : 0))
+        throw "the text signature and the constructor's field list differ in length";
+    if (seeded && sig.params[sizeof...(Fields)] != "seed") throw "a detector's last parameter is `seed`";
+    return constructor<S>(class_doc, &construct<S, Fields...>);
+}
+
+// ------------------------------------------------------- simple accessors
+
+// The impl of a method that returns what a const member function of the
+// state gives, with no argument (`getter<&Forest::entries_seen>`).
+template <auto Get>
+PyObject* getter(Call<typename ctor_detail::MemberOf<decltype(Get)>::Class>& c) {
+    return to_py((c.state().*Get)());
+}
+
 // A method row whose text signature must be exactly `expected` (rows made by
 // the shared helpers take the docstring from the class).
 template <class S>
@@ -449,8 +544,14 @@ PyMethodDef* method_defs(std::index_sequence<I...>) {
 
 // Creates the class object once per process and returns a new reference to
 // it. Ctor: the constructor row (its docstring is the class's); Rows: the
-// method table; Repr: the text of repr() and str(); full_name: "tarn.tarn.Forest".
-template <class S, const Method<S>& Ctor, const auto& Rows, std::string (*Repr)(const S&)>
+// method table; Repr: the text of repr() and str() (by default the state's
+// repr()); full_name: "tarn.tarn.Forest".
+template <class S>
+std::string repr_member(const S& s) {
+    return s.repr();
+}
+
+template <class S, const Method<S>& Ctor, const auto& Rows, std::string (*Repr)(const S&) = &repr_member<S>>
 PyObject* class_object(const char* full_name) {
     if (ClassSlot<S>::type) {
         Py_INCREF(reinterpret_cast<PyObject*>(ClassSlot<S>::type));

@@ -71,9 +71,8 @@ struct Batch<mstream::MStream> {
 namespace {
 
 using mstream::MStream;
+using mstream::MStreamConfig;
 using MStreamCall = Call<MStream>;
-
-std::string mstream_repr(const MStream& m) { return m.repr(); }
 
 // The converted arguments of a record method.
 struct RecordArgs {
@@ -100,18 +99,6 @@ PyObject* decomposed_to_py(const mstream::DecomposedScore& s) {
         .set("numeric_features", to_py(s.numeric_features))
         .set("categorical_features", to_py(s.categorical_features))
         .release();
-}
-
-PyObject* mstream_new(MStreamCall& c) {
-    const auto& a = c.args;
-    mstream::MStreamConfig config;
-    config.numeric_dim = a.convert(0, to_count);
-    config.categorical_dim = a.convert(1, to_count);
-    config.num_rows = a.convert(2, to_count);
-    config.num_buckets = a.convert(3, to_count);
-    config.alpha = a.convert(4, to_float);
-    const std::optional<std::uint64_t> seed = a.convert(5, to_seed);
-    return wrap_new(c.type, unwrap(MStream::create(config, seed)));
 }
 
 // Converts the record with the lock held, then runs method(detector,
@@ -149,13 +136,6 @@ PyObject* mstream_update_and_score_detailed(MStreamCall& c) {
         c, [](MStream& m, const auto&... record) { return m.update_and_score_detailed(record...); }));
 }
 
-PyObject* mstream_is_ready(MStreamCall& c) { return to_py(c.state().is_ready()); }
-PyObject* mstream_entries_seen(MStreamCall& c) { return to_py(c.state().entries_seen()); }
-PyObject* mstream_current_time(MStreamCall& c) {
-    const auto t = c.state().current_time();
-    return t ? to_py(*t) : none();
-}
-
 constexpr const char* kClassDoc =
     "MStream(numeric_dim, categorical_dim, num_rows=2, num_buckets=1024, alpha=0.8, seed=None)\n--\n\n"
     "mStream detector for mixed numerical/categorical records.\n\n"
@@ -171,7 +151,9 @@ constexpr const char* kClassDoc =
     "alpha : float, optional\n    Temporal decay factor in `(0, 1)` (default 0.8).\n"
     "seed : int, optional\n    Random seed for deterministic hashing.";
 
-constexpr Method<MStream> kNew = constructor<MStream>(kClassDoc, mstream_new);
+constexpr Method<MStream> kNew =
+    constructor<MStream, &MStreamConfig::numeric_dim, &MStreamConfig::categorical_dim, &MStreamConfig::num_rows,
+                &MStreamConfig::num_buckets, &MStreamConfig::alpha>(kClassDoc);
 
 constexpr auto kRows = rows<MStream>(
     method<MStream>(
@@ -216,27 +198,25 @@ constexpr auto kRows = rows<MStream>(
                          "returns an `array.array('d')` with one score per record. Every record\n"
                          "is checked before the first is applied."),
     method<MStream>("is_ready($self)\n--\n\nReturn True once the detector has processed at least one record.",
-                    Access::Read, Gil::Keep, mstream_is_ready),
+                    Access::Read, Gil::Keep, getter<&MStream::is_ready>),
     method<MStream>("entries_seen($self)\n--\n\nReturn the number of processed records.", Access::Read, Gil::Keep,
-                    mstream_entries_seen),
+                    getter<&MStream::entries_seen>),
     method<MStream>("current_time($self)\n--\n\nReturn the last timestamp observed by the detector.", Access::Read,
-                    Gil::Keep, mstream_current_time),
+                    Gil::Keep, getter<&MStream::current_time>),
     persistence::rows<MStream>({
-        .to_json = "to_json($self)\n--\n\nSerialize the detector state to JSON.",
-        .from_json =
-            "from_json(json)\n--\n\nDeserialize detector state from a JSON string previously written by `to_json()`.",
-        .save_json = "save_json($self, path)\n--\n\nSerialize the detector state to a JSON file.",
-        .load_json =
-            "load_json(path)\n--\n\nDeserialize detector state from a JSON file previously written by `save_json()`.",
-        .to_bytes = "to_bytes($self)\n--\n\nSerialize the complete detector state to compact binary bytes.\n\n"
-                    "The versioned little-endian layout is read back exactly by `from_bytes()`;\n"
-                    "it is smaller and faster than `to_json()`.",
-        .from_bytes = "from_bytes(data)\n--\n\nRebuild a detector from bytes previously written by `to_bytes()`.\n\n"
-                      "`data` may be bytes, bytearray, memoryview or any contiguous byte buffer.",
+        "to_json($self)\n--\n\nSerialize the detector state to JSON.",
+        "from_json(json)\n--\n\nDeserialize detector state from a JSON string previously written by `to_json()`.",
+        "save_json($self, path)\n--\n\nSerialize the detector state to a JSON file.",
+        "load_json(path)\n--\n\nDeserialize detector state from a JSON file previously written by `save_json()`.",
+        "to_bytes($self)\n--\n\nSerialize the complete detector state to compact binary bytes.\n\n"
+        "The versioned little-endian layout is read back exactly by `from_bytes()`;\n"
+        "it is smaller and faster than `to_json()`.",
+        "from_bytes(data)\n--\n\nRebuild a detector from bytes previously written by `to_bytes()`.\n\n"
+        "`data` may be bytes, bytearray, memoryview or any contiguous byte buffer.",
     }));
 
 } // namespace
 
-PyObject* mstream_class() { return class_object<MStream, kNew, kRows, mstream_repr>("tarn.tarn.MStream"); }
+PyObject* mstream_class() { return class_object<MStream, kNew, kRows>("tarn.tarn.MStream"); }
 
 } // namespace tarn::frame

@@ -23,30 +23,8 @@ struct Batch<onlineiforest::OnlineIForest>
 namespace {
 
 using onlineiforest::OnlineIForest;
+using onlineiforest::OnlineIForestConfig;
 using OifCall = Call<OnlineIForest>;
-
-std::string oif_repr(const OnlineIForest& f) {
-    const onlineiforest::OnlineIForestConfig& c = f.config();
-    return "OnlineIForest(input_dim=" + std::to_string(c.input_dim) + ", num_trees=" + std::to_string(c.num_trees) +
-           ", window_size=" + std::to_string(c.window_size) +
-           ", max_leaf_samples=" + std::to_string(c.max_leaf_samples) +
-           ", entries_seen=" + std::to_string(f.entries_seen()) + ")";
-}
-
-PyObject* oif_new(OifCall& c) {
-    const auto& a = c.args;
-    onlineiforest::OnlineIForestConfig config;
-    config.input_dim = a.convert(0, to_count);
-    config.num_trees = a.convert(1, to_count);
-    config.window_size = a.convert(2, to_count);
-    config.max_leaf_samples = a.convert(3, to_count);
-    const std::optional<std::uint64_t> seed = a.convert(4, to_seed);
-    return wrap_new(c.type, unwrap(OnlineIForest::create(config, seed)));
-}
-
-PyObject* oif_is_ready(OifCall& c) { return to_py(c.state().is_ready()); }
-PyObject* oif_entries_seen(OifCall& c) { return to_py(c.state().entries_seen()); }
-PyObject* oif_num_trees(OifCall& c) { return to_py(c.state().num_trees()); }
 
 constexpr const char* kClassDoc =
     "OnlineIForest(input_dim, num_trees=32, window_size=2048, max_leaf_samples=32, seed=None)\n--\n\n"
@@ -61,7 +39,9 @@ constexpr const char* kClassDoc =
     "max_leaf_samples : int, optional\n    Base leaf-splitting threshold (default 32).\n"
     "seed : int, optional\n    Random seed for deterministic trees.";
 
-constexpr Method<OnlineIForest> kNew = constructor<OnlineIForest>(kClassDoc, oif_new);
+constexpr Method<OnlineIForest> kNew =
+    constructor<OnlineIForest, &OnlineIForestConfig::input_dim, &OnlineIForestConfig::num_trees,
+                &OnlineIForestConfig::window_size, &OnlineIForestConfig::max_leaf_samples>(kClassDoc);
 
 constexpr auto kRows = rows<OnlineIForest>(
     method<OnlineIForest>("update($self, point)\n--\n\nIngest a point without returning its score.", Access::Write,
@@ -94,28 +74,25 @@ constexpr auto kRows = rows<OnlineIForest>(
         "returns an `array.array('d')` with one score per row. Every row is\n"
         "checked before the first is applied."),
     method<OnlineIForest>("is_ready($self)\n--\n\nReturn True once at least one point has been processed.",
-                          Access::Read, Gil::Keep, oif_is_ready),
+                          Access::Read, Gil::Keep, getter<&OnlineIForest::is_ready>),
     method<OnlineIForest>("entries_seen($self)\n--\n\nNumber of points processed so far.", Access::Read, Gil::Keep,
-                          oif_entries_seen),
+                          getter<&OnlineIForest::entries_seen>),
     method<OnlineIForest>("num_trees($self)\n--\n\nNumber of trees in the ensemble.", Access::Read, Gil::Keep,
-                          oif_num_trees),
+                          getter<&OnlineIForest::num_trees>),
     persistence::rows<OnlineIForest>({
-        .to_json = "to_json($self)\n--\n\nSerialize detector state to JSON.",
-        .from_json = "from_json(json)\n--\n\nDeserialize detector state from JSON previously written by `to_json()`.",
-        .save_json = "save_json($self, path)\n--\n\nSerialize detector state to a JSON file.",
-        .load_json =
-            "load_json(path)\n--\n\nDeserialize detector state from a JSON file previously written by `save_json()`.",
-        .to_bytes = "to_bytes($self)\n--\n\nSerialize the complete detector state to compact binary bytes.\n\n"
-                    "The versioned little-endian layout is read back exactly by `from_bytes()`;\n"
-                    "it is smaller and faster than `to_json()`.",
-        .from_bytes = "from_bytes(data)\n--\n\nRebuild a detector from bytes previously written by `to_bytes()`.\n\n"
-                      "`data` may be bytes, bytearray, memoryview or any contiguous byte buffer.",
+        "to_json($self)\n--\n\nSerialize detector state to JSON.",
+        "from_json(json)\n--\n\nDeserialize detector state from JSON previously written by `to_json()`.",
+        "save_json($self, path)\n--\n\nSerialize detector state to a JSON file.",
+        "load_json(path)\n--\n\nDeserialize detector state from a JSON file previously written by `save_json()`.",
+        "to_bytes($self)\n--\n\nSerialize the complete detector state to compact binary bytes.\n\n"
+        "The versioned little-endian layout is read back exactly by `from_bytes()`;\n"
+        "it is smaller and faster than `to_json()`.",
+        "from_bytes(data)\n--\n\nRebuild a detector from bytes previously written by `to_bytes()`.\n\n"
+        "`data` may be bytes, bytearray, memoryview or any contiguous byte buffer.",
     }));
 
 } // namespace
 
-PyObject* onlineiforest_class() {
-    return class_object<OnlineIForest, kNew, kRows, oif_repr>("tarn.tarn.OnlineIForest");
-}
+PyObject* onlineiforest_class() { return class_object<OnlineIForest, kNew, kRows>("tarn.tarn.OnlineIForest"); }
 
 } // namespace tarn::frame

@@ -14,9 +14,8 @@ namespace tarn::frame {
 namespace {
 
 using alerts::Threshold;
+using alerts::ThresholdConfig;
 using ThresholdCall = Call<Threshold>;
-
-std::string threshold_repr(const Threshold& t) { return t.repr(); }
 
 [[noreturn]] void raise_value_error(const char* text) {
     PyErr_SetString(PyExc_ValueError, text);
@@ -44,16 +43,6 @@ PyObject* alert_to_py(const alerts::Alert& a) {
     return check(PyTuple_Pack(2, flag.get(), grade.get()));
 }
 
-PyObject* threshold_new(ThresholdCall& c) {
-    const auto& a = c.args;
-    alerts::ThresholdConfig config;
-    config.rate = a.convert(0, to_float);
-    config.warmup = a.convert(1, to_warmup);
-    config.half_life = a.convert(2, to_half_life);
-    config.relative_accuracy = a.convert(3, to_float);
-    return wrap_new(c.type, unwrap(Threshold::create(config)));
-}
-
 PyObject* threshold_update(ThresholdCall& c) {
     const double score = c.args.convert(0, to_float);
     Threshold& t = c.state();
@@ -76,13 +65,6 @@ PyObject* threshold_update_many(ThresholdCall& c) {
     Ref grade_array(to_array("d", grades.data(), grades.size() * sizeof(double)));
     return check(PyTuple_Pack(2, flag_array.get(), grade_array.get()));
 }
-
-PyObject* threshold_threshold(ThresholdCall& c) {
-    const auto t = c.state().threshold();
-    return t ? to_py(*t) : none();
-}
-
-PyObject* threshold_count(ThresholdCall& c) { return to_py(c.state().count()); }
 
 constexpr const char* kClassDoc =
     "Threshold(rate=0.001, warmup=1000, half_life=None, relative_accuracy=0.01)\n--\n\n"
@@ -112,7 +94,9 @@ constexpr const char* kClassDoc =
     "relative_accuracy : float, optional\n"
     "    Relative width of the buckets, in (0, 1) and at least 1e-9 (default 0.01).";
 
-constexpr Method<Threshold> kNew = constructor<Threshold>(kClassDoc, threshold_new);
+constexpr Method<Threshold> kNew =
+    constructor<Threshold, &ThresholdConfig::rate, field<&ThresholdConfig::warmup, to_warmup>,
+                field<&ThresholdConfig::half_life, to_half_life>, &ThresholdConfig::relative_accuracy>(kClassDoc);
 
 constexpr auto kRows = rows<Threshold>(
     method<Threshold>("update($self, score)\n--\n\n"
@@ -134,24 +118,22 @@ constexpr auto kRows = rows<Threshold>(
                       "Return the smallest score that would alert now.\n\n"
                       "None during warm-up, and when no score can alert (more than `rate` of the\n"
                       "weight sits at +inf).",
-                      Access::Read, Gil::Keep, threshold_threshold),
+                      Access::Read, Gil::Keep, getter<&Threshold::threshold>),
     method<Threshold>("count($self)\n--\n\nReturn the number of scores added.", Access::Read, Gil::Keep,
-                      threshold_count),
+                      getter<&Threshold::count>),
     persistence::rows<Threshold>({
-        .to_json = "to_json($self)\n--\n\nSerialize the threshold state to JSON.",
-        .from_json =
-            "from_json(json)\n--\n\nDeserialize threshold state from a JSON string previously written by `to_json()`.",
-        .save_json = "save_json($self, path)\n--\n\nSerialize the threshold state to a JSON file.",
-        .load_json =
-            "load_json(path)\n--\n\nDeserialize threshold state from a JSON file previously written by `save_json()`.",
-        .to_bytes = "to_bytes($self)\n--\n\nSerialize the threshold state to compact binary bytes.\n\n"
-                    "The versioned little-endian layout is read back exactly by `from_bytes()`.",
-        .from_bytes = "from_bytes(data)\n--\n\nRebuild a threshold from bytes previously written by `to_bytes()`.\n\n"
-                      "`data` may be bytes, bytearray, memoryview or any contiguous byte buffer.",
+        "to_json($self)\n--\n\nSerialize the threshold state to JSON.",
+        "from_json(json)\n--\n\nDeserialize threshold state from a JSON string previously written by `to_json()`.",
+        "save_json($self, path)\n--\n\nSerialize the threshold state to a JSON file.",
+        "load_json(path)\n--\n\nDeserialize threshold state from a JSON file previously written by `save_json()`.",
+        "to_bytes($self)\n--\n\nSerialize the threshold state to compact binary bytes.\n\n"
+        "The versioned little-endian layout is read back exactly by `from_bytes()`.",
+        "from_bytes(data)\n--\n\nRebuild a threshold from bytes previously written by `to_bytes()`.\n\n"
+        "`data` may be bytes, bytearray, memoryview or any contiguous byte buffer.",
     }));
 
 } // namespace
 
-PyObject* threshold_class() { return class_object<Threshold, kNew, kRows, threshold_repr>("tarn.alerts.Threshold"); }
+PyObject* threshold_class() { return class_object<Threshold, kNew, kRows>("tarn.alerts.Threshold"); }
 
 } // namespace tarn::frame

@@ -133,27 +133,19 @@ core::Status MStream::ingest(std::span<const double> numeric, std::span<const st
     auto normalized = numeric_normalizer_.normalize(numeric, entries_seen_ == 0, normalized_);
     core::check_internal(normalized.has_value(), "numeric values changed after the finiteness check");
 
-    const double t = std::fmax(static_cast<double>(adv->tick), 1.0);
+    const double t = max_of(static_cast<double>(adv->tick), 1.0);
     core::check_internal(numeric_counts_.size() == numeric.size() && categorical_counts_.size() == categorical.size(),
                          "index out of bounds: sketch lists shorter than the record");
     for (std::size_t i = 0; i < numeric.size(); ++i) {
-        auto& s = numeric_counts_[i];
-        const double v = normalized_[i];
-        s.current.increment(v);
-        s.total.increment(v);
-        book(chi_score(s.current.query(v), s.total.query(v), t), parts.numeric_sum, parts.numeric, i);
+        const PairCounts n = increment_pair(numeric_counts_[i], normalized_[i]);
+        book(chi_score(n.current, n.total, t), parts.numeric_sum, parts.numeric, i);
     }
-    const Record rec{numeric, categorical};
-    record_counts_.current.increment(rec);
-    record_counts_.total.increment(rec);
+    const PairCounts r = increment_pair(record_counts_, Record{numeric, categorical}, twin_hashes_);
     for (std::size_t j = 0; j < categorical.size(); ++j) {
-        auto& s = categorical_counts_[j];
-        const std::int64_t z = categorical[j];
-        s.current.increment(z);
-        s.total.increment(z);
-        book(chi_score(s.current.query(z), s.total.query(z), t), parts.categorical_sum, parts.categorical, j);
+        const PairCounts c = increment_pair(categorical_counts_[j], categorical[j], twin_hashes_);
+        book(chi_score(c.current, c.total, t), parts.categorical_sum, parts.categorical, j);
     }
-    parts.record = chi_score(record_counts_.current.query(rec), record_counts_.total.query(rec), t);
+    parts.record = chi_score(r.current, r.total, t);
     entries_seen_ += 1;
     return {};
 }
@@ -171,31 +163,26 @@ core::Status MStream::preview(std::span<const double> numeric, std::span<const s
                               std::uint64_t timestamp, Parts& parts) const {
     const auto adv = check_step(clock_, numeric, categorical, timestamp);
     if (!adv) return core::fail(adv.error());
+    if (auto ok = check_finite(numeric); !ok) return ok;
     const core::Scaling f(decay_factor(config_.alpha, adv->elapsed));
-    std::vector<double> normalized;
-    if (auto ok = numeric_normalizer_.preview_normalize(numeric, entries_seen_ == 0, normalized); !ok) return ok;
 
     // Decay, increment and the minimum over rows commute for f > 0, so the
     // counts the committing path would read are query * f + 1 and query + 1
     // (the product taken the same way the decay takes it).
-    const double t = std::fmax(static_cast<double>(adv->tick), 1.0);
+    const double t = max_of(static_cast<double>(adv->tick), 1.0);
     core::check_internal(numeric_counts_.size() == numeric.size() && categorical_counts_.size() == categorical.size(),
                          "index out of bounds: sketch lists shorter than the record");
+    numeric_normalizer_.check_dim(numeric.size());
+    const auto score = [&](const PairCounts& n) { return chi_score(f.apply(n.current) + 1.0, n.total + 1.0, t); };
     for (std::size_t i = 0; i < numeric.size(); ++i) {
-        const auto& s = numeric_counts_[i];
-        const double v = normalized[i];
-        book(chi_score(f.apply(s.current.query(v)) + 1.0, s.total.query(v) + 1.0, t), parts.numeric_sum, parts.numeric,
-             i);
+        const double v = numeric_normalizer_.preview_value(i, numeric[i], entries_seen_ == 0);
+        book(score(query_pair(numeric_counts_[i], v)), parts.numeric_sum, parts.numeric, i);
     }
     for (std::size_t j = 0; j < categorical.size(); ++j) {
-        const auto& s = categorical_counts_[j];
-        const std::int64_t z = categorical[j];
-        book(chi_score(f.apply(s.current.query(z)) + 1.0, s.total.query(z) + 1.0, t), parts.categorical_sum,
+        book(score(query_pair(categorical_counts_[j], categorical[j], twin_hashes_)), parts.categorical_sum,
              parts.categorical, j);
     }
-    const Record rec{numeric, categorical};
-    parts.record =
-        chi_score(f.apply(record_counts_.current.query(rec)) + 1.0, record_counts_.total.query(rec) + 1.0, t);
+    parts.record = score(query_pair(record_counts_, Record{numeric, categorical}, twin_hashes_));
     return {};
 }
 
@@ -290,7 +277,7 @@ core::Status check_sketch(const RecordSketch& s, const MStreamConfig& c, std::ui
 
 } // namespace
 
-core::Status MStream::check_loaded() const {
+core::Status MStream::check_loaded() {
     const MStreamConfig& c = config_;
     if (c.num_buckets < 2) return bad("num_buckets must be >= 2");
     std::uint64_t rb = 0, rpn = 0, rc = 0;
@@ -316,6 +303,8 @@ core::Status MStream::check_loaded() const {
         numeric_normalizer_.max_numeric.size() != c.numeric_dim) {
         return bad("numeric_normalizer lengths do not match numeric_dim");
     }
+    twin_hashes_ = same_hashing(record_counts_);
+    for (const auto& p : categorical_counts_) twin_hashes_ = twin_hashes_ && same_hashing(p);
     return {};
 }
 

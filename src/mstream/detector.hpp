@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/error.hpp"
+#include "core/fields.hpp"
 #include "core/state.hpp"
 #include "mstream/normalization.hpp"
 #include "mstream/sketch.hpp"
@@ -84,11 +85,13 @@ public:
     }
 
 private:
+    friend struct core::Fields<MStream>; // the state's field list (state.cpp)
     MStream() = default;
     // Checks a state read from JSON against its configuration, so that no
-    // later call can index out of bounds or divide by zero. The error is the
-    // diagnostic without the class prefix.
-    core::Status check_loaded() const;
+    // later call can index out of bounds or divide by zero, and notes
+    // whether its sketch pairs hash alike. The error is the diagnostic
+    // without the class prefix.
+    core::Status check_loaded();
     // A read detector once it passes check_loaded(), or the failure behind prefix.
     static core::Result<MStream> from_loaded(MStream& m, std::string_view prefix);
 
@@ -120,6 +123,9 @@ private:
     std::vector<SketchCounts<CategoricalSketch>> categorical_counts_;
     NumericRangeNormalizer numeric_normalizer_;
     std::vector<double> normalized_; // writer scratch, not part of the state
+    // Every categorical and record pair's sketches hash alike (always so
+    // for a created detector), so a bucket is computed once for both.
+    bool twin_hashes_ = true;
 };
 
 // Shortest decimal text that reads back as v, positional, without a

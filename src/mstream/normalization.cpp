@@ -37,16 +37,22 @@ inline double scale(double a, double lo, double hi) {
     return r <= kEpsilon ? 0.0 : (a - lo) / r;
 }
 
-void check_lengths(const NumericRangeNormalizer& n, std::size_t dim) {
-    core::check_internal(n.min_numeric.size() >= dim && n.max_numeric.size() >= dim,
+} // namespace
+
+void NumericRangeNormalizer::check_dim(std::size_t dim) const {
+    core::check_internal(min_numeric.size() >= dim && max_numeric.size() >= dim,
                          "index out of bounds: normalizer bounds shorter than the record");
 }
 
-} // namespace
+double NumericRangeNormalizer::preview_value(std::size_t i, double x, bool first) const {
+    if (first) return 0.0;
+    const double a = std::asinh(x);
+    return scale(a, min_of(min_numeric[i], a), max_of(max_numeric[i], a));
+}
 
 core::Status NumericRangeNormalizer::normalize(std::span<const double> x, bool first, std::vector<double>& out) {
     if (auto ok = check_finite(x); !ok) return ok;
-    check_lengths(*this, x.size());
+    check_dim(x.size());
     out.resize(x.size());
     for (std::size_t i = 0; i < x.size(); ++i) {
         const double a = std::asinh(x[i]);
@@ -55,22 +61,10 @@ core::Status NumericRangeNormalizer::normalize(std::span<const double> x, bool f
             max_numeric[i] = a;
             out[i] = 0.0;
         } else {
-            min_numeric[i] = std::fmin(min_numeric[i], a);
-            max_numeric[i] = std::fmax(max_numeric[i], a);
+            min_numeric[i] = min_of(min_numeric[i], a);
+            max_numeric[i] = max_of(max_numeric[i], a);
             out[i] = scale(a, min_numeric[i], max_numeric[i]);
         }
-    }
-    return {};
-}
-
-core::Status NumericRangeNormalizer::preview_normalize(std::span<const double> x, bool first,
-                                                       std::vector<double>& out) const {
-    if (auto ok = check_finite(x); !ok) return ok;
-    check_lengths(*this, x.size());
-    out.resize(x.size());
-    for (std::size_t i = 0; i < x.size(); ++i) {
-        const double a = std::asinh(x[i]);
-        out[i] = first ? 0.0 : scale(a, std::fmin(min_numeric[i], a), std::fmax(max_numeric[i], a));
     }
     return {};
 }

@@ -4,6 +4,7 @@
 // preview form (used by score()), and the two give bit-identical results.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -15,6 +16,20 @@ namespace tarn::mstream {
 
 // 2^-52: ranges and expected counts at or below it count as zero.
 inline constexpr double kEpsilon = 2.220446049250313e-16;
+
+// std::fmin and std::fmax, bit for bit (signed zeros and NaNs included),
+// without the library call in the common case of distinct or equal nonzero
+// operands.
+inline double min_of(double a, double b) {
+    if (a < b) return a;
+    if (b < a) return b;
+    return (a == b && a != 0.0) ? a : std::fmin(a, b);
+}
+inline double max_of(double a, double b) {
+    if (a > b) return a;
+    if (b > a) return b;
+    return (a == b && a != 0.0) ? a : std::fmax(a, b);
+}
 
 // Where a record falls on the tick axis.
 struct Advance {
@@ -55,8 +70,11 @@ struct NumericRangeNormalizer {
     // to x.size()). first: no record has been ingested yet. The raw values
     // are x itself. Nothing changes on error.
     core::Status normalize(std::span<const double> x, bool first, std::vector<double>& out);
-    // What normalize() would write into out, changing nothing.
-    core::Status preview_normalize(std::span<const double> x, bool first, std::vector<double>& out) const;
+    // What normalize() would write for the finite value x of feature i,
+    // once check_dim passed for the record's length.
+    double preview_value(std::size_t i, double x, bool first) const;
+    // The bounds cover a record of dim values (an internal invariant).
+    void check_dim(std::size_t dim) const;
 
     bool operator==(const NumericRangeNormalizer&) const = default;
 };

@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cmath>
+#include <cstring>
 
 #include "mstream/normalization.hpp"
 #include "mstream/ziggurat_tables.hpp"
@@ -20,9 +21,30 @@ inline double cell(const std::vector<double>& v, std::uint64_t i) {
     return v[i];
 }
 
-// (a + b) mod m without overflow, for a, b < 2^64 and m > 0.
-inline std::uint64_t add_mod(std::uint64_t a, std::uint64_t b, std::uint64_t m) {
-    return static_cast<std::uint64_t>((static_cast<unsigned __int128>(a) + b) % m);
+// Reduction modulo a bucket count m > 0: a mask when m is a power of two
+// (the usual sizes), a division otherwise.
+struct Modulus {
+    std::uint64_t m;
+    bool power_of_two;
+
+    explicit Modulus(std::uint64_t m_) : m(m_), power_of_two((m_ & (m_ - 1)) == 0 && m_ != 0) {}
+    std::uint64_t reduce(std::uint64_t x) const { return power_of_two ? x & (m - 1) : x % m; }
+    // (a + b) mod m without overflow, for a, b < 2^64. A power of two
+    // divides 2^64, so the wrapped sum has the same residue; otherwise the
+    // 128-bit sum is needed only when the 64-bit one wraps.
+    std::uint64_t add(std::uint64_t a, std::uint64_t b) const {
+        std::uint64_t sum = 0;
+        if (power_of_two) return (a + b) & (m - 1);
+        if (!__builtin_add_overflow(a, b, &sum)) return sum % m;
+        return static_cast<std::uint64_t>((static_cast<unsigned __int128>(a) + b) % m);
+    }
+};
+
+// A rows x buckets count array has exactly that many cells.
+void check_cells(const std::vector<double>& count, std::uint64_t rows, std::uint64_t buckets) {
+    std::uint64_t cells = 0;
+    core::check_internal(core::checked_mul(rows, buckets, cells) && cells == count.size(),
+                         "index out of bounds: sketch count array does not match its sizes");
 }
 
 // The double in [1, 2) carrying the top 52 bits of w as its mantissa,
@@ -86,24 +108,19 @@ double standard_normal(core::Xoshiro256PlusPlus& g) {
     }
 }
 
-double chi_score(double a, double s, double t) {
-    const double m = s / t;
-    if (m <= kEpsilon) return 0.0;
-    const double e = std::fmax(t - 1.0, 1.0);
-    const double d = a - m;
-    return (d * d) / (e * m) + (d * d) / m;
-}
-
 // ------------------------------------------------------------ NumericSketch
 
 NumericSketch::NumericSketch(std::uint64_t b) : num_buckets(b), count(b, 0.0) {}
 
 std::uint64_t NumericSketch::bucket(double v) const {
-    const double b = static_cast<double>(num_buckets);
-    double x = std::floor(v * b);
-    x = std::fmax(0.0, x);                                  // NaN becomes 0 here
-    x = std::fmin(static_cast<double>(num_buckets - 1), x); // v = 1.0 lands in the last bucket
-    // Saturating conversion to an unsigned index.
+    // floor(v * B) clamped to [0, B - 1], saturated to an index; NaN lands
+    // in bucket 0 and v = 1.0 in the last one.
+    const double y = v * static_cast<double>(num_buckets);
+    if (!(y >= 1.0)) return 0;
+    // Truncation is the floor of a positive value below 2^63.
+    double x = y < 9223372036854775808.0 ? static_cast<double>(static_cast<std::uint64_t>(y)) : std::floor(y);
+    const double last = static_cast<double>(num_buckets - 1);
+    if (last < x) x = last;
     if (!(x > 0.0)) return 0;
     if (x >= 18446744073709551616.0) return UINT64_MAX;
     return static_cast<std::uint64_t>(x);
@@ -121,6 +138,28 @@ CategoricalSketch::CategoricalSketch(std::uint64_t r, std::uint64_t b, core::Xos
     for (auto& s : hash_b) s = g.next_word() % b;
 }
 
+namespace {
+
+// The cells a categorical value hits, one per row, after one check of the
+// sizes for all of them.
+struct CategoricalCells {
+    const CategoricalSketch& s;
+    Modulus mod;
+
+    explicit CategoricalCells(const CategoricalSketch& sketch) : s(sketch), mod(sketch.num_buckets) {
+        core::check_internal(s.num_buckets != 0, "categorical sketch without buckets");
+        core::check_internal(s.hash_a.size() >= s.num_rows && s.hash_b.size() >= s.num_rows,
+                             "index out of bounds: categorical hash row");
+        check_cells(s.count, s.num_rows, s.num_buckets);
+    }
+    std::uint64_t bucket(std::int64_t z, std::uint64_t row) const {
+        return mod.reduce(seeded_hash(static_cast<std::uint64_t>(z), s.hash_a[row], s.hash_b[row]));
+    }
+    std::uint64_t operator()(std::int64_t z, std::uint64_t row) const { return row * s.num_buckets + bucket(z, row); }
+};
+
+} // namespace
+
 std::uint64_t CategoricalSketch::bucket(std::int64_t z, std::uint64_t row) const {
     core::check_internal(row < hash_a.size() && row < hash_b.size(), "index out of bounds: categorical hash row");
     core::check_internal(num_buckets != 0, "categorical sketch without buckets");
@@ -133,7 +172,7 @@ void CategoricalSketch::increment(std::int64_t z) {
 
 double CategoricalSketch::query(std::int64_t z) const {
     double m = INFINITY;
-    for (std::uint64_t r = 0; r < num_rows; ++r) m = std::fmin(m, cell(count, r * num_buckets + bucket(z, r)));
+    for (std::uint64_t r = 0; r < num_rows; ++r) m = min_of(m, cell(count, r * num_buckets + bucket(z, r)));
     return m;
 }
 
@@ -156,49 +195,169 @@ RecordSketch::RecordSketch(std::uint64_t r, std::uint64_t b, std::uint64_t n, st
     count.assign(r * b, 0.0);
 }
 
-std::uint64_t RecordSketch::bucket(const Record& rec, std::uint64_t row) const {
-    core::check_internal(num_buckets != 0, "record sketch without buckets");
-    core::check_internal(rec.numeric.size() == numeric_dim && rec.categorical.size() == categorical_dim,
-                         "record length differs from the record sketch's dimensions");
-    core::check_internal(row < num_rows, "index out of bounds: record sketch row");
-    std::uint64_t bits = 0;
-    if (numeric_dim > 0) {
-        const std::uint64_t p_count = planes();
-        const std::uint64_t n = numeric_dim;
-        std::uint64_t row_len = 0;
-        std::uint64_t all = 0;
-        core::check_internal(core::checked_mul(p_count, n, row_len) && core::checked_mul(row_len, num_rows, all) &&
-                                 all == numeric_planes.size(),
+namespace {
+
+// The cells a record hits, one per row, after one check of the sizes and
+// the record's shape for all of them.
+struct RecordCells {
+    const RecordSketch& s;
+    const Record& rec;
+    Modulus mod;
+    std::uint64_t planes = 0;
+
+    RecordCells(const RecordSketch& sketch, const Record& record)
+        : s(sketch), rec(record), mod(sketch.num_buckets), planes(sketch.planes()) {
+        core::check_internal(s.num_buckets != 0, "record sketch without buckets");
+        core::check_internal(rec.numeric.size() == s.numeric_dim && rec.categorical.size() == s.categorical_dim,
+                             "record length differs from the record sketch's dimensions");
+        std::uint64_t row_len = 0, all = 0, coeffs = 0;
+        core::check_internal(core::checked_mul(planes, s.numeric_dim, row_len) &&
+                                 core::checked_mul(row_len, s.num_rows, all) && all == s.numeric_planes.size(),
                              "index out of bounds: record sketch planes");
-        const double* base = numeric_planes.data() + row * row_len;
-        for (std::uint64_t p = 0; p < p_count; ++p) {
-            if (plane_dot(base + p * n, rec.numeric.data(), n) > 0.0) bits |= std::uint64_t{1} << p;
-        }
-    }
-    std::uint64_t c = 0;
-    if (categorical_dim > 0) {
-        std::uint64_t all = 0;
-        core::check_internal(core::checked_mul(categorical_dim, num_rows, all) && all == categorical_coeffs.size(),
+        core::check_internal(core::checked_mul(s.categorical_dim, s.num_rows, coeffs) &&
+                                 coeffs == s.categorical_coeffs.size(),
                              "index out of bounds: record sketch coefficients");
-        const std::uint64_t* coeffs = categorical_coeffs.data() + row * categorical_dim;
-        for (std::uint64_t i = 0; i < categorical_dim; ++i) {
-            const std::uint64_t u = seeded_hash(static_cast<std::uint64_t>(rec.categorical[i]), coeffs[i], row);
-            c = add_mod(c, u, num_buckets);
-        }
+        check_cells(s.count, s.num_rows, s.num_buckets);
     }
-    return add_mod(bits, c, num_buckets);
+
+    // Bits of the planes' signs plus the seeded hash of the categorical
+    // values, mod B.
+    std::uint64_t bucket(std::uint64_t row) const {
+        std::uint64_t bits = 0;
+        const std::uint64_t n = s.numeric_dim;
+        if (n > 0) {
+            const double* base = s.numeric_planes.data() + row * planes * n;
+            for (std::uint64_t p = 0; p < planes; ++p) {
+                if (plane_dot(base + p * n, rec.numeric.data(), n) > 0.0) bits |= std::uint64_t{1} << p;
+            }
+        }
+        std::uint64_t c = 0;
+        const std::uint64_t* coeffs = s.categorical_coeffs.data() + row * s.categorical_dim;
+        for (std::uint64_t i = 0; i < s.categorical_dim; ++i) {
+            c = mod.add(c, seeded_hash(static_cast<std::uint64_t>(rec.categorical[i]), coeffs[i], row));
+        }
+        return mod.add(bits, c);
+    }
+    std::uint64_t operator()(std::uint64_t row) const { return row * s.num_buckets + bucket(row); }
+};
+
+} // namespace
+
+std::uint64_t RecordSketch::bucket(const Record& rec, std::uint64_t row) const {
+    const RecordCells cells(*this, rec);
+    core::check_internal(row < num_rows, "index out of bounds: record sketch row");
+    return cells.bucket(row);
 }
 
 void RecordSketch::increment(const Record& rec) {
-    for (std::uint64_t r = 0; r < num_rows; ++r) cell(count, r * num_buckets + bucket(rec, r)) += 1.0;
+    const RecordCells cells(*this, rec);
+    for (std::uint64_t r = 0; r < num_rows; ++r) count[cells(r)] += 1.0;
 }
 
 double RecordSketch::query(const Record& rec) const {
+    const RecordCells cells(*this, rec);
     double m = INFINITY;
-    for (std::uint64_t r = 0; r < num_rows; ++r) m = std::fmin(m, cell(count, r * num_buckets + bucket(rec, r)));
+    for (std::uint64_t r = 0; r < num_rows; ++r) m = min_of(m, count[cells(r)]);
     return m;
 }
 
 void RecordSketch::decay(const core::Scaling& f) { core::scale_all(count, f); }
+
+// ------------------------------------------------------------------- pairs
+
+bool same_hashing(const SketchCounts<CategoricalSketch>& p) {
+    const auto &a = p.current, &b = p.total;
+    return a.num_rows == b.num_rows && a.num_buckets == b.num_buckets && a.hash_a == b.hash_a &&
+           a.hash_b == b.hash_b && a.count.size() == b.count.size();
+}
+
+bool same_hashing(const SketchCounts<RecordSketch>& p) {
+    const auto &a = p.current, &b = p.total;
+    // Planes compared bit for bit: equal values of another sign of zero
+    // could still tip a near-zero dot product.
+    return a.num_rows == b.num_rows && a.num_buckets == b.num_buckets && a.numeric_dim == b.numeric_dim &&
+           a.categorical_dim == b.categorical_dim && a.categorical_coeffs == b.categorical_coeffs &&
+           a.numeric_planes.size() == b.numeric_planes.size() &&
+           std::memcmp(a.numeric_planes.data(), b.numeric_planes.data(), a.numeric_planes.size() * sizeof(double)) ==
+               0 &&
+           a.count.size() == b.count.size();
+}
+
+namespace {
+
+// The twin path of a pair whose sketches hash alike: each row's cell is
+// found once, incremented in both and read back (distinct rows never share
+// a cell, so reading right away equals querying after every increment).
+template <class Cells>
+PairCounts increment_twin(std::vector<double>& current, std::vector<double>& total, std::uint64_t rows,
+                          const Cells& cells) {
+    core::check_internal(current.size() == total.size(), "sketch pair count arrays differ in size");
+    PairCounts out{INFINITY, INFINITY};
+    for (std::uint64_t r = 0; r < rows; ++r) {
+        const std::uint64_t i = cells(r);
+        out.current = min_of(out.current, current[i] += 1.0);
+        out.total = min_of(out.total, total[i] += 1.0);
+    }
+    return out;
+}
+
+template <class Cells>
+PairCounts query_twin(const std::vector<double>& current, const std::vector<double>& total, std::uint64_t rows,
+                      const Cells& cells) {
+    core::check_internal(current.size() == total.size(), "sketch pair count arrays differ in size");
+    PairCounts out{INFINITY, INFINITY};
+    for (std::uint64_t r = 0; r < rows; ++r) {
+        const std::uint64_t i = cells(r);
+        out.current = min_of(out.current, current[i]);
+        out.total = min_of(out.total, total[i]);
+    }
+    return out;
+}
+
+} // namespace
+
+PairCounts increment_pair(SketchCounts<NumericSketch>& p, double v) {
+    const std::uint64_t b = p.current.bucket(v);
+    const std::uint64_t bt = p.total.num_buckets == p.current.num_buckets ? b : p.total.bucket(v);
+    return {cell(p.current.count, b) += 1.0, cell(p.total.count, bt) += 1.0};
+}
+
+PairCounts query_pair(const SketchCounts<NumericSketch>& p, double v) {
+    const std::uint64_t b = p.current.bucket(v);
+    const std::uint64_t bt = p.total.num_buckets == p.current.num_buckets ? b : p.total.bucket(v);
+    return {cell(p.current.count, b), cell(p.total.count, bt)};
+}
+
+PairCounts increment_pair(SketchCounts<CategoricalSketch>& p, std::int64_t z, bool twin) {
+    if (!twin) {
+        p.current.increment(z);
+        p.total.increment(z);
+        return {p.current.query(z), p.total.query(z)};
+    }
+    const CategoricalCells cells(p.current);
+    return increment_twin(p.current.count, p.total.count, p.current.num_rows,
+                          [&](std::uint64_t r) { return cells(z, r); });
+}
+
+PairCounts query_pair(const SketchCounts<CategoricalSketch>& p, std::int64_t z, bool twin) {
+    if (!twin) return {p.current.query(z), p.total.query(z)};
+    const CategoricalCells cells(p.current);
+    return query_twin(p.current.count, p.total.count, p.current.num_rows,
+                      [&](std::uint64_t r) { return cells(z, r); });
+}
+
+PairCounts increment_pair(SketchCounts<RecordSketch>& p, const Record& rec, bool twin) {
+    if (!twin) {
+        p.current.increment(rec);
+        p.total.increment(rec);
+        return {p.current.query(rec), p.total.query(rec)};
+    }
+    return increment_twin(p.current.count, p.total.count, p.current.num_rows, RecordCells(p.current, rec));
+}
+
+PairCounts query_pair(const SketchCounts<RecordSketch>& p, const Record& rec, bool twin) {
+    if (!twin) return {p.current.query(rec), p.total.query(rec)};
+    return query_twin(p.current.count, p.total.count, p.current.num_rows, RecordCells(p.current, rec));
+}
 
 } // namespace tarn::mstream

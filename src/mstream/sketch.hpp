@@ -6,6 +6,7 @@
 // A record is scored per event by a chi-squared comparison of the two.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "core/error.hpp"
 #include "core/rng.hpp"
 #include "core/scale.hpp"
+#include "mstream/normalization.hpp"
 
 namespace tarn::mstream {
 
@@ -29,7 +31,13 @@ double standard_normal(core::Xoshiro256PlusPlus& g);
 
 // Chi-squared score of a current count a against the total count s at tick t
 // (t >= 1).
-double chi_score(double a, double s, double t);
+inline double chi_score(double a, double s, double t) {
+    const double m = s / t;
+    if (m <= kEpsilon) return 0.0;
+    const double e = max_of(t - 1.0, 1.0);
+    const double d = a - m;
+    return (d * d) / (e * m) + (d * d) / m;
+}
 
 // One row of B buckets over a normalized value in [0, 1].
 struct NumericSketch {
@@ -105,5 +113,29 @@ struct SketchCounts {
 
     bool operator==(const SketchCounts&) const = default;
 };
+
+// An event's count in both sketches of a pair: the minimum over rows each
+// sketch's query() reads.
+struct PairCounts {
+    double current;
+    double total;
+};
+
+// Whether both sketches of a pair hash every event alike (same sizes, seeds
+// and planes, bit for bit), so that a bucket computed for one holds for the
+// other. Sketches made together always do; a loaded state may not.
+bool same_hashing(const SketchCounts<CategoricalSketch>& p);
+bool same_hashing(const SketchCounts<RecordSketch>& p);
+
+// Increments the event in both sketches, then reads both: what increment()
+// on each followed by query() on each gives. `twin` (from same_hashing)
+// lets every bucket be computed once and read back as it is incremented.
+PairCounts increment_pair(SketchCounts<NumericSketch>& p, double v);
+PairCounts increment_pair(SketchCounts<CategoricalSketch>& p, std::int64_t z, bool twin);
+PairCounts increment_pair(SketchCounts<RecordSketch>& p, const Record& rec, bool twin);
+// What query() on each sketch reads, changing nothing.
+PairCounts query_pair(const SketchCounts<NumericSketch>& p, double v);
+PairCounts query_pair(const SketchCounts<CategoricalSketch>& p, std::int64_t z, bool twin);
+PairCounts query_pair(const SketchCounts<RecordSketch>& p, const Record& rec, bool twin);
 
 } // namespace tarn::mstream

@@ -142,4 +142,11 @@ double OnlineIForest::forest_score(std::span<const float> point) const {
         mean / std::log2(static_cast<double>(config_.window_size) / static_cast<double>(config_.max_leaf_samples)));
 }
 
+std::string OnlineIForest::repr() const {
+    return "OnlineIForest(input_dim=" + std::to_string(config_.input_dim) +
+           ", num_trees=" + std::to_string(config_.num_trees) + ", window_size=" + std::to_string(config_.window_size) +
+           ", max_leaf_samples=" + std::to_string(config_.max_leaf_samples) +
+           ", entries_seen=" + std::to_string(entries_seen_) + ")";
+}
+
 } // namespace tarn::onlineiforest

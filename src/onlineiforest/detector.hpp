@@ -74,6 +74,8 @@ public:
     std::uint64_t entries_seen() const { return entries_seen_; }
     std::uint64_t num_trees() const { return trees_.size(); }
     const OnlineIForestConfig& config() const { return config_; }
+    // "OnlineIForest(input_dim=..., ..., entries_seen=...)": Python's repr() and str().
+    std::string repr() const;
     const std::vector<OnlineITree>& trees() const { return trees_; }
     const Window& window() const { return window_; }
 

@@ -66,7 +66,8 @@ bool read_record(Reader& r, std::string_view record_name, std::span<const Field>
         if (!r.ok()) return false;
         std::size_t i = 0;
         for (const Field& f : fields) {
-            if (!(seen & (std::uint64_t{1} << i))) return r.fail("missing field `" + std::string(f.name) + "`");
+            if (!f.omissible && !(seen & (std::uint64_t{1} << i)))
+                return r.fail("missing field `" + std::string(f.name) + "`");
             ++i;
         }
         return true;

@@ -105,6 +105,7 @@ struct Field {
     std::string_view name;
     void* target;
     void (*read)(void* target, Reader& r);
+    bool omissible = false; // the object form may leave it out
 };
 
 // A record member read into target by the read() overload of its type, or,
@@ -121,6 +122,13 @@ Field field(std::string_view name, T&& target) {
         static_assert(std::is_lvalue_reference_v<T> && !std::is_const_v<U>, "field() reads into a modifiable lvalue");
         return Field{name, p, [](void* o, Reader& r) { read(r, *static_cast<U*>(o)); }};
     }
+}
+
+// The member f, which the object form may leave out (the target keeps its
+// value).
+inline Field omissible(Field f) {
+    f.omissible = true;
+    return f;
 }
 
 // Reads a record named record_name with the given members (at most 64).

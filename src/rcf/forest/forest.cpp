@@ -59,6 +59,13 @@ core::Result<Forest> Forest::create(const RcfConfig& config, std::optional<std::
     return f;
 }
 
+std::string Forest::repr() const {
+    return "Forest(input_dim=" + std::to_string(config_.input_dim) +
+           ", shingle_size=" + std::to_string(config_.shingle_size) +
+           ", num_trees=" + std::to_string(config_.num_trees) + ", capacity=" + std::to_string(config_.capacity) +
+           ", entries_seen=" + std::to_string(entries_seen_) + ")";
+}
+
 void Forest::reserve_scratch() {
     reserving([&] { accepts_.reserve(trees_.size()); });
 }

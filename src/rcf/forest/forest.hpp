@@ -69,6 +69,8 @@ public:
     std::uint64_t entries_seen() const { return entries_seen_; }
     bool is_ready() const { return entries_seen_ > config_.readiness_threshold(); }
     std::uint64_t dims() const { return point_store_.dim; }
+    // "Forest(input_dim=..., ..., entries_seen=...)": Python's repr() and str().
+    std::string repr() const;
 
     // Feeds one observation (internal shingling) or one full point.
     core::Status update(std::span<const float> point);
