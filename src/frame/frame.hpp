@@ -6,9 +6,10 @@
 // lock around the computation, and the mapping of DetectorError / internal
 // failures to Python exceptions. Adding a method is one row and one function:
 //
-//   constexpr auto kRows = rows<Forest>(
-//       method<Forest>("score($self, point)\n--\n\nAnomaly score ...", Access::Read, Gil::Release, forest_score),
-//       batch::rows<Forest>(...), persistence::rows<Forest>({...}));
+//   constexpr auto kRows = table<Forest>(   // table.hpp
+//       "update($self, point)\n--\n\nIncorporate ...",   // a method the frame knows by name
+//       method<Forest>("density($self, point)\n--\n\nDensity ...", Access::Read, Gil::Release, forest_density),
+//       ...);
 //
 // The row's docstring begins with the text signature Python shows; the
 // frame reads the name, the parameters, the required count and the defaults
