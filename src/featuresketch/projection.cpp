@@ -43,27 +43,28 @@ NameFingerprint name_fingerprint(const ProjectionSeeds& seeds, std::string_view 
 
 namespace {
 
-double coefficient_from_hash(std::uint64_t h) {
-    switch (h % 6) {
-    case 0: return kSqrt3;
-    case 1: return -kSqrt3;
-    default: return 0.0;
-    }
-}
+// +sqrt(3), -sqrt(3) or 0 by the hash's remainder modulo 6.
+constexpr double kCoefficients[6] = {kSqrt3, -kSqrt3, 0.0, 0.0, 0.0, 0.0};
 
 // A hasher that has absorbed a name's fingerprint; each output index then
 // costs one word absorption and the finish.
-KeyedHasher fingerprint_prefix(const Seed4& key, const NameFingerprint& fp) {
+WordHasher fingerprint_prefix(const Seed4& key, const NameFingerprint& fp) {
     KeyedHasher h(key);
     h.absorb_word(fp.lo);
     h.absorb_word(fp.hi);
-    return h;
+    return h.words();
+}
+
+double coefficient_at(const WordHasher& prefix, std::uint64_t i) {
+    WordHasher h = prefix;
+    h.absorb_word(i);
+    return kCoefficients[h.finish() % 6];
 }
 
 } // namespace
 
 double coefficient(const Seed4& key, const NameFingerprint& fp, std::uint64_t i) {
-    return coefficient_from_hash(keyed_hash(key, fp.lo, fp.hi, i));
+    return kCoefficients[keyed_hash(key, fp.lo, fp.hi, i) % 6];
 }
 
 core::Result<NormalizedEvent> normalize_event(const core::KeyValueLike& event) {
@@ -95,7 +96,7 @@ core::Result<NormalizedEvent> normalize_event(const core::KeyValueLike& event) {
     }
     NormalizedEvent out;
     out.reserve(sums.size());
-    for (const auto& [name, sum] : sums) out.push_back({std::string(name), std::asinh(sum)});
+    for (const auto& [name, sum] : sums) out.push_back({name, std::asinh(sum)});
     return out;
 }
 
@@ -109,20 +110,13 @@ ProjectedEvent project_event(const NormalizedEvent& event, std::uint64_t value_d
         const NameFingerprint fp = name_fingerprint(seeds, entry.name);
         const double t = entry.value;
         // A zero coefficient adds a signed zero, which never changes an entry
-        // (entries start at +0.0 and cannot become -0.0), so it is skipped.
-        const KeyedHasher value_prefix = fingerprint_prefix(seeds.value, fp);
-        for (std::uint64_t i = 0; i < value_dims; ++i) {
-            KeyedHasher h = value_prefix;
-            h.absorb_word(i);
-            const double c = coefficient_from_hash(h.finish());
-            if (c != 0.0) out.value[i] = out.value[i] + c * t;
-        }
-        const KeyedHasher presence_prefix = fingerprint_prefix(seeds.presence, fp);
+        // (entries start at +0.0 and cannot become -0.0), so every index is
+        // added without a branch on the coefficient.
+        const WordHasher value_prefix = fingerprint_prefix(seeds.value, fp);
+        for (std::uint64_t i = 0; i < value_dims; ++i) out.value[i] = out.value[i] + coefficient_at(value_prefix, i) * t;
+        const WordHasher presence_prefix = fingerprint_prefix(seeds.presence, fp);
         for (std::uint64_t i = 0; i < presence_dims; ++i) {
-            KeyedHasher h = presence_prefix;
-            h.absorb_word(i);
-            const double c = coefficient_from_hash(h.finish());
-            if (c != 0.0) out.presence[i] = out.presence[i] + c;
+            out.presence[i] = out.presence[i] + coefficient_at(presence_prefix, i);
         }
     }
     out.presence[presence_dims] = std::log1p(static_cast<double>(event.size()));

@@ -139,7 +139,7 @@ double coefficient(const Seed4& key, const NameFingerprint& fp, std::uint64_t i)
 inline constexpr double kSqrt3 = 1.7320508075688772;
 
 struct NormalizedEntry {
-    std::string name;
+    std::string_view name; // into the event it came from
     double value; // asinh of the combined value
 };
 

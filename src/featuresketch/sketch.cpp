@@ -22,18 +22,68 @@ namespace {
 // is positive, so no choice between zeros of two signs arises.
 inline double at_least_floor(double x) { return x > kRatioFloor ? x : kRatioFloor; }
 
-// v / width. Drawn widths are normal powers of two, whose reciprocals are
-// exact: multiplying by one rounds the same real number as the division
-// does, so gives the same bits, in a fraction of the time. Other widths (a
-// loaded state may hold any) divide.
-inline double over_width(double v, double width) {
-    const auto bits = std::bit_cast<std::uint64_t>(width);
+// v / d. Drawn bin widths and volume ratios are normal powers of two, whose
+// reciprocals are exact: multiplying by one rounds the same real number as
+// the division does, so gives the same bits, in a fraction of the time.
+// Other divisors (a loaded state may hold any) divide.
+inline double quotient(double v, double d) {
+    const auto bits = std::bit_cast<std::uint64_t>(d);
     const std::uint64_t exponent = bits >> 52; // with the sign bit, which must be clear
     if ((bits & ((std::uint64_t{1} << 52) - 1)) == 0 && exponent >= 1 && exponent <= 2045) {
         return v * std::bit_cast<double>((2046 - exponent) << 52);
     }
-    return v / width;
+    return v / d;
 }
+
+// The most surprising level of a chain, -ln of its smallest ratio, with as
+// few logarithms as possible. A level whose ratio exceeds a smaller one by
+// the factor kCandidate cannot be the most surprising: its -ln is smaller by
+// about 1e-9, far beyond the logarithm's rounding error (under 1e-14 at
+// these magnitudes). So only ratios near the smallest are kept, and their
+// logarithms taken when the chain ends. The result is the largest -ln of
+// all the chain's ratios below 1, as if each had been computed.
+class ChainSurprise {
+public:
+    void add(double ratio) {
+        if (!(ratio < 1.0) || ratio > least_ * kCandidate) return;
+        if (ratio < least_) {
+            least_ = ratio;
+            std::size_t kept = 0;
+            for (std::size_t k = 0; k < count_; ++k) {
+                if (!(near_[k] > least_ * kCandidate)) near_[kept++] = near_[k];
+            }
+            count_ = kept;
+        }
+        for (std::size_t k = 0; k < count_; ++k) {
+            if (near_[k] == ratio) return; // the same logarithm
+        }
+        if (count_ == std::size(near_)) settle();
+        near_[count_++] = ratio;
+    }
+    // The chain's score; starts the next chain.
+    double finish() {
+        settle();
+        const double out = best_;
+        *this = ChainSurprise();
+        return out;
+    }
+
+private:
+    static constexpr double kCandidate = 1.000000001;
+    void settle() {
+        // -ln(1) = -0.0 never reaches here, and the strict comparison keeps
+        // the initial +0.0 of a chain without a ratio below 1.
+        for (std::size_t k = 0; k < count_; ++k) {
+            const double surprise = -std::log(near_[k]);
+            if (surprise > best_) best_ = surprise;
+        }
+        count_ = 0;
+    }
+    double best_ = 0.0;
+    double least_ = 1.0;
+    double near_[4];
+    std::size_t count_ = 0;
+};
 
 constexpr std::size_t kHugePage = std::size_t{1} << 21;
 
@@ -128,11 +178,6 @@ EnsembleSketch build_ensemble(std::uint64_t rows, std::uint64_t buckets, std::ui
 namespace {
 constexpr int kScore = 1;
 constexpr int kCount = 2;
-// A level whose ratio exceeds the chain's smallest so far by this factor
-// cannot be the chain's most surprising: its -ln is smaller by about 1e-9,
-// far beyond the logarithm's rounding error (under 1e-14 for these
-// magnitudes), so its logarithm is not needed.
-constexpr double kCandidate = 1.000000001;
 // Cells located ahead of their use: about what the memory system fetches at
 // once.
 constexpr std::size_t kAheadCells = 32;
@@ -175,7 +220,7 @@ double EnsembleSketch::pass(Self& self, const ChainLayout& layout, std::span<con
             const ChainLevel& lv = layout.levels[i];
             core::check_internal(lv.dimension < x.size(), "chain level dimension beyond the projected vector");
             const auto bin =
-                static_cast<std::uint64_t>(saturating_floor_to_i64(over_width(x[lv.dimension] + lv.offset, lv.width)));
+                static_cast<std::uint64_t>(saturating_floor_to_i64(quotient(x[lv.dimension] + lv.offset, lv.width)));
             const WordHasher* keys = &self.row_hashers_[i * rows];
             Cell* level_cells = base + i * rows * buckets;
             for (std::uint64_t j = 0; j < rows; ++j) {
@@ -193,8 +238,8 @@ double EnsembleSketch::pass(Self& self, const ChainLayout& layout, std::span<con
     DecayFactor score_decay(half_life, decay);
     DecayFactor count_decay(half_life, decay);
     double total = 0.0;
-    double chain_score = 0.0;
-    double chain_least = 1.0;
+    ChainSurprise chain;
+    std::uint64_t chain_levels = 0;
     locate(0, std::min(block, levels), slot);
     for (std::size_t begin = 0, b = 0; begin < levels; begin += block, ++b) {
         const std::size_t end = std::min(begin + block, levels);
@@ -218,22 +263,13 @@ double EnsembleSketch::pass(Self& self, const ChainLayout& layout, std::span<con
                 // An empty bin's ratio is a zero, which the floor replaces.
                 double ratio = kRatioFloor;
                 if (n != 0.0) {
-                    ratio = at_least_floor(n / at_least_floor(r) / at_least_floor(layout.levels[i].bin_volume_ratio));
+                    ratio = at_least_floor(
+                        quotient(n / at_least_floor(r), at_least_floor(layout.levels[i].bin_volume_ratio)));
                 }
-                ratio = ratio < 1.0 ? ratio : 1.0;
-                // A chain reports its most surprising level; -ln(1) = -0.0
-                // must not replace the initial +0.0, hence the strict
-                // comparison (and no logarithm for a full ratio, which can
-                // never win it).
-                if (ratio < 1.0 && ratio <= chain_least * kCandidate) {
-                    const double surprise = -std::log(ratio);
-                    if (surprise > chain_score) chain_score = surprise;
-                }
-                if (ratio < chain_least) chain_least = ratio;
-                if ((i + 1) % depth == 0) {
-                    total += chain_score;
-                    chain_score = 0.0;
-                    chain_least = 1.0;
+                chain.add(ratio < 1.0 ? ratio : 1.0);
+                if (++chain_levels == depth) {
+                    total += chain.finish();
+                    chain_levels = 0;
                 }
             }
             if constexpr (kCounts) self.masses_[i].increment(count_now, count_decay);

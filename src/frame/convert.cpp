@@ -215,20 +215,26 @@ core::FeatureDict to_dict(PyObject* o) {
 // would give.
 core::KeyValueLike to_key_value_like(PyObject* o) {
     // A dict (or subclass) is never a sequence and fails the pairs form at
-    // once, without running any code of the caller's: go to the dict form.
-    const bool pairs_apply = !PyDict_Check(o);
-    if (pairs_apply) {
+    // once, without running any code of the caller's: go to the dict form,
+    // and make the pairs form's error only when the dict form fails too.
+    static constexpr const char* kPairsField = "failed to extract field KeyValueLike::Pairs.0";
+    const bool is_dict = PyDict_Check(o);
+    Ref pairs_err;
+    if (!is_dict) {
         try {
             return to_pairs(o);
         } catch (const PyErrorSet&) {}
-    } else {
-        set_type_mismatch(o, "Sequence");
+        pairs_err = type_error_with_cause(kPairsField, fetch_exception());
     }
-    Ref pairs_err = type_error_with_cause("failed to extract field KeyValueLike::Pairs.0", fetch_exception());
     try {
         return to_dict(o);
     } catch (const PyErrorSet&) {}
-    Ref dict_err = type_error_with_cause("failed to extract field KeyValueLike::Dict.0", fetch_exception());
+    Ref dict_cause = fetch_exception();
+    if (is_dict) {
+        set_type_mismatch(o, "Sequence");
+        pairs_err = type_error_with_cause(kPairsField, fetch_exception());
+    }
+    Ref dict_err = type_error_with_cause("failed to extract field KeyValueLike::Dict.0", std::move(dict_cause));
     raise_combined("KeyValueLike", "Pairs", pairs_err.get(), "Dict", dict_err.get());
 }
 
