@@ -201,3 +201,53 @@ def test_command_line_scores_with_the_preset_and_resumes(tmp_path):
     assert [float(c) for c in cells if c] == list(expected)[len(data) - sum(1 for c in cells if c):]
     assert Ensemble.load_json(tmp_path / "s.json").entries_seen() == 400
     assert cli("all.csv", *args, "--num-trees", "5").returncode == 2        # not an ensemble option
+
+
+def test_smoothing_grades_the_larger_of_record_and_moving_average():
+    data = rows(200)
+    twin, member_th, final = tarn.Forest(2, num_trees=10, capacity=64, seed=7), Threshold(0.5, 0), Threshold(0.05, 20)
+    expected, average = [], None
+    for t, r in enumerate(data):
+        g = member_th.update(twin.update_and_score(r))[1]
+        c = 1.0 - ((1.0 - g) * t + 1.0) / (t + 1.0)
+        average = c if average is None else average + (2.0 / 6.0) * (c - average)
+        expected.append(final.update(max(c, average))[1])
+
+    def make_smoothed():
+        return Ensemble([tarn.Forest(2, num_trees=10, capacity=64, seed=7)], 2, rule="mean", smoothing=5,
+                        rate=0.05, warmup=20)
+
+    ens = make_smoothed()
+    got = [ens.update_and_score(r) for r in data[:70]]
+    state = ens.to_json()
+    assert json.loads(state)["version"] == 2
+    preview = ens.score(data[70])
+    resumed = Ensemble.from_json(state)
+    got += list(resumed.update_and_score_many(np.array(data[70:])))
+    assert [g.hex() for g in got] == [g.hex() for g in expected] and preview == expected[70]
+    assert list(make_smoothed().update_and_score_many(data)) == got
+    fresh = json.loads(make_smoothed().to_json())
+    assert fresh["smoothed"] is None and Ensemble.from_json(json.dumps(fresh)).update_and_score(data[0]) == got[0]
+    bad = json.loads(state)
+    for field, value in (("smoothing", 1), ("smoothing", True), ("smoothed", None), ("smoothed", "x"),
+                         ("version", 3)):
+        with pytest.raises(ValueError, match="^invalid Ensemble JSON: "):
+            Ensemble.from_json(json.dumps({**bad, field: value}))
+    with pytest.raises(ValueError, match="^invalid Ensemble JSON: "):
+        Ensemble.from_json(json.dumps({k: v for k, v in bad.items() if k != "smoothed"}))
+    with pytest.raises(ValueError, match="smoothing must be at least 1"):
+        Ensemble([tarn.Forest(2, seed=1)], 2, smoothing=0)
+
+
+def test_array_batches_take_the_checked_fast_path_with_the_same_errors():
+    data = np.array(rows(40), dtype=np.float32)
+    loop, batch = make(), make()
+    assert list(batch.update_and_score_many(data)) == [loop.update_and_score(r) for r in data.tolist()]
+    bad = np.array(rows(12))
+    bad[9, 1] = np.inf
+    before = batch.to_json()
+    with pytest.raises(ValueError, match="^row 9: values must be finite$"):
+        batch.update_many(bad)
+    with pytest.raises(ValueError, match="^row 0: expected 2 values, got 3$"):
+        batch.update_many(np.zeros((4, 3)))
+    assert (batch.to_json() == before) is True

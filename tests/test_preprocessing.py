@@ -115,3 +115,20 @@ def test_hostile_states_are_refused():
             with pytest.raises(ValueError, match=f"^invalid {cls.__name__} JSON: "):
                 cls.from_json(t)
     assert RobustScaler.from_json(text).to_json() == text
+
+
+def test_min_max_batches_equal_the_loop_on_zeros_and_extremes():
+    rng = random.Random(11)
+    pool = [0.0, -0.0, 1.0, -1.0, 1e308, -1e308, 5e-324, 2.5]
+    for trial in range(60):
+        dim = rng.randint(1, 4)
+        data = [[rng.choice(pool) if rng.random() < 0.4 else rng.gauss(0.0, 10.0) for _ in range(dim)]
+                for _ in range(rng.randint(8, 40))]
+        loop, batch = MinMaxScaler(dim), MinMaxScaler(dim)
+        for r in data[:trial % 3]:
+            loop.update(r)
+            batch.update(r)
+        expected = [loop.update_and_transform(r) for r in data[trial % 3:]]
+        got = batch.update_and_transform_many(data[trial % 3:])
+        assert [[v.hex() for v in r] for r in got] == [[v.hex() for v in r] for r in expected], trial
+        assert batch.to_json() == loop.to_json()

@@ -1,24 +1,13 @@
 """Type stubs of `tarn.alerts`: a calibrated streaming threshold for any detector's scores."""
 
-import os
 from array import array
-from typing import Protocol, SupportsFloat, SupportsIndex, TypeAlias, TypeVar, final
+from typing import SupportsIndex, final
 
 from typing_extensions import Buffer
 
+from .tarn import _JsonText, _Path, _Real, _SequenceLike
+
 __all__ = ["Threshold"]
-
-_T_co = TypeVar("_T_co", covariant=True)
-
-class _SequenceLike(Protocol[_T_co]):
-    """What the extension accepts as a sequence: indexable, with a length (never `str`)."""
-
-    def __len__(self) -> int: ...
-    def __getitem__(self, index: int, /) -> _T_co: ...
-
-_Real: TypeAlias = SupportsFloat | SupportsIndex
-_JsonText: TypeAlias = str | bytes | bytearray | _SequenceLike[SupportsIndex]
-_Path: TypeAlias = str | os.PathLike[str]
 
 @final
 class Threshold:

@@ -80,6 +80,13 @@ class Ensemble:
         default) averages ln(1.05 / (p + 0.05)), which moves like the mean for
         ordinary records and lets one member that is sure of an anomaly count
         for more.
+    smoothing : int
+        Span, in records, of an exponential moving average of the combined
+        value (weight 2 / (smoothing + 1) for the newest record); each record
+        is graded by the larger of its own combined value and that average, so
+        a clear one-record anomaly counts at once and evidence that builds up
+        over several records counts too. 1 (the default) grades each record
+        alone.
     rate, warmup, half_life, relative_accuracy
         The `Threshold` of the combined value: its grade is the ensemble's
         result, and `update_and_alert` flags grades >= 1 - rate once `warmup`
@@ -90,7 +97,7 @@ class Ensemble:
     def __init__(self, members: Sequence[Any], input_dim: int, *, shingle_size: int = 1,
                  scaler: MinMaxScaler | RobustScaler | None = None,
                  scaled: Sequence[bool] | None = None, shingled: Sequence[bool] | None = None,
-                 rule: str = "log", rate: float = 0.001,
+                 rule: str = "log", smoothing: int = 1, rate: float = 0.001,
                  warmup: int = 1000, half_life: float | None = None,
                  relative_accuracy: float = 0.01) -> None:
         members = list(members)
@@ -99,7 +106,7 @@ class Ensemble:
         kinds = [_kind(m) for m in members]
         if len({id(m) for m in members}) != len(members):
             raise ValueError("each member must be a separate detector")
-        for name, value in (("input_dim", input_dim), ("shingle_size", shingle_size)):
+        for name, value in (("input_dim", input_dim), ("shingle_size", shingle_size), ("smoothing", smoothing)):
             if isinstance(value, bool) or not isinstance(value, int):
                 raise TypeError(f"{name} must be an integer")
             if value < 1:
@@ -127,6 +134,8 @@ class Ensemble:
         self.input_dim = input_dim
         self.shingle_size = shingle_size
         self.rule = rule
+        self.smoothing = smoothing
+        self._smoothed: float | None = None      # the moving average so far (None before the first record)
         self._members = members
         self._member_kinds = kinds
         self._scaled = flags
@@ -157,11 +166,14 @@ class Ensemble:
         """The recommended ensemble for numeric vectors (shingle_size 1) or series.
 
         Vectors: a `Forest` on min-max scaled records, a `Forest` and an
-        `OnlineIForest` on the raw records. Series (shingle_size > 1): a `Forest`
-        shingling the scaled records itself, an `OnlineIForest` and an `MStream`
-        on raw shingles (MStream's decayed counts follow level shifts in time,
-        which shuffled vectors do not have). Members are seeded with seed,
-        seed + 1, seed + 2; grades are combined by the "log" rule.
+        `OnlineIForest` (window of 512 records, leaves split at 16) on the raw
+        records. Series (shingle_size > 1): a `Forest` shingling the scaled
+        records itself, an `OnlineIForest` and an `MStream` on raw shingles
+        (MStream's decayed counts follow level shifts in time, which shuffled
+        vectors do not have), with `smoothing=2 * shingle_size` (an average
+        centred about one shingle back: anomalies of a series last). Members are
+        seeded with seed, seed + 1, seed + 2; grades are combined by the "log"
+        rule.
         """
         if isinstance(input_dim, bool) or not isinstance(input_dim, int) or input_dim < 1:
             raise ValueError("input_dim must be an integer of at least 1")
@@ -174,13 +186,15 @@ class Ensemble:
         dim = input_dim * shingle_size
         scaler = MinMaxScaler(input_dim)
         if shingle_size == 1:
+            # A short window fills (and its scores settle) four times sooner than the default
+            # 2048; shuffled vectors have no slow pattern that a longer memory would keep.
             members: list[Any] = [_tarn.Forest(dim, seed=seeded(0)), _tarn.Forest(dim, seed=seeded(1)),
-                                  _tarn.OnlineIForest(dim, seed=seeded(2))]
+                                  _tarn.OnlineIForest(dim, window_size=512, max_leaf_samples=16, seed=seeded(2))]
             return cls(members, input_dim, scaler=scaler, scaled=[True, False, False])
         members = [_tarn.Forest(input_dim, shingle_size=shingle_size, seed=seeded(0)),
                    _tarn.OnlineIForest(dim, seed=seeded(1)), _tarn.MStream(dim, 0, seed=seeded(2))]
         return cls(members, input_dim, shingle_size=shingle_size, scaler=scaler, scaled=[True, False, False],
-                   shingled=[False, True, True])
+                   shingled=[False, True, True], smoothing=2 * shingle_size)
 
     # --- one record ----------------------------------------------------------------
 
@@ -204,16 +218,43 @@ class Ensemble:
         rows = [rows[0]] * (size - len(rows)) + rows
         return [v for r in rows for v in r]
 
-    def _combine(self, grades: Sequence[float], seen: Sequence[int]) -> float:
-        # A member's tail share among its n earlier scores is 1 - grade; shrunk as
-        # (share * n + 1) / (n + 1), it never claims more certainty than n scores allow,
-        # so the first records of a stream (graded against almost nothing) stay ordinary.
-        tails = [((1.0 - g) * n + 1.0) / (n + 1.0) for g, n in zip(grades, seen)]
-        if self.rule == "mean":
-            return math.fsum(1.0 - p for p in tails) / len(tails)
+    def _combine(self, per_member: Sequence[Sequence[float]], first: int) -> list[float]:
+        """The combined values of consecutive records, the first graded against `first` scores.
+
+        per_member holds each member's grades of the same records. One record is a batch
+        of one, so single calls and batches share every operation.
+        """
+        k = len(per_member)
+        shares = []
+        for grades in per_member:
+            # A member's tail share among its n earlier scores is 1 - grade; shrunk as
+            # (share * n + 1) / (n + 1), it never claims more certainty than n scores allow,
+            # so the first records of a stream (graded against almost nothing) stay ordinary.
+            tails = [((1.0 - g) * n + 1.0) / (n + 1.0) for g, n in zip(grades, range(first, first + len(grades)))]
+            if self.rule == "log":
+                top = 1.0 + _LOG_FLOOR
+                shares.append([math.log(top / (p + _LOG_FLOOR)) for p in tails])
+            elif self.rule == "mean":
+                shares.append([1.0 - p for p in tails])
+            else:
+                shares.append(tails)
         if self.rule == "max":
-            return 1.0 - min(tails)
-        return math.fsum(math.log((1.0 + _LOG_FLOOR) / (p + _LOG_FLOOR)) for p in tails) / len(tails)
+            return [1.0 - min(ps) for ps in zip(*shares)]
+        return [math.fsum(ts) / k for ts in zip(*shares)]
+
+    def _smooth(self, combined: list[float], keep: bool) -> list[float]:
+        """The moving averages of `combined` continuing the current one (kept if `keep`)."""
+        if self.smoothing == 1:
+            return combined
+        weight = 2.0 / (self.smoothing + 1.0)
+        average = self._smoothed
+        out = []
+        for c in combined:
+            average = c if average is None else average + weight * (c - average)
+            out.append(max(c, average))
+        if keep:
+            self._smoothed = average
+        return out
 
     def _step(self, x: Any) -> tuple[bool, float]:
         row = _row(x, self.input_dim)
@@ -223,13 +264,12 @@ class Ensemble:
         point = self._shingle(self._recent, row, size)
         point_scaled = self._shingle(self._recent_scaled, scaled, size) if self._scaler else point
         grades = []
-        seen = self._count - 1
         inputs = ((row, point), (scaled, point_scaled))
         for member, kind, flag, own, th in self._table():
             raw = self._call(member, kind, "update_and_score", inputs[flag][own])
-            grades.append(th.update(raw)[1])
+            grades.append([th.update(raw)[1]])
         self._remember(row, scaled)
-        return self._final.update(self._combine(grades, [seen] * len(grades)))
+        return self._final.update(self._smooth(self._combine(grades, self._count - 1), True)[0])
 
     def _table(self) -> Any:
         return zip(self._members, self._member_kinds, self._scaled, self._shingled, self._grades)
@@ -262,8 +302,8 @@ class Ensemble:
         inputs = ((row, point), (scaled, point_scaled))
         for member, kind, flag, own, th in self._table():
             raw = self._call(member, kind, "score", inputs[flag][own])
-            grades.append(th.preview(raw)[1])
-        return self._final.preview(self._combine(grades, [self._count] * len(grades)))[1]
+            grades.append([th.preview(raw)[1]])
+        return self._final.preview(self._smooth(self._combine(grades, self._count), False)[0])[1]
 
     # --- batches -------------------------------------------------------------------
 
@@ -272,17 +312,11 @@ class Ensemble:
         if size == 1:
             return rows
         window = recent + rows
-        first = window[0] if window else []
-        lead = len(recent)
-        out = []
-        for t in range(len(rows)):
-            end = lead + t + 1
-            start = end - size
-            rs = window[max(start, 0):end]
-            if start < 0:
-                rs = [first] * (-start) + rs
-            out.append([v for r in rs for v in r])
-        return out
+        # The first record stands in for the ones before the stream began.
+        window = [window[0]] * (size - 1 - len(recent)) + window
+        flat = [v for r in window for v in r]
+        d = self.input_dim
+        return [flat[t * d:(t + size) * d] for t in range(len(rows))]
 
     def _member_many(self, member: Any, kind: str, pts: list[list[float]]) -> Any:
         if not hasattr(member, "update_and_score_many"):
@@ -299,8 +333,10 @@ class Ensemble:
         if not rows:
             return array("b"), array("d")
         scaled = self._scaler._learn_and_scale(rows) if self._scaler is not None else rows
-        points = self._points(rows, self._recent)
-        points_scaled = self._points(scaled, self._recent_scaled) if self._scaler else points
+        # Shingles are built only for the inputs some member takes.
+        wanted = {(flag, own) for flag, own in zip(self._scaled, self._shingled)}
+        points = self._points(rows, self._recent) if (False, True) in wanted else rows
+        points_scaled = self._points(scaled, self._recent_scaled) if (True, True) in wanted else scaled
         per_member = []
         inputs = ((rows, points), (scaled, points_scaled))
         for member, kind, flag, own, th in self._table():
@@ -313,9 +349,7 @@ class Ensemble:
             self._recent = (self._recent + rows)[-keep:]
             if self._scaler is not None:
                 self._recent_scaled = (self._recent_scaled + scaled)[-keep:]
-        k = len(per_member)
-        combined = [self._combine(gs, [start + j] * k) for j, gs in enumerate(zip(*per_member))]
-        return self._final.update_many(combined)
+        return self._final.update_many(self._smooth(self._combine(per_member, start), True))
 
     def update_many(self, rows: Any) -> None:
         """`update` for every row of a batch (a 2-D array or a sequence of rows)."""
@@ -355,14 +389,17 @@ class Ensemble:
 
     def to_json(self) -> str:
         """The complete state (members, scaler, thresholds, recent records) as one JSON text."""
+        # Version 2 only adds the moving average; an ensemble without one keeps writing
+        # version 1, which earlier releases read.
+        extra = {} if self.smoothing == 1 else {"smoothing": self.smoothing, "smoothed": self._smoothed}
         return json.dumps({
-            "kind": "Ensemble", "version": 1, "input_dim": self.input_dim,
+            "kind": "Ensemble", "version": 2 if extra else 1, "input_dim": self.input_dim,
             "shingle_size": self.shingle_size, "rule": self.rule, "count": self._count,
             "members": [{"kind": k, "scaled": f, "shingled": own, "state": m.to_json(),
                          "grade": th.to_json()} for m, k, f, own, th in self._table()],
             "scaler": None if self._scaler is None else self._scaler.to_json(),
             "final": self._final.to_json(),
-            "recent": self._recent, "recent_scaled": self._recent_scaled,
+            "recent": self._recent, "recent_scaled": self._recent_scaled, **extra,
         }, allow_nan=False, separators=(",", ":"))
 
     @classmethod
@@ -371,8 +408,17 @@ class Ensemble:
         prefix = "invalid Ensemble JSON: "
         try:
             state = json.loads(text)
-            if not isinstance(state, dict) or state.get("kind") != "Ensemble" or state.get("version") != 1:
-                raise ValueError("not an Ensemble state of version 1")
+            if not isinstance(state, dict) or state.get("kind") != "Ensemble" or state.get("version") not in (1, 2):
+                raise ValueError("not an Ensemble state of version 1 or 2")
+            smoothing, smoothed = 1, None
+            if state["version"] == 2:
+                smoothing, smoothed = state["smoothing"], state["smoothed"]
+                if isinstance(smoothing, bool) or not isinstance(smoothing, int) or smoothing < 2:
+                    raise ValueError("smoothing must be an integer of at least 2 in version 2")
+                if (smoothed is None) != (state["count"] == 0) or not (smoothed is None or (
+                        not isinstance(smoothed, bool) and isinstance(smoothed, (int, float))
+                        and math.isfinite(smoothed))):
+                    raise ValueError("smoothed must be a finite number once records were seen")
             specs = state["members"]
             if not isinstance(specs, list):
                 raise ValueError("members must be a list")
@@ -396,8 +442,9 @@ class Ensemble:
             if isinstance(count, bool) or not isinstance(count, int) or count < 0:
                 raise ValueError("count must be a non-negative integer")
             ens = cls(members, state["input_dim"], shingle_size=state["shingle_size"], scaler=scaler,
-                      scaled=flags, shingled=own, rule=state["rule"])
+                      scaled=flags, shingled=own, rule=state["rule"], smoothing=smoothing)
             ens._count = count
+            ens._smoothed = None if smoothed is None else float(smoothed)
             ens._grades = grades
             ens._final = Threshold.from_json(state["final"])
             keep = min(count, ens.shingle_size - 1)

@@ -24,6 +24,11 @@ import math
 from collections.abc import Iterable, Sequence
 from typing import Any, ClassVar, TypeVar
 
+try:                    # optional: only the batch path of MinMaxScaler uses it, with the loop's exact results
+    import numpy as _np
+except ImportError:     # pragma: no cover - numpy is not a dependency of tarn
+    _np = None  # type: ignore[assignment]
+
 __all__ = ["MinMaxScaler", "RobustScaler"]
 
 _S = TypeVar("_S", bound="_Scaler")
@@ -71,6 +76,10 @@ def _where(index: int | None) -> str:
 def _rows(batch: Any, dim: int) -> list[list[float]]:
     """A whole batch checked before anything is learned; errors name the row."""
     if hasattr(batch, "tolist") and not isinstance(batch, (list, tuple)):
+        if (_np is not None and isinstance(batch, _np.ndarray) and batch.dtype.kind == "f"
+                and batch.shape[1:] == (dim,) and _np.isfinite(batch).all()):
+            rows: list[list[float]] = batch.astype(_np.float64).tolist()   # already checked, whole
+            return rows
         batch = batch.tolist()      # numpy arrays: one conversion, no per-element objects kept
     if isinstance(batch, (str, bytes)) or not isinstance(batch, Iterable):
         raise TypeError("rows must be a 2-D array or a sequence of rows")
@@ -253,6 +262,28 @@ class MinMaxScaler(_Scaler):
             self.high = [x if x > hi else max(hi * keep + x * pull, x) for hi, x in zip(self.high, row)]
         self.count += 1
         self._spans = None
+
+    def _learn_and_scale(self, rows: list[list[float]]) -> list[list[float]]:
+        # Plain running extremes over a batch are running minima/maxima, which numpy computes
+        # column-wise with the loop's own operations (min, max, -, /), so the bits agree. A
+        # signed zero is the one case where min/max may pick either of two equal values: loop.
+        if _np is None or self._pull != 0.0 or len(rows) < 8:
+            return super()._learn_and_scale(rows)
+        x = _np.array(rows, dtype=_np.float64)
+        if _np.signbit(x[x == 0.0]).any() or any(v == 0.0 and math.copysign(1.0, v) < 0.0
+                                                 for v in self.low + self.high):
+            return super()._learn_and_scale(rows)
+        low = _np.minimum.accumulate(_np.vstack([self.low, x]) if self.count else x)[-len(rows):]
+        high = _np.maximum.accumulate(_np.vstack([self.high, x]) if self.count else x)[-len(rows):]
+        out = _np.zeros_like(x)
+        with _np.errstate(over="ignore", invalid="ignore"):     # only where the loop gives 0.0 too
+            span = high - low
+            ok = (span > 0.0) & _np.isfinite(span)
+            _np.divide(x - low, span, out=out, where=ok)
+        self.count += len(rows)
+        self.low, self.high, self._spans = low[-1].tolist(), high[-1].tolist(), None
+        scaled: list[list[float]] = out.tolist()
+        return scaled
 
     def _scale(self, row: list[float]) -> list[float]:
         spans = self._spans

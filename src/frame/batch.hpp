@@ -15,10 +15,9 @@
 //       static core::Result<double> update_and_score(S&, const Input&, std::size_t row);
 //   };
 //
-// and adds the three rows to its method table with their docstrings, whose
-// text signatures declare the batch arguments:
-//
-//   batch::rows<Forest>("update_many($self, points)\n--\n\n...", "score_many($self, points)...", ...)
+// and declares the three methods in its table (table.hpp) by their
+// docstrings, whose text signatures declare the batch arguments
+// ("update_many($self, points)\n--\n\n...").
 //
 // A batch is exactly the loop of the single-record method over its rows:
 // the same scores and the same state afterwards. It takes one borrow for
@@ -166,17 +165,6 @@ PyObject* update_and_score_many(Call<S>& c) {
             B::size(in), [&](std::size_t i) { return B::update_and_score(s, in, i); }, &scores);
     }));
     return to_score_array(scores);
-}
-
-// The three rows, with the class's docstrings; their text signatures name
-// the batch arguments.
-template <class S>
-consteval auto rows(const char* update_many_doc, const char* score_many_doc, const char* update_and_score_many_doc) {
-    return frame::rows<S>(
-        method_as<S>("update_many($self, ", update_many_doc, Access::Write, Gil::Release, &update_many<S>),
-        method_as<S>("score_many($self, ", score_many_doc, Access::Read, Gil::Release, &score_many<S>),
-        method_as<S>("update_and_score_many($self, ", update_and_score_many_doc, Access::Write, Gil::Release,
-                     &update_and_score_many<S>));
 }
 
 } // namespace batch

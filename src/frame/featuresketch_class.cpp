@@ -4,7 +4,7 @@
 #include "featuresketch/detector.hpp"
 #include "frame/batch.hpp"
 #include "frame/frame.hpp"
-#include "frame/persistence.hpp"
+#include "frame/table.hpp"
 
 namespace tarn::frame {
 
@@ -27,30 +27,16 @@ struct Batch<featuresketch::FeatureSketch> {
     }
 };
 
+// One event per record: a mapping or a sequence of (name, value) pairs.
+template <>
+struct Record<featuresketch::FeatureSketch> {
+    static std::tuple<core::KeyValueLike> convert(const Bound& a) { return {a.convert(0, to_key_value_like)}; }
+};
+
 namespace {
 
 using featuresketch::FeatureSketch;
 using featuresketch::FeatureSketchConfig;
-using SketchCall = Call<FeatureSketch>;
-
-// The three event methods convert the event with the lock held, then
-// normalise, project and touch the sketches with it released.
-PyObject* sketch_update(SketchCall& c) {
-    const core::KeyValueLike event = c.args.convert(0, to_key_value_like);
-    unwrap(c.compute([&] { return c.state().update(event); }));
-    return none();
-}
-
-PyObject* sketch_score(SketchCall& c) {
-    const core::KeyValueLike event = c.args.convert(0, to_key_value_like);
-    const FeatureSketch& state = c.state();
-    return to_py(unwrap(c.compute([&] { return state.score(event); })));
-}
-
-PyObject* sketch_update_and_score(SketchCall& c) {
-    const core::KeyValueLike event = c.args.convert(0, to_key_value_like);
-    return to_py(unwrap(c.compute([&] { return c.state().update_and_score(event); })));
-}
 
 constexpr const char* kClassDoc =
     "FeatureSketch(value_projection_dims=32, presence_projection_dims=32, chains_per_ensemble=16, chain_depth=8, "
@@ -83,48 +69,40 @@ constexpr Method<FeatureSketch> kNew =
                 &FeatureSketchConfig::chain_depth, &FeatureSketchConfig::sketch_rows,
                 &FeatureSketchConfig::sketch_buckets, &FeatureSketchConfig::decay_half_life>(kClassDoc);
 
-constexpr auto kRows = rows<FeatureSketch>(
-    method<FeatureSketch>("update($self, feature)\n--\n\nIngest a feature event without returning its score.",
-                          Access::Write, Gil::Release, sketch_update),
-    method<FeatureSketch>("score($self, feature)\n--\n\n"
-                          "Preview the current anomaly score for a feature event without mutating state.\n\n"
-                          "This is the same pre-ingest score that `update_and_score()` would return\n"
-                          "if called next. It is computed against the current sketches and does not\n"
-                          "advance the decay epoch or `entries_seen()`.",
-                          Access::Read, Gil::Release, sketch_score),
-    method<FeatureSketch>("update_and_score($self, feature)\n--\n\n"
-                          "Ingest a feature event and return its anomaly score.\n\n"
-                          "This has the same behavior as calling `score(feature)` first and then\n"
-                          "`update(feature)` with the same event. Unlike a literal two-call\n"
-                          "sequence, this method normalizes and projects the input once.",
-                          Access::Write, Gil::Release, sketch_update_and_score),
-    batch::rows<FeatureSketch>(
-        "update_many($self, events)\n--\n\nIngest every event of `events`, in order, as `update()` does.\n\n"
-        "`events` is any iterable of feature events, each a mapping or a\n"
-        "sequence of `(name, value)` pairs. Every event is checked before the\n"
-        "first is applied: a refused batch changes nothing and names the row.",
-        "score_many($self, events)\n--\n\nPreview the anomaly score of every event of `events`, as `score()` does.\n\n"
-        "Returns an `array.array('d')` with one score per event.",
-        "update_and_score_many($self, events)\n--\n\nIngest every event of `events` in order and return their "
-        "scores.\n\n"
-        "The same as `update_and_score()` on each event in turn, in one call;\n"
-        "returns an `array.array('d')` with one score per event. Every event is\n"
-        "checked before the first is applied."),
-    method<FeatureSketch>("is_ready($self)\n--\n\nReturn True once the detector has processed at least one event.",
-                          Access::Read, Gil::Keep, getter<&FeatureSketch::is_ready>),
-    method<FeatureSketch>("entries_seen($self)\n--\n\nReturn the number of processed events.", Access::Read, Gil::Keep,
-                          getter<&FeatureSketch::entries_seen>),
-    persistence::rows<FeatureSketch>({
-        "to_json($self)\n--\n\nSerialize the detector state to JSON.",
-        "from_json(json)\n--\n\nDeserialize detector state from a JSON string previously written by `to_json()`.",
-        "save_json($self, path)\n--\n\nSerialize the detector state to a JSON file.",
-        "load_json(path)\n--\n\nDeserialize detector state from a JSON file previously written by `save_json()`.",
-        "to_bytes($self)\n--\n\nSerialize the complete sketch state to compact binary bytes.\n\n"
-        "The versioned little-endian layout is read back exactly by `from_bytes()`;\n"
-        "it is smaller and faster than `to_json()`.",
-        "from_bytes(data)\n--\n\nRebuild a sketch from bytes previously written by `to_bytes()`.\n\n"
-        "`data` may be bytes, bytearray, memoryview or any contiguous byte buffer.",
-    }));
+constexpr auto kRows = table<FeatureSketch>(
+    "update($self, feature)\n--\n\nIngest a feature event without returning its score.",
+    "score($self, feature)\n--\n\n"
+    "Preview the current anomaly score for a feature event without mutating state.\n\n"
+    "This is the same pre-ingest score that `update_and_score()` would return\n"
+    "if called next. It is computed against the current sketches and does not\n"
+    "advance the decay epoch or `entries_seen()`.",
+    "update_and_score($self, feature)\n--\n\n"
+    "Ingest a feature event and return its anomaly score.\n\n"
+    "This has the same behavior as calling `score(feature)` first and then\n"
+    "`update(feature)` with the same event. Unlike a literal two-call\n"
+    "sequence, this method normalizes and projects the input once.",
+    "update_many($self, events)\n--\n\nIngest every event of `events`, in order, as `update()` does.\n\n"
+    "`events` is any iterable of feature events, each a mapping or a\n"
+    "sequence of `(name, value)` pairs. Every event is checked before the\n"
+    "first is applied: a refused batch changes nothing and names the row.",
+    "score_many($self, events)\n--\n\nPreview the anomaly score of every event of `events`, as `score()` does.\n\n"
+    "Returns an `array.array('d')` with one score per event.",
+    "update_and_score_many($self, events)\n--\n\nIngest every event of `events` in order and return their "
+    "scores.\n\n"
+    "The same as `update_and_score()` on each event in turn, in one call;\n"
+    "returns an `array.array('d')` with one score per event. Every event is\n"
+    "checked before the first is applied.",
+    "is_ready($self)\n--\n\nReturn True once the detector has processed at least one event.",
+    "entries_seen($self)\n--\n\nReturn the number of processed events.",
+    "to_json($self)\n--\n\nSerialize the detector state to JSON.",
+    "from_json(json)\n--\n\nDeserialize detector state from a JSON string previously written by `to_json()`.",
+    "to_bytes($self)\n--\n\nSerialize the complete sketch state to compact binary bytes.\n\n"
+    "The versioned little-endian layout is read back exactly by `from_bytes()`;\n"
+    "it is smaller and faster than `to_json()`.",
+    "from_bytes(data)\n--\n\nRebuild a sketch from bytes previously written by `to_bytes()`.\n\n"
+    "`data` may be bytes, bytearray, memoryview or any contiguous byte buffer.",
+    "save_json($self, path)\n--\n\nSerialize the detector state to a JSON file.",
+    "load_json(path)\n--\n\nDeserialize detector state from a JSON file previously written by `save_json()`.");
 
 } // namespace
 

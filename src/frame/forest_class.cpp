@@ -4,8 +4,7 @@
 
 #include "frame/batch.hpp"
 #include "frame/frame.hpp"
-#include "frame/persistence.hpp"
-#include "frame/point_methods.hpp"
+#include "frame/table.hpp"
 #include "rcf/forest/forest.hpp"
 #include "rcf/forest/impute.hpp"
 #include "rcf/forest/query.hpp"
@@ -106,35 +105,28 @@ constexpr Method<Forest> kNew =
                 &RcfConfig::time_decay, &RcfConfig::output_after, &RcfConfig::internal_shingling,
                 &RcfConfig::initial_accept_fraction>(kClassDoc);
 
-constexpr auto kRows = rows<Forest>(
-    method<Forest>("update($self, point)\n--\n\nIncorporate a new observation into the forest.\n\n"
-                   "When `internal_shingling` is True, pass one base observation of length\n"
-                   "`input_dim`. Otherwise pass the full shingled vector of length\n`input_dim * shingle_size`.",
-                   Access::Write, Gil::Release, point_methods::update<Forest>),
-    method<Forest>("update_and_score($self, point)\n--\n\nIngest an observation and return its anomaly score.\n\n"
-                   "This has the same behavior as calling `score(point)` first and then\n"
-                   "`update(point)` with the same observation.",
-                   Access::Write, Gil::Release, point_methods::update_and_score<Forest>),
-    method<Forest>("score($self, point)\n--\n\nAnomaly score for `point`. Higher means more anomalous.", Access::Read,
-                   Gil::Release, point_methods::score<Forest>),
-    batch::rows<Forest>(
-        "update_many($self, points)\n--\n\nIncorporate every row of `points`, in order, as `update()` does.\n\n"
-        "`points` is a 2-D array (float32, float64 or integers, any memory layout)\n"
-        "or a sequence of rows, one observation (or one full point) per row.\n"
-        "Every row is checked before the first is applied: a refused batch\n"
-        "changes nothing and names the row.",
-        "score_many($self, points)\n--\n\nAnomaly score of every row of `points`, as `score()` gives it.\n\n"
-        "Returns an `array.array('d')` with one score per row.",
-        "update_and_score_many($self, points)\n--\n\nIngest every row of `points` in order and return their scores.\n\n"
-        "The same as `update_and_score()` on each row in turn, in one call;\n"
-        "returns an `array.array('d')` with one score per row. Every row is\n"
-        "checked before the first is applied."),
-    method<Forest>("is_ready($self)\n--\n\nReturn True once scoring functions return meaningful values.", Access::Read,
-                   Gil::Keep, getter<&Forest::is_ready>),
-    method<Forest>("entries_seen($self)\n--\n\nNumber of observations processed so far.", Access::Read, Gil::Keep,
-                   getter<&Forest::entries_seen>),
-    method<Forest>("num_trees($self)\n--\n\nNumber of trees in the ensemble.", Access::Read, Gil::Keep,
-                   getter<&Forest::num_trees>),
+constexpr auto kRows = table<Forest>(
+    "update($self, point)\n--\n\nIncorporate a new observation into the forest.\n\n"
+    "When `internal_shingling` is True, pass one base observation of length\n"
+    "`input_dim`. Otherwise pass the full shingled vector of length\n`input_dim * shingle_size`.",
+    "update_and_score($self, point)\n--\n\nIngest an observation and return its anomaly score.\n\n"
+    "This has the same behavior as calling `score(point)` first and then\n"
+    "`update(point)` with the same observation.",
+    "score($self, point)\n--\n\nAnomaly score for `point`. Higher means more anomalous.",
+    "update_many($self, points)\n--\n\nIncorporate every row of `points`, in order, as `update()` does.\n\n"
+    "`points` is a 2-D array (float32, float64 or integers, any memory layout)\n"
+    "or a sequence of rows, one observation (or one full point) per row.\n"
+    "Every row is checked before the first is applied: a refused batch\n"
+    "changes nothing and names the row.",
+    "score_many($self, points)\n--\n\nAnomaly score of every row of `points`, as `score()` gives it.\n\n"
+    "Returns an `array.array('d')` with one score per row.",
+    "update_and_score_many($self, points)\n--\n\nIngest every row of `points` in order and return their scores.\n\n"
+    "The same as `update_and_score()` on each row in turn, in one call;\n"
+    "returns an `array.array('d')` with one score per row. Every row is\n"
+    "checked before the first is applied.",
+    "is_ready($self)\n--\n\nReturn True once scoring functions return meaningful values.",
+    "entries_seen($self)\n--\n\nNumber of observations processed so far.",
+    "num_trees($self)\n--\n\nNumber of trees in the ensemble.",
     method<Forest>("displacement_score($self, point)\n--\n\nDisplacement-based anomaly score.", Access::Read,
                    Gil::Release, point_query<rcf::displacement_score>),
     method<Forest>("attribution($self, point)\n--\n\nPer-dimension attribution of the anomaly score.\n\n"
@@ -161,17 +153,15 @@ constexpr auto kRows = rows<Forest>(
                    "Requires `internal_shingling = True`, `shingle_size > 1`, and\n"
                    "`look_ahead <= shingle_size`. Returns a list of length\n`look_ahead * input_dim`.",
                    Access::Read, Gil::Release, forest_extrapolate),
-    persistence::rows<Forest>({
-        "to_json($self)\n--\n\nSerialize the entire forest state to a JSON string.",
-        "from_json(json)\n--\n\nDeserialize a forest from a JSON string previously written by `to_json()`.",
-        "save_json($self, path)\n--\n\nSerialize the entire forest state to a JSON file.",
-        "load_json(path)\n--\n\nDeserialize a forest from a JSON file previously written by `save_json()`.",
-        "to_bytes($self)\n--\n\nSerialize the entire forest state to compact binary bytes.\n\n"
-        "The versioned little-endian layout is read back exactly by `from_bytes()`;\n"
-        "it is several times smaller and faster than `to_json()`.",
-        "from_bytes(data)\n--\n\nDeserialize a forest from bytes previously written by `to_bytes()`.\n\n"
-        "`data` may be bytes, bytearray, memoryview or any contiguous byte buffer.",
-    }));
+    "to_json($self)\n--\n\nSerialize the entire forest state to a JSON string.",
+    "from_json(json)\n--\n\nDeserialize a forest from a JSON string previously written by `to_json()`.",
+    "to_bytes($self)\n--\n\nSerialize the entire forest state to compact binary bytes.\n\n"
+    "The versioned little-endian layout is read back exactly by `from_bytes()`;\n"
+    "it is several times smaller and faster than `to_json()`.",
+    "from_bytes(data)\n--\n\nDeserialize a forest from bytes previously written by `to_bytes()`.\n\n"
+    "`data` may be bytes, bytearray, memoryview or any contiguous byte buffer.",
+    "save_json($self, path)\n--\n\nSerialize the entire forest state to a JSON file.",
+    "load_json(path)\n--\n\nDeserialize a forest from a JSON file previously written by `save_json()`.");
 
 } // namespace
 

@@ -4,7 +4,7 @@
 
 #include "frame/batch.hpp"
 #include "frame/frame.hpp"
-#include "frame/persistence.hpp"
+#include "frame/table.hpp"
 #include "mstream/detector.hpp"
 
 namespace tarn::frame {
@@ -68,27 +68,20 @@ struct Batch<mstream::MStream> {
     }
 };
 
+// The numeric values, the categories and the timestamp of a record, in the
+// order the detector takes them.
+template <>
+struct Record<mstream::MStream> {
+    static std::tuple<std::vector<double>, std::vector<std::int64_t>, std::uint64_t> convert(const Bound& a) {
+        return {a.convert(0, to_numeric_list), a.convert(1, to_categorical_list), a.convert(2, to_count)};
+    }
+};
+
 namespace {
 
 using mstream::MStream;
 using mstream::MStreamConfig;
 using MStreamCall = Call<MStream>;
-
-// The converted arguments of a record method.
-struct RecordArgs {
-    std::vector<double> numeric;
-    std::vector<std::int64_t> categorical;
-    std::uint64_t timestamp;
-};
-
-RecordArgs record_args(const MStreamCall& c) {
-    const auto& a = c.args;
-    RecordArgs r;
-    r.numeric = a.convert(0, to_numeric_list);
-    r.categorical = a.convert(1, to_categorical_list);
-    r.timestamp = a.convert(2, to_count);
-    return r;
-}
 
 // {"total", "record", "numeric_features", "categorical_features"}, in that
 // insertion order.
@@ -101,38 +94,13 @@ PyObject* decomposed_to_py(const mstream::DecomposedScore& s) {
         .release();
 }
 
-// Converts the record with the lock held, then runs method(detector,
-// numeric, categorical, timestamp) without it; M is const MStream for the
-// methods that only read.
-template <class M, class Method>
-auto on_record(MStreamCall& c, Method method) {
-    const RecordArgs r = record_args(c);
-    M& m = c.state();
-    return unwrap(c.compute([&] { return method(m, r.numeric, r.categorical, r.timestamp); }));
-}
-
-PyObject* mstream_update(MStreamCall& c) {
-    on_record<MStream>(c, [](MStream& m, const auto&... record) { return m.update(record...); });
-    return none();
-}
-
-PyObject* mstream_score(MStreamCall& c) {
-    return to_py(
-        on_record<const MStream>(c, [](const MStream& m, const auto&... record) { return m.score(record...); }));
-}
-
-PyObject* mstream_update_and_score(MStreamCall& c) {
-    return to_py(
-        on_record<MStream>(c, [](MStream& m, const auto&... record) { return m.update_and_score(record...); }));
-}
-
 PyObject* mstream_score_detailed(MStreamCall& c) {
-    return decomposed_to_py(on_record<const MStream>(
+    return decomposed_to_py(record::on_record<const MStream>(
         c, [](const MStream& m, const auto&... record) { return m.score_detailed(record...); }));
 }
 
 PyObject* mstream_update_and_score_detailed(MStreamCall& c) {
-    return decomposed_to_py(on_record<MStream>(
+    return decomposed_to_py(record::on_record<MStream>(
         c, [](MStream& m, const auto&... record) { return m.update_and_score_detailed(record...); }));
 }
 
@@ -155,24 +123,20 @@ constexpr Method<MStream> kNew =
     constructor<MStream, &MStreamConfig::numeric_dim, &MStreamConfig::categorical_dim, &MStreamConfig::num_rows,
                 &MStreamConfig::num_buckets, &MStreamConfig::alpha>(kClassDoc);
 
-constexpr auto kRows = rows<MStream>(
-    method<MStream>(
-        "update($self, numeric, categorical, timestamp)\n--\n\nIngest a record without returning its score.",
-        Access::Write, Gil::Release, mstream_update),
-    method<MStream>("score($self, numeric, categorical, timestamp)\n--\n\n"
-                    "Preview the anomaly score for a record without mutating detector state.\n\n"
-                    "The preview answers what this record would score if it were ingested\n"
-                    "next, using the same timestamp semantics as `update_and_score()`.",
-                    Access::Read, Gil::Release, mstream_score),
-    method<MStream>("update_and_score($self, numeric, categorical, timestamp)\n--\n\n"
-                    "Ingest a record and return its anomaly score.\n\n"
-                    "This has the same behavior as calling `score(numeric, categorical,\n"
-                    "timestamp)` first and then `update(numeric, categorical, timestamp)`\n"
-                    "with the same record and timestamp.\n\n"
-                    "`timestamp` must be a monotonically non-decreasing tick index. Only tick\n"
-                    "differences matter: shifting all timestamps by the same constant does\n"
-                    "not change the scores.",
-                    Access::Write, Gil::Release, mstream_update_and_score),
+constexpr auto kRows = table<MStream>(
+    "update($self, numeric, categorical, timestamp)\n--\n\nIngest a record without returning its score.",
+    "score($self, numeric, categorical, timestamp)\n--\n\n"
+    "Preview the anomaly score for a record without mutating detector state.\n\n"
+    "The preview answers what this record would score if it were ingested\n"
+    "next, using the same timestamp semantics as `update_and_score()`.",
+    "update_and_score($self, numeric, categorical, timestamp)\n--\n\n"
+    "Ingest a record and return its anomaly score.\n\n"
+    "This has the same behavior as calling `score(numeric, categorical,\n"
+    "timestamp)` first and then `update(numeric, categorical, timestamp)`\n"
+    "with the same record and timestamp.\n\n"
+    "`timestamp` must be a monotonically non-decreasing tick index. Only tick\n"
+    "differences matter: shifting all timestamps by the same constant does\n"
+    "not change the scores.",
     method<MStream>("score_detailed($self, numeric, categorical, timestamp)\n--\n\n"
                     "Preview the decomposed anomaly score without mutating detector state.",
                     Access::Read, Gil::Release, mstream_score_detailed),
@@ -181,39 +145,35 @@ constexpr auto kRows = rows<MStream>(
                     "This has the same score-then-update behavior as `update_and_score()`,\n"
                     "but returns the decomposed score instead of only the total.",
                     Access::Write, Gil::Release, mstream_update_and_score_detailed),
-    batch::rows<MStream>("update_many($self, numeric, categorical, timestamps)\n--\n\n"
-                         "Ingest every record of a batch, in order, as `update()` does.\n\n"
-                         "`numeric` is n x `numeric_dim` (float32, float64 or integers),\n"
-                         "`categorical` n x `categorical_dim` (integers), as 2-D arrays of any\n"
-                         "memory layout or sequences of rows, and `timestamps` has n integers;\n"
-                         "`None` stands for a dimension of 0. Every record is checked before the\n"
-                         "first is applied: a refused batch changes nothing and names the row.",
-                         "score_many($self, numeric, categorical, timestamps)\n--\n\n"
-                         "Preview the anomaly score of every record of a batch, as `score()` does.\n\n"
-                         "Each record is scored against the current state, as if it came next.\n"
-                         "Returns an `array.array('d')` with one score per record.",
-                         "update_and_score_many($self, numeric, categorical, timestamps)\n--\n\n"
-                         "Ingest every record of a batch in order and return their scores.\n\n"
-                         "The same as `update_and_score()` on each record in turn, in one call;\n"
-                         "returns an `array.array('d')` with one score per record. Every record\n"
-                         "is checked before the first is applied."),
-    method<MStream>("is_ready($self)\n--\n\nReturn True once the detector has processed at least one record.",
-                    Access::Read, Gil::Keep, getter<&MStream::is_ready>),
-    method<MStream>("entries_seen($self)\n--\n\nReturn the number of processed records.", Access::Read, Gil::Keep,
-                    getter<&MStream::entries_seen>),
+    "update_many($self, numeric, categorical, timestamps)\n--\n\n"
+    "Ingest every record of a batch, in order, as `update()` does.\n\n"
+    "`numeric` is n x `numeric_dim` (float32, float64 or integers),\n"
+    "`categorical` n x `categorical_dim` (integers), as 2-D arrays of any\n"
+    "memory layout or sequences of rows, and `timestamps` has n integers;\n"
+    "`None` stands for a dimension of 0. Every record is checked before the\n"
+    "first is applied: a refused batch changes nothing and names the row.",
+    "score_many($self, numeric, categorical, timestamps)\n--\n\n"
+    "Preview the anomaly score of every record of a batch, as `score()` does.\n\n"
+    "Each record is scored against the current state, as if it came next.\n"
+    "Returns an `array.array('d')` with one score per record.",
+    "update_and_score_many($self, numeric, categorical, timestamps)\n--\n\n"
+    "Ingest every record of a batch in order and return their scores.\n\n"
+    "The same as `update_and_score()` on each record in turn, in one call;\n"
+    "returns an `array.array('d')` with one score per record. Every record\n"
+    "is checked before the first is applied.",
+    "is_ready($self)\n--\n\nReturn True once the detector has processed at least one record.",
+    "entries_seen($self)\n--\n\nReturn the number of processed records.",
     method<MStream>("current_time($self)\n--\n\nReturn the last timestamp observed by the detector.", Access::Read,
                     Gil::Keep, getter<&MStream::current_time>),
-    persistence::rows<MStream>({
-        "to_json($self)\n--\n\nSerialize the detector state to JSON.",
-        "from_json(json)\n--\n\nDeserialize detector state from a JSON string previously written by `to_json()`.",
-        "save_json($self, path)\n--\n\nSerialize the detector state to a JSON file.",
-        "load_json(path)\n--\n\nDeserialize detector state from a JSON file previously written by `save_json()`.",
-        "to_bytes($self)\n--\n\nSerialize the complete detector state to compact binary bytes.\n\n"
-        "The versioned little-endian layout is read back exactly by `from_bytes()`;\n"
-        "it is smaller and faster than `to_json()`.",
-        "from_bytes(data)\n--\n\nRebuild a detector from bytes previously written by `to_bytes()`.\n\n"
-        "`data` may be bytes, bytearray, memoryview or any contiguous byte buffer.",
-    }));
+    "to_json($self)\n--\n\nSerialize the detector state to JSON.",
+    "from_json(json)\n--\n\nDeserialize detector state from a JSON string previously written by `to_json()`.",
+    "to_bytes($self)\n--\n\nSerialize the complete detector state to compact binary bytes.\n\n"
+    "The versioned little-endian layout is read back exactly by `from_bytes()`;\n"
+    "it is smaller and faster than `to_json()`.",
+    "from_bytes(data)\n--\n\nRebuild a detector from bytes previously written by `to_bytes()`.\n\n"
+    "`data` may be bytes, bytearray, memoryview or any contiguous byte buffer.",
+    "save_json($self, path)\n--\n\nSerialize the detector state to a JSON file.",
+    "load_json(path)\n--\n\nDeserialize detector state from a JSON file previously written by `save_json()`.");
 
 } // namespace
 

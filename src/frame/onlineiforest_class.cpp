@@ -4,8 +4,7 @@
 
 #include "frame/batch.hpp"
 #include "frame/frame.hpp"
-#include "frame/persistence.hpp"
-#include "frame/point_methods.hpp"
+#include "frame/table.hpp"
 #include "onlineiforest/detector.hpp"
 
 namespace tarn::frame {
@@ -24,7 +23,6 @@ namespace {
 
 using onlineiforest::OnlineIForest;
 using onlineiforest::OnlineIForestConfig;
-using OifCall = Call<OnlineIForest>;
 
 constexpr const char* kClassDoc =
     "OnlineIForest(input_dim, num_trees=32, window_size=2048, max_leaf_samples=32, seed=None)\n--\n\n"
@@ -43,53 +41,44 @@ constexpr Method<OnlineIForest> kNew =
     constructor<OnlineIForest, &OnlineIForestConfig::input_dim, &OnlineIForestConfig::num_trees,
                 &OnlineIForestConfig::window_size, &OnlineIForestConfig::max_leaf_samples>(kClassDoc);
 
-constexpr auto kRows = rows<OnlineIForest>(
-    method<OnlineIForest>("update($self, point)\n--\n\nIngest a point without returning its score.", Access::Write,
-                          Gil::Release, point_methods::update<OnlineIForest>),
-    method<OnlineIForest>("update_and_score($self, point)\n--\n\n"
-                          "Ingest a point and return its anomaly score under the updated forest.\n\n"
-                          "This has the same behavior as calling `update(point)` first and then\n"
-                          "`score(point)` with the same point. This update-then-score order is\n"
-                          "specific to Online Isolation Forest.",
-                          Access::Write, Gil::Release, point_methods::update_and_score<OnlineIForest>),
-    method<OnlineIForest>("score($self, point)\n--\n\n"
-                          "Preview the current anomaly score for `point` without mutating state.\n\n"
-                          "This can differ from `update_and_score()` because the preview is\n"
-                          "computed before `point` is learned by the forest, unlike the\n"
-                          "preview-style scoring semantics used by the other detectors. By\n"
-                          "contrast, `update_and_score(point)` returns the same value as calling\n"
-                          "`update(point)` and then `score(point)`.\n\n"
-                          "Calling this before `is_ready()` is allowed, but the value is not a\n"
-                          "stable anomaly estimate yet.",
-                          Access::Read, Gil::Release, point_methods::score<OnlineIForest>),
-    batch::rows<OnlineIForest>(
-        "update_many($self, points)\n--\n\nIngest every row of `points`, in order, as `update()` does.\n\n"
-        "`points` is a 2-D array (float32, float64 or integers, any memory layout)\n"
-        "or a sequence of rows, one point per row. Every row is checked before\n"
-        "the first is applied: a refused batch changes nothing and names the row.",
-        "score_many($self, points)\n--\n\nPreview the anomaly score of every row of `points`, as `score()` does.\n\n"
-        "Returns an `array.array('d')` with one score per row.",
-        "update_and_score_many($self, points)\n--\n\nIngest every row of `points` in order and return their scores.\n\n"
-        "The same as `update_and_score()` on each row in turn, in one call;\n"
-        "returns an `array.array('d')` with one score per row. Every row is\n"
-        "checked before the first is applied."),
-    method<OnlineIForest>("is_ready($self)\n--\n\nReturn True once at least one point has been processed.",
-                          Access::Read, Gil::Keep, getter<&OnlineIForest::is_ready>),
-    method<OnlineIForest>("entries_seen($self)\n--\n\nNumber of points processed so far.", Access::Read, Gil::Keep,
-                          getter<&OnlineIForest::entries_seen>),
-    method<OnlineIForest>("num_trees($self)\n--\n\nNumber of trees in the ensemble.", Access::Read, Gil::Keep,
-                          getter<&OnlineIForest::num_trees>),
-    persistence::rows<OnlineIForest>({
-        "to_json($self)\n--\n\nSerialize detector state to JSON.",
-        "from_json(json)\n--\n\nDeserialize detector state from JSON previously written by `to_json()`.",
-        "save_json($self, path)\n--\n\nSerialize detector state to a JSON file.",
-        "load_json(path)\n--\n\nDeserialize detector state from a JSON file previously written by `save_json()`.",
-        "to_bytes($self)\n--\n\nSerialize the complete detector state to compact binary bytes.\n\n"
-        "The versioned little-endian layout is read back exactly by `from_bytes()`;\n"
-        "it is smaller and faster than `to_json()`.",
-        "from_bytes(data)\n--\n\nRebuild a detector from bytes previously written by `to_bytes()`.\n\n"
-        "`data` may be bytes, bytearray, memoryview or any contiguous byte buffer.",
-    }));
+constexpr auto kRows = table<OnlineIForest>(
+    "update($self, point)\n--\n\nIngest a point without returning its score.",
+    "update_and_score($self, point)\n--\n\n"
+    "Ingest a point and return its anomaly score under the updated forest.\n\n"
+    "This has the same behavior as calling `update(point)` first and then\n"
+    "`score(point)` with the same point. This update-then-score order is\n"
+    "specific to Online Isolation Forest.",
+    "score($self, point)\n--\n\n"
+    "Preview the current anomaly score for `point` without mutating state.\n\n"
+    "This can differ from `update_and_score()` because the preview is\n"
+    "computed before `point` is learned by the forest, unlike the\n"
+    "preview-style scoring semantics used by the other detectors. By\n"
+    "contrast, `update_and_score(point)` returns the same value as calling\n"
+    "`update(point)` and then `score(point)`.\n\n"
+    "Calling this before `is_ready()` is allowed, but the value is not a\n"
+    "stable anomaly estimate yet.",
+    "update_many($self, points)\n--\n\nIngest every row of `points`, in order, as `update()` does.\n\n"
+    "`points` is a 2-D array (float32, float64 or integers, any memory layout)\n"
+    "or a sequence of rows, one point per row. Every row is checked before\n"
+    "the first is applied: a refused batch changes nothing and names the row.",
+    "score_many($self, points)\n--\n\nPreview the anomaly score of every row of `points`, as `score()` does.\n\n"
+    "Returns an `array.array('d')` with one score per row.",
+    "update_and_score_many($self, points)\n--\n\nIngest every row of `points` in order and return their scores.\n\n"
+    "The same as `update_and_score()` on each row in turn, in one call;\n"
+    "returns an `array.array('d')` with one score per row. Every row is\n"
+    "checked before the first is applied.",
+    "is_ready($self)\n--\n\nReturn True once at least one point has been processed.",
+    "entries_seen($self)\n--\n\nNumber of points processed so far.",
+    "num_trees($self)\n--\n\nNumber of trees in the ensemble.",
+    "to_json($self)\n--\n\nSerialize detector state to JSON.",
+    "from_json(json)\n--\n\nDeserialize detector state from JSON previously written by `to_json()`.",
+    "to_bytes($self)\n--\n\nSerialize the complete detector state to compact binary bytes.\n\n"
+    "The versioned little-endian layout is read back exactly by `from_bytes()`;\n"
+    "it is smaller and faster than `to_json()`.",
+    "from_bytes(data)\n--\n\nRebuild a detector from bytes previously written by `to_bytes()`.\n\n"
+    "`data` may be bytes, bytearray, memoryview or any contiguous byte buffer.",
+    "save_json($self, path)\n--\n\nSerialize detector state to a JSON file.",
+    "load_json(path)\n--\n\nDeserialize detector state from a JSON file previously written by `save_json()`.");
 
 } // namespace
 

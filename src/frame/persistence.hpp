@@ -7,10 +7,9 @@
 //   core::Result<std::string> to_bytes() const;  static core::Result<S> from_bytes(std::string_view);  (optional)
 //
 // A class whose constructor needs arguments to unpickle specialises NewArgs
-// (the values that __getnewargs__ returns). The class adds every row with one
-// call, giving the docstrings that differ between classes:
-//
-//   persistence::rows<Forest>({"to_json($self)\n--\n\n...", "from_json(json)\n--\n\n...", ...})
+// (the values that __getnewargs__ returns). A class declares the documented
+// methods by their docstrings in its table (table.hpp); the copy and pickle
+// methods follow.
 //
 // Borrows: to_json, to_bytes, save_json, __copy__, __deepcopy__,
 // __getstate__ and __getnewargs__ read; __setstate__ writes; from_json,
@@ -20,7 +19,6 @@
 
 #include <array>
 #include <cstdint>
-#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -130,55 +128,22 @@ PyObject* get_newargs(Call<S>& c) {
 }
 
 // ------------------------------------------------------------- table rows
+// The documented methods are rows of the class's table (table.hpp); the copy
+// and pickle methods, which have no docstrings, follow them.
 
-// The docstrings a class words its own way, in any order: each begins with
-// its method's usual text signature, which names it ("to_json($self)\n--\n\n...",
-// "from_json(json)\n--\n\n...", "save_json($self, path)\n--\n\n...",
-// "load_json(path)\n--\n\n...", and for states with a binary form
-// "to_bytes($self)\n--\n\n..." and "from_bytes(data)\n--\n\n..."); the signatures
-// are checked at compile time.
-using Docs = std::initializer_list<const char*>;
-
-// The docstring of the method `name`; a build error when there is none.
-consteval const char* doc_of(const Docs& docs, std::string_view name) {
-    for (const char* doc : docs)
-        if (parse_signature(doc).name == name) return doc;
-    throw "persistence::rows misses the docstring of a method";
-}
-
-// The rows a state has only with the feature: make()'s, or none (make is a
-// template, so that its rows are not even formed without the feature).
-template <class S, bool Has, class Make>
-consteval auto rows_if(Make make) {
-    if constexpr (Has) {
-        return make();
-    } else {
-        return std::array<Method<S>, 0>{};
-    }
-}
-
-// Every row of the protocol.
 template <class S>
-consteval auto rows(Docs docs) {
-    if (docs.size() != (HasBytes<S> ? 6 : 4)) throw "persistence::rows takes one docstring per documented method";
-    return frame::rows<S>(
-        method_as<S>("to_json($self)\n", doc_of(docs, "to_json"), Access::Read, Gil::Keep, &to_json<S>),
-        method_as<S>("from_json(json)\n", doc_of(docs, "from_json"), Access::None, Gil::Keep, &from_json<S>),
-        rows_if<S, HasBytes<S>>([&]<class T = S>() consteval {
-            return frame::rows<T>(
-                method_as<T>("to_bytes($self)\n", doc_of(docs, "to_bytes"), Access::Read, Gil::Keep, &to_bytes<T>),
-                method_as<T>("from_bytes(data)\n", doc_of(docs, "from_bytes"), Access::None, Gil::Keep,
-                             &from_bytes<T>));
-        }),
-        method_as<S>("save_json($self, path)\n", doc_of(docs, "save_json"), Access::Read, Gil::Keep, &save_json<S>),
-        method_as<S>("load_json(path)\n", doc_of(docs, "load_json"), Access::None, Gil::Keep, &load_json<S>),
-        method<S>("__copy__($self)\n--\n\n", Access::Read, Gil::Keep, &copy<S>),
-        method<S>("__deepcopy__($self, memo)\n--\n\n", Access::Read, Gil::Keep, &copy<S>),
-        method<S>("__getstate__($self)\n--\n\n", Access::Read, Gil::Keep, &to_json<S>),
-        method<S>("__setstate__($self, state)\n--\n\n", Access::Write, Gil::Keep, &set_state<S>),
-        rows_if<S, HasNewArgs<S>>([]<class T = S>() consteval {
-            return frame::rows<T>(method<T>("__getnewargs__($self)\n--\n\n", Access::Read, Gil::Keep, &get_newargs<T>));
-        }));
+consteval auto pickle_rows() {
+    const auto common =
+        frame::rows<S>(method<S>("__copy__($self)\n--\n\n", Access::Read, Gil::Keep, &copy<S>),
+                       method<S>("__deepcopy__($self, memo)\n--\n\n", Access::Read, Gil::Keep, &copy<S>),
+                       method<S>("__getstate__($self)\n--\n\n", Access::Read, Gil::Keep, &to_json<S>),
+                       method<S>("__setstate__($self, state)\n--\n\n", Access::Write, Gil::Keep, &set_state<S>));
+    if constexpr (HasNewArgs<S>) {
+        return frame::rows<S>(common,
+                              method<S>("__getnewargs__($self)\n--\n\n", Access::Read, Gil::Keep, &get_newargs<S>));
+    } else {
+        return common;
+    }
 }
 
 } // namespace persistence

@@ -7,7 +7,7 @@
 #include "alerts/threshold.hpp"
 #include "frame/batch.hpp"
 #include "frame/frame.hpp"
-#include "frame/persistence.hpp"
+#include "frame/table.hpp"
 
 namespace tarn::frame {
 
@@ -98,7 +98,7 @@ constexpr Method<Threshold> kNew =
     constructor<Threshold, &ThresholdConfig::rate, field<&ThresholdConfig::warmup, to_warmup>,
                 field<&ThresholdConfig::half_life, to_half_life>, &ThresholdConfig::relative_accuracy>(kClassDoc);
 
-constexpr auto kRows = rows<Threshold>(
+constexpr auto kRows = table<Threshold>(
     method<Threshold>("update($self, score)\n--\n\n"
                       "Grade a score against the earlier ones, then add it.\n\n"
                       "Returns (is_alert, grade). NaN is refused with ValueError and changes nothing.",
@@ -121,16 +121,14 @@ constexpr auto kRows = rows<Threshold>(
                       Access::Read, Gil::Keep, getter<&Threshold::threshold>),
     method<Threshold>("count($self)\n--\n\nReturn the number of scores added.", Access::Read, Gil::Keep,
                       getter<&Threshold::count>),
-    persistence::rows<Threshold>({
-        "to_json($self)\n--\n\nSerialize the threshold state to JSON.",
-        "from_json(json)\n--\n\nDeserialize threshold state from a JSON string previously written by `to_json()`.",
-        "save_json($self, path)\n--\n\nSerialize the threshold state to a JSON file.",
-        "load_json(path)\n--\n\nDeserialize threshold state from a JSON file previously written by `save_json()`.",
-        "to_bytes($self)\n--\n\nSerialize the threshold state to compact binary bytes.\n\n"
-        "The versioned little-endian layout is read back exactly by `from_bytes()`.",
-        "from_bytes(data)\n--\n\nRebuild a threshold from bytes previously written by `to_bytes()`.\n\n"
-        "`data` may be bytes, bytearray, memoryview or any contiguous byte buffer.",
-    }));
+    "to_json($self)\n--\n\nSerialize the threshold state to JSON.",
+    "from_json(json)\n--\n\nDeserialize threshold state from a JSON string previously written by `to_json()`.",
+    "to_bytes($self)\n--\n\nSerialize the threshold state to compact binary bytes.\n\n"
+    "The versioned little-endian layout is read back exactly by `from_bytes()`.",
+    "from_bytes(data)\n--\n\nRebuild a threshold from bytes previously written by `to_bytes()`.\n\n"
+    "`data` may be bytes, bytearray, memoryview or any contiguous byte buffer.",
+    "save_json($self, path)\n--\n\nSerialize the threshold state to a JSON file.",
+    "load_json(path)\n--\n\nDeserialize threshold state from a JSON file previously written by `save_json()`.");
 
 } // namespace
 
