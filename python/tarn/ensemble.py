@@ -257,7 +257,10 @@ class Ensemble:
         return [total / k for total in map(math.fsum, zip(*shares))]
 
     def _smooth(self, combined: list[float], keep: bool) -> list[float]:
-        """The moving averages of `combined` continuing the current one (kept if `keep`)."""
+        """What gets graded: each combined value or, if larger, the moving average so far.
+
+        The average continues the current one and is kept when `keep` is true.
+        """
         if self.smoothing == 1:
             return combined
         weight = 2.0 / (self.smoothing + 1.0)
