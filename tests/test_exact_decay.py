@@ -18,7 +18,7 @@ import random
 import numpy as np
 import pytest
 
-from tarn import FeatureSketch, MStream
+from tarn import FeatureSketch, MStream, _scale_paths
 
 from test_mstream import cat_bucket, model_score, num_bucket, record_bucket
 
@@ -227,3 +227,53 @@ def test_featuresketch_scores_exactly_as_before():
     # Taken before the event path was sped up (decay table, division-free
     # buckets, no logarithm of a full ratio).
     assert featuresketch_digests() == {"default": "0e38b2ac47752c49", "short": "46e841049ad56230"}
+
+PATHS = _scale_paths.available()
+
+
+def adversarial_values(rng, f, n=3001):
+    """Bit patterns around every edge of the decay: random patterns, subnormal
+    significands of every length, small multiples of 2^-1074 (ties, fixed
+    points), values whose product lands near 2^-1022, zeros, inf and NaN,
+    a fifth of them negative; the length is no multiple of any block."""
+    edge = TINY / abs(f) if np.isfinite(f) and abs(f) >= TINY else 1.0
+    kinds = [
+        rng.integers(0, 2**64, n, dtype=np.uint64, endpoint=False),
+        rng.integers(0, 2**52, n, dtype=np.uint64) >> rng.integers(0, 52, n).astype(np.uint64),
+        rng.integers(0, 64, n, dtype=np.uint64),
+        (rng.uniform(0.25, 4.0, n) * min(edge, 1e300)).view(np.uint64),
+        (rng.uniform(1.0, 2.0, n) * 2.0 ** rng.integers(-1074, 60, n)).view(np.uint64),
+        np.resize(np.array([0.0, np.inf, np.nan, 5e-324, TINY, 1.0]).view(np.uint64), n),
+    ]
+    out = np.concatenate(kinds)
+    out[rng.random(out.size) < 0.2] |= np.uint64(1 << 63)
+    mixed = out.copy()
+    rng.shuffle(mixed)
+    # Blocks that are all normal, all zero or tiny, and mixed, in turn.
+    return np.concatenate([out, mixed]).view(np.float64)
+
+
+@pytest.mark.parametrize("path", PATHS)
+def test_every_path_multiplies_like_the_plain_product(path):
+    rng = np.random.default_rng(len(path))
+    factors = [0.5, 0.8, 0.95, 0.999999, 1 - 2**-53, 1.0, 1 + 2**-52, 3.0, -0.8, 1e-300, 0.3**7, 0.5**1030,
+               0.8**3200, 5e-324, TINY, TINY * (1 - 2**-52), 0.0, -0.0, np.inf, np.nan]
+    for f in factors:
+        values = adversarial_values(rng, f)
+        got = values.copy()
+        _scale_paths.scale(got, f, path)
+        with np.errstate(all="ignore"):
+            want = values * f
+        # A NaN times a NaN factor may keep either payload.
+        same = (bits(got) == bits(want)) | (np.isnan(values) & np.isnan(f))
+        assert same.all(), (f, values[~same][:3])
+
+
+@pytest.mark.parametrize("path", [p for p in PATHS if p != "plain"])
+def test_every_path_keeps_mstream_exact(path):
+    # The detector's own decay forced through each path, against the plain
+    # reference and the fingerprints of long runs.
+    with _scale_paths.forced(path):
+        test_alpha_one_half_for_two_thousand_ticks()
+        test_loaded_tiny_counts_decay_like_plain_products(0.5, 1030)
+        assert long_run_digests() == {0.8: "57ba1bed9e2ce922", 0.95: "7ee1fae8e4f10a48"}

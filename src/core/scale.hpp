@@ -10,9 +10,14 @@
 // products with integer arithmetic on the bit patterns, rounding exactly as
 // the hardware does (to nearest, ties to even). The results are
 // bit-identical to the plain `x * f`; no floating-point mode is changed and
-// nothing is flushed to zero. The array form takes this path where 8-lane
-// masked vectors make it as cheap as the plain loop (x86-64 with AVX-512F,
-// chosen at run time) and keeps the plain loop elsewhere.
+// nothing is flushed to zero.
+//
+// The array form tests blocks of values first: a block of zeros and values
+// at or above the level where products stay normal is multiplied as the
+// plain loop does (the usual case costs little more than the plain loop);
+// only blocks holding something smaller split their lanes. It runs in
+// two-lane vectors on any processor, and on x86-64 in AVX2 or AVX-512F
+// vectors when the processor has them (chosen at run time).
 #pragma once
 
 #include <cmath>
@@ -27,26 +32,45 @@ double multiply_by_integers(double x, double f);
 // How to scale by one factor f, worked out once for many values.
 struct Scaling {
     double factor = 1.0;
-    // |x| at or above it: x * f is normal (or x is not finite), the
-    // processor's product is fast. +inf when f is zero or subnormal, 0 when
-    // f is not finite.
+    // |x| at or above it (x finite): x * f is normal and f is not
+    // subnormal, the processor's product is fast. +inf when f is zero or
+    // subnormal (no product is), the smallest normal when f is not finite.
     double plain_floor = 0.0;
-    // 0 <= x <= it: x * f == x (zeros and fixed points), x stays as it is.
-    // -1.0 when no such shortcut applies.
+    // |x| <= it: x * f == x (zeros and fixed points), x stays as it is.
+    // 0 for a finite f >= 1, -1.0 when no such shortcut applies.
     double fixed_ceiling = -1.0;
+    // Stands for f when x is infinite or NaN: f itself, or +-1 for a
+    // subnormal f, which gives the same product.
+    double nonfinite_factor = 1.0;
 
     explicit Scaling(double f);
 
     // x * f, bit-identical to the plain product, never on the slow path.
     double apply(double x) const {
-        if (x >= 0.0 && x <= fixed_ceiling) return x;
         const double a = std::fabs(x);
-        if (!(a < plain_floor) || a == 0.0) return x * factor;
-        return multiply_by_integers(x, factor);
+        if (a <= fixed_ceiling) return x;
+        if (a >= plain_floor && a <= 0x1.fffffffffffffp1023) return x * factor;
+        return apply_rest(x);
     }
+
+private:
+    double apply_rest(double x) const;
 };
 
 // v[i] = s.apply(v[i]) for every element: bit-identical to v[i] *= f.
 void scale_all(std::span<double> v, const Scaling& s);
+
+// The ways scale_all can go, for tests and benchmarks that compare them:
+// the plain loop (the reference; slow on tiny values), the portable
+// two-lane path, and the x86-64 AVX2 and AVX-512F paths. `automatic` is
+// the fastest exact path the processor has.
+enum class ScalePath : int { automatic = -1, plain = 0, portable = 1, avx2 = 2, avx512 = 3 };
+
+bool scale_path_available(ScalePath path);
+// Scales through one path; false (nothing changed) if the processor lacks it.
+bool scale_all_through(std::span<double> v, const Scaling& s, ScalePath path);
+// Makes scale_all take `path` from now on, process-wide (automatic undoes
+// it); false (nothing changed) if the processor lacks it.
+bool force_scale_path(ScalePath path);
 
 } // namespace tarn::core

@@ -170,6 +170,18 @@ struct ToInteger {
                                std::to_string(view.ndim) + "-dimensional one");
 }
 
+// The buffer holds T itself, in native order and row-major without gaps: a
+// copy of its bytes is the conversion (8-byte types only, whose conversion
+// leaves every bit as it is).
+template <class T>
+bool stored_as(const Py_buffer& view, ElementType t) {
+    if (t.swapped || view.itemsize != sizeof(T) || sizeof(T) != 8 || !PyBuffer_IsContiguous(&view, 'C')) return false;
+    if constexpr (std::is_same_v<T, double>) return t.kind == Kind::Float;
+    if constexpr (std::is_same_v<T, std::int64_t>) return t.kind == Kind::Signed;
+    if constexpr (std::is_same_v<T, std::uint64_t>) return t.kind == Kind::Unsigned;
+    return false;
+}
+
 // Reads the buffer of o when it exports one (or gives one via __array__)
 // into out through Conv; false when o is not an array.
 template <class Conv>
@@ -192,12 +204,19 @@ bool read_array(PyObject* o, int ndim, Rows<typename Conv::T>& out) {
     const auto cols = ndim == 2 ? static_cast<std::size_t>(view.shape[1]) : 1;
     std::size_t total = 0;
     if (!core::checked_mul(rows, cols, total)) throw std::bad_alloc();
-    out.values.reserve(total);
+    out.values.resize(total);
     out.starts.reserve(rows + 1);
     for (std::size_t i = 1; i <= rows; ++i) out.starts.push_back(i * cols);
+    using T = typename Conv::T;
+    if (stored_as<T>(view, t)) {
+        // Every element is already the value its conversion would give.
+        if (total > 0) std::memcpy(out.values.data(), view.buf, total * sizeof(T));
+        return true;
+    }
+    T* next = out.values.data();
     each_element(view, t, [&](std::size_t row, auto v) {
         try {
-            out.values.push_back(Conv::convert(v));
+            *next++ = Conv::convert(v);
         } catch (const PyErrorSet&) {
             prefix_row_error(row);
             throw;

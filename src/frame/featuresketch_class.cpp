@@ -38,36 +38,34 @@ namespace {
 using featuresketch::FeatureSketch;
 using featuresketch::FeatureSketchConfig;
 
-constexpr const char* kClassDoc =
-    "FeatureSketch(value_projection_dims=32, presence_projection_dims=32, chains_per_ensemble=16, chain_depth=8, "
-    "sketch_rows=2, sketch_buckets=2048, decay_half_life=2048, seed=None)\n--\n\n"
-    "FeatureSketch detector for sparse, schema-evolving feature streams.\n\n"
-    "Feature events can be passed as either a mapping from feature name to value\n"
-    "or as a sequence of `(name, value)` pairs. Duplicate names are combined\n"
-    "before scoring, and values must be finite.\n\n"
-    "Parameters\n----------\n"
-    "value_projection_dims : int, optional\n"
-    "    Number of random projection dimensions for feature values (default 32).\n"
-    "presence_projection_dims : int, optional\n"
-    "    Number of random projection dimensions for feature presence (default 32).\n"
-    "chains_per_ensemble : int, optional\n"
-    "    Number of chains in each sketch ensemble (default 16).\n"
-    "chain_depth : int, optional\n"
-    "    Number of bins traversed by each chain (default 8).\n"
-    "sketch_rows : int, optional\n"
-    "    Number of hash rows in each count-min sketch (default 2).\n"
-    "sketch_buckets : int, optional\n"
-    "    Number of buckets per sketch row (default 2048).\n"
-    "decay_half_life : int, optional\n"
-    "    Event-count half-life used for temporal decay (default 2048).\n"
-    "seed : int, optional\n"
-    "    Random seed for deterministic projections, chains, and sketches.";
-
 constexpr Method<FeatureSketch> kNew =
     constructor<FeatureSketch, &FeatureSketchConfig::value_projection_dims,
                 &FeatureSketchConfig::presence_projection_dims, &FeatureSketchConfig::chains_per_ensemble,
                 &FeatureSketchConfig::chain_depth, &FeatureSketchConfig::sketch_rows,
-                &FeatureSketchConfig::sketch_buckets, &FeatureSketchConfig::decay_half_life>(kClassDoc);
+                &FeatureSketchConfig::sketch_buckets, &FeatureSketchConfig::decay_half_life>(
+        "FeatureSketch(value_projection_dims=32, presence_projection_dims=32, chains_per_ensemble=16, chain_depth=8, "
+        "sketch_rows=2, sketch_buckets=2048, decay_half_life=2048, seed=None)\n--\n\n"
+        "FeatureSketch detector for sparse, schema-evolving feature streams.\n\n"
+        "Feature events can be passed as either a mapping from feature name to value\n"
+        "or as a sequence of `(name, value)` pairs. Duplicate names are combined\n"
+        "before scoring, and values must be finite.\n\n"
+        "Parameters\n----------\n"
+        "value_projection_dims : int, optional\n"
+        "    Number of random projection dimensions for feature values (default 32).\n"
+        "presence_projection_dims : int, optional\n"
+        "    Number of random projection dimensions for feature presence (default 32).\n"
+        "chains_per_ensemble : int, optional\n"
+        "    Number of chains in each sketch ensemble (default 16).\n"
+        "chain_depth : int, optional\n"
+        "    Number of bins traversed by each chain (default 8).\n"
+        "sketch_rows : int, optional\n"
+        "    Number of hash rows in each count-min sketch (default 2).\n"
+        "sketch_buckets : int, optional\n"
+        "    Number of buckets per sketch row (default 2048).\n"
+        "decay_half_life : int, optional\n"
+        "    Event-count half-life used for temporal decay (default 2048).\n"
+        "seed : int, optional\n"
+        "    Random seed for deterministic projections, chains, and sketches.");
 
 constexpr auto kRows = table<FeatureSketch>(
     "update($self, feature)\n--\n\nIngest a feature event without returning its score.",

@@ -83,7 +83,10 @@ PyObject* forest_extrapolate(ForestCall& c) {
     return to_py(unwrap(c.compute([&] { return rcf::extrapolate(f, look_ahead); })));
 }
 
-constexpr const char* kClassDoc =
+constexpr Method<Forest> kNew = constructor<Forest, &RcfConfig::input_dim, &RcfConfig::shingle_size,
+                                            &RcfConfig::num_trees, &RcfConfig::capacity, &RcfConfig::time_decay,
+                                            &RcfConfig::output_after, &RcfConfig::internal_shingling,
+                                            &RcfConfig::initial_accept_fraction>(
     "Forest(input_dim, shingle_size=1, num_trees=50, capacity=256, time_decay=0.0, output_after=0, "
     "internal_shingling=True, initial_accept_fraction=0.125, seed=None)\n--\n\n"
     "A Random Cut Forest: an ensemble of Random Cut Trees sharing point storage.\n\nParameters\n----------\n"
@@ -98,12 +101,7 @@ constexpr const char* kClassDoc =
     "    maintains the rolling shingle buffer (default True).\n"
     "initial_accept_fraction : float, optional\n    Finite value in [0.0, 1.0] controlling warm-up sampler acceptance\n"
     "    before capacity (default 0.125).\n"
-    "seed : int, optional\n    Random seed for deterministic forests.";
-
-constexpr Method<Forest> kNew =
-    constructor<Forest, &RcfConfig::input_dim, &RcfConfig::shingle_size, &RcfConfig::num_trees, &RcfConfig::capacity,
-                &RcfConfig::time_decay, &RcfConfig::output_after, &RcfConfig::internal_shingling,
-                &RcfConfig::initial_accept_fraction>(kClassDoc);
+    "seed : int, optional\n    Random seed for deterministic forests.");
 
 constexpr auto kRows = table<Forest>(
     "update($self, point)\n--\n\nIncorporate a new observation into the forest.\n\n"

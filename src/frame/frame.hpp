@@ -351,8 +351,7 @@ struct Field {
 template <auto Member, auto Convert>
 inline constexpr Field<Member, Convert> field{};
 
-namespace ctor_detail {
-
+// The class and the type of a pointer to member (data or function).
 template <class M>
 struct MemberOf;
 template <class C, class T>
@@ -360,6 +359,8 @@ struct MemberOf<T C::*> {
     using Class = C;
     using Type = T;
 };
+
+namespace ctor_detail {
 
 // A bare member pointer converts by the member's type.
 template <auto F>
@@ -424,7 +425,7 @@ consteval Method<S> constructor(const char* class_doc) {
 // The impl of a method that returns what a const member function of the
 // state gives, with no argument (`getter<&Forest::entries_seen>`).
 template <auto Get>
-PyObject* getter(Call<typename ctor_detail::MemberOf<decltype(Get)>::Class>& c) {
+PyObject* getter(Call<typename MemberOf<decltype(Get)>::Class>& c) {
     return to_py((c.state().*Get)());
 }
 
@@ -545,14 +546,9 @@ PyMethodDef* method_defs(std::index_sequence<I...>) {
 
 // Creates the class object once per process and returns a new reference to
 // it. Ctor: the constructor row (its docstring is the class's); Rows: the
-// method table; Repr: the text of repr() and str() (by default the state's
-// repr()); full_name: "tarn.tarn.Forest".
-template <class S>
-std::string repr_member(const S& s) {
-    return s.repr();
-}
-
-template <class S, const Method<S>& Ctor, const auto& Rows, std::string (*Repr)(const S&) = &repr_member<S>>
+// method table; full_name: "tarn.tarn.Forest". repr() and str() give the
+// state's repr().
+template <class S, const Method<S>& Ctor, const auto& Rows>
 PyObject* class_object(const char* full_name) {
     if (ClassSlot<S>::type) {
         Py_INCREF(reinterpret_cast<PyObject*>(ClassSlot<S>::type));
@@ -562,7 +558,7 @@ PyObject* class_object(const char* full_name) {
         try {
             auto* inst = reinterpret_cast<Instance<S>*>(self);
             BorrowGuard guard(&inst->borrow, Access::Read);
-            return check(to_py(Repr(*inst->state)));
+            return check(to_py(inst->state->repr()));
         } catch (...) {
             return translate_current_exception();
         }

@@ -104,24 +104,22 @@ PyObject* mstream_update_and_score_detailed(MStreamCall& c) {
         c, [](MStream& m, const auto&... record) { return m.update_and_score_detailed(record...); }));
 }
 
-constexpr const char* kClassDoc =
-    "MStream(numeric_dim, categorical_dim, num_rows=2, num_buckets=1024, alpha=0.8, seed=None)\n--\n\n"
-    "mStream detector for mixed numerical/categorical records.\n\n"
-    "`timestamp` is interpreted as a logical time tick, not as wall-clock time.\n"
-    "Scores are invariant to adding a constant offset to all timestamps, while a\n"
-    "gap of `k` ticks applies the temporal decay factor `alpha` exactly `k`\n"
-    "times.\n\n"
-    "Parameters\n----------\n"
-    "numeric_dim : int\n    Number of numerical features in each record.\n"
-    "categorical_dim : int\n    Number of categorical features in each record.\n"
-    "num_rows : int, optional\n    Number of hash rows (default 2).\n"
-    "num_buckets : int, optional\n    Number of buckets per hash row (default 1024).\n"
-    "alpha : float, optional\n    Temporal decay factor in `(0, 1)` (default 0.8).\n"
-    "seed : int, optional\n    Random seed for deterministic hashing.";
-
 constexpr Method<MStream> kNew =
     constructor<MStream, &MStreamConfig::numeric_dim, &MStreamConfig::categorical_dim, &MStreamConfig::num_rows,
-                &MStreamConfig::num_buckets, &MStreamConfig::alpha>(kClassDoc);
+                &MStreamConfig::num_buckets, &MStreamConfig::alpha>(
+        "MStream(numeric_dim, categorical_dim, num_rows=2, num_buckets=1024, alpha=0.8, seed=None)\n--\n\n"
+        "mStream detector for mixed numerical/categorical records.\n\n"
+        "`timestamp` is interpreted as a logical time tick, not as wall-clock time.\n"
+        "Scores are invariant to adding a constant offset to all timestamps, while a\n"
+        "gap of `k` ticks applies the temporal decay factor `alpha` exactly `k`\n"
+        "times.\n\n"
+        "Parameters\n----------\n"
+        "numeric_dim : int\n    Number of numerical features in each record.\n"
+        "categorical_dim : int\n    Number of categorical features in each record.\n"
+        "num_rows : int, optional\n    Number of hash rows (default 2).\n"
+        "num_buckets : int, optional\n    Number of buckets per hash row (default 1024).\n"
+        "alpha : float, optional\n    Temporal decay factor in `(0, 1)` (default 0.8).\n"
+        "seed : int, optional\n    Random seed for deterministic hashing.");
 
 constexpr auto kRows = table<MStream>(
     "update($self, numeric, categorical, timestamp)\n--\n\nIngest a record without returning its score.",

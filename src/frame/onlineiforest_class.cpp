@@ -24,22 +24,20 @@ namespace {
 using onlineiforest::OnlineIForest;
 using onlineiforest::OnlineIForestConfig;
 
-constexpr const char* kClassDoc =
-    "OnlineIForest(input_dim, num_trees=32, window_size=2048, max_leaf_samples=32, seed=None)\n--\n\n"
-    "Online Isolation Forest detector for numerical streams.\n\n"
-    "Use `update()` or `update_and_score()` to ingest observations. Use\n"
-    "`score()` to preview the current anomaly score for a point without mutating\n"
-    "detector state.\n\n"
-    "Parameters\n----------\n"
-    "input_dim : int\n    Number of numerical features in each point.\n"
-    "num_trees : int, optional\n    Number of trees in the ensemble (default 32).\n"
-    "window_size : int, optional\n    Number of recent points retained by the sliding window (default 2048).\n"
-    "max_leaf_samples : int, optional\n    Base leaf-splitting threshold (default 32).\n"
-    "seed : int, optional\n    Random seed for deterministic trees.";
-
 constexpr Method<OnlineIForest> kNew =
     constructor<OnlineIForest, &OnlineIForestConfig::input_dim, &OnlineIForestConfig::num_trees,
-                &OnlineIForestConfig::window_size, &OnlineIForestConfig::max_leaf_samples>(kClassDoc);
+                &OnlineIForestConfig::window_size, &OnlineIForestConfig::max_leaf_samples>(
+        "OnlineIForest(input_dim, num_trees=32, window_size=2048, max_leaf_samples=32, seed=None)\n--\n\n"
+        "Online Isolation Forest detector for numerical streams.\n\n"
+        "Use `update()` or `update_and_score()` to ingest observations. Use\n"
+        "`score()` to preview the current anomaly score for a point without mutating\n"
+        "detector state.\n\n"
+        "Parameters\n----------\n"
+        "input_dim : int\n    Number of numerical features in each point.\n"
+        "num_trees : int, optional\n    Number of trees in the ensemble (default 32).\n"
+        "window_size : int, optional\n    Number of recent points retained by the sliding window (default 2048).\n"
+        "max_leaf_samples : int, optional\n    Base leaf-splitting threshold (default 32).\n"
+        "seed : int, optional\n    Random seed for deterministic trees.");
 
 constexpr auto kRows = table<OnlineIForest>(
     "update($self, point)\n--\n\nIngest a point without returning its score.",

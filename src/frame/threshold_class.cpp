@@ -66,37 +66,35 @@ PyObject* threshold_update_many(ThresholdCall& c) {
     return check(PyTuple_Pack(2, flag_array.get(), grade_array.get()));
 }
 
-constexpr const char* kClassDoc =
-    "Threshold(rate=0.001, warmup=1000, half_life=None, relative_accuracy=0.01)\n--\n\n"
-    "Calibrated streaming threshold: turns any detector's scores into a grade\n"
-    "and an alert at a chosen false-alarm rate.\n\n"
-    "The grade of a score is its tail rank among the scores before it:\n"
-    "1 - (weight of earlier scores >= score) / (total weight), in [0, 1]. A\n"
-    "score alerts when at least `warmup` scores came before it and its grade\n"
-    "is >= 1 - rate. Each score is added after it has been graded, so a\n"
-    "stream of identical scores never alerts.\n\n"
-    "Scores are kept in logarithmic buckets (one for zero, mirrored ones for\n"
-    "negative scores, +inf above and -inf below everything), at most 2048 of\n"
-    "them, merging the lowest when more are needed. A score's own bucket counts\n"
-    "as at or above it, so the grade lies between the exact grade of the\n"
-    "score and the exact grade of its bucket's lower edge, which is within a\n"
-    "factor gamma = (1 + relative_accuracy) / (1 - relative_accuracy) of the\n"
-    "score: grades err only toward fewer alerts. Scores in the merged lowest\n"
-    "bucket (only when 2048 buckets do not span the stream) are graded\n"
-    "coarsely.\n\n"
-    "Parameters\n----------\n"
-    "rate : float, optional\n    Target share of alerting scores, in (0, 1) (default 0.001).\n"
-    "warmup : int, optional\n    Scores seen before the first alert, >= 0 (default 1000).\n"
-    "half_life : float or None, optional\n"
-    "    If given (> 0, in scores), an earlier score of age k weighs 2^(-k / half_life),\n"
-    "    so the threshold follows a drifting stream; half-lives below 1/512 act as\n"
-    "    1/512. None (default): every score weighs 1.\n"
-    "relative_accuracy : float, optional\n"
-    "    Relative width of the buckets, in (0, 1) and at least 1e-9 (default 0.01).";
-
 constexpr Method<Threshold> kNew =
     constructor<Threshold, &ThresholdConfig::rate, field<&ThresholdConfig::warmup, to_warmup>,
-                field<&ThresholdConfig::half_life, to_half_life>, &ThresholdConfig::relative_accuracy>(kClassDoc);
+                field<&ThresholdConfig::half_life, to_half_life>, &ThresholdConfig::relative_accuracy>(
+        "Threshold(rate=0.001, warmup=1000, half_life=None, relative_accuracy=0.01)\n--\n\n"
+        "Calibrated streaming threshold: turns any detector's scores into a grade\n"
+        "and an alert at a chosen false-alarm rate.\n\n"
+        "The grade of a score is its tail rank among the scores before it:\n"
+        "1 - (weight of earlier scores >= score) / (total weight), in [0, 1]. A\n"
+        "score alerts when at least `warmup` scores came before it and its grade\n"
+        "is >= 1 - rate. Each score is added after it has been graded, so a\n"
+        "stream of identical scores never alerts.\n\n"
+        "Scores are kept in logarithmic buckets (one for zero, mirrored ones for\n"
+        "negative scores, +inf above and -inf below everything), at most 2048 of\n"
+        "them, merging the lowest when more are needed. A score's own bucket counts\n"
+        "as at or above it, so the grade lies between the exact grade of the\n"
+        "score and the exact grade of its bucket's lower edge, which is within a\n"
+        "factor gamma = (1 + relative_accuracy) / (1 - relative_accuracy) of the\n"
+        "score: grades err only toward fewer alerts. Scores in the merged lowest\n"
+        "bucket (only when 2048 buckets do not span the stream) are graded\n"
+        "coarsely.\n\n"
+        "Parameters\n----------\n"
+        "rate : float, optional\n    Target share of alerting scores, in (0, 1) (default 0.001).\n"
+        "warmup : int, optional\n    Scores seen before the first alert, >= 0 (default 1000).\n"
+        "half_life : float or None, optional\n"
+        "    If given (> 0, in scores), an earlier score of age k weighs 2^(-k / half_life),\n"
+        "    so the threshold follows a drifting stream; half-lives below 1/512 act as\n"
+        "    1/512. None (default): every score weighs 1.\n"
+        "relative_accuracy : float, optional\n"
+        "    Relative width of the buckets, in (0, 1) and at least 1e-9 (default 0.01).");
 
 constexpr auto kRows = table<Threshold>(
     method<Threshold>("update($self, score)\n--\n\n"

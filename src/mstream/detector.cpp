@@ -130,7 +130,7 @@ core::Status MStream::ingest(std::span<const double> numeric, std::span<const st
         for (auto& s : numeric_counts_) s.current.decay(f);
         for (auto& s : categorical_counts_) s.current.decay(f);
     }
-    auto normalized = numeric_normalizer_.normalize(numeric, entries_seen_ == 0, normalized_);
+    auto normalized = numeric_normalizer_.normalize(numeric, entries_seen_ == 0, config_.num_buckets, normalized_);
     core::check_internal(normalized.has_value(), "numeric values changed after the finiteness check");
 
     const double t = max_of(static_cast<double>(adv->tick), 1.0);
@@ -175,7 +175,7 @@ core::Status MStream::preview(std::span<const double> numeric, std::span<const s
     numeric_normalizer_.check_dim(numeric.size());
     const auto score = [&](const PairCounts& n) { return chi_score(f.apply(n.current) + 1.0, n.total + 1.0, t); };
     for (std::size_t i = 0; i < numeric.size(); ++i) {
-        const double v = numeric_normalizer_.preview_value(i, numeric[i], entries_seen_ == 0);
+        const double v = numeric_normalizer_.preview_value(i, numeric[i], entries_seen_ == 0, config_.num_buckets);
         book(score(query_pair(numeric_counts_[i], v)), parts.numeric_sum, parts.numeric, i);
     }
     for (std::size_t j = 0; j < categorical.size(); ++j) {

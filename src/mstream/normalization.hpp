@@ -31,6 +31,21 @@ inline double max_of(double a, double b) {
     return (a == b && a != 0.0) ? a : std::fmax(a, b);
 }
 
+// The bucket among `buckets` of a scaled value v: floor(v * buckets) clamped
+// to [0, buckets - 1] and saturated to an index; NaN lands in bucket 0 and
+// v = 1.0 in the last one.
+inline std::uint64_t value_bucket(double v, std::uint64_t buckets) {
+    const double y = v * static_cast<double>(buckets);
+    if (!(y >= 1.0)) return 0;
+    // Truncation is the floor of a positive value below 2^63.
+    double x = y < 9223372036854775808.0 ? static_cast<double>(static_cast<std::uint64_t>(y)) : std::floor(y);
+    const double last = static_cast<double>(buckets - 1);
+    if (last < x) x = last;
+    if (!(x > 0.0)) return 0;
+    if (x >= 18446744073709551616.0) return UINT64_MAX;
+    return static_cast<std::uint64_t>(x);
+}
+
 // Where a record falls on the tick axis.
 struct Advance {
     std::uint64_t elapsed; // ticks since the previous record (0 for the first)
@@ -68,11 +83,13 @@ struct NumericRangeNormalizer {
 
     // Widens the bounds by x and writes the scaled values into out (resized
     // to x.size()). first: no record has been ingested yet. The raw values
-    // are x itself. Nothing changes on error.
-    core::Status normalize(std::span<const double> x, bool first, std::vector<double>& out);
+    // are x itself. Nothing changes on error. A written value may differ
+    // from the exact scaled value where both fall in the same bucket among
+    // `buckets` (value_bucket) and the bounds stay as they are.
+    core::Status normalize(std::span<const double> x, bool first, std::uint64_t buckets, std::vector<double>& out);
     // What normalize() would write for the finite value x of feature i,
     // once check_dim passed for the record's length.
-    double preview_value(std::size_t i, double x, bool first) const;
+    double preview_value(std::size_t i, double x, bool first, std::uint64_t buckets) const;
     // The bounds cover a record of dim values (an internal invariant).
     void check_dim(std::size_t dim) const;
 

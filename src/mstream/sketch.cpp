@@ -112,19 +112,7 @@ double standard_normal(core::Xoshiro256PlusPlus& g) {
 
 NumericSketch::NumericSketch(std::uint64_t b) : num_buckets(b), count(b, 0.0) {}
 
-std::uint64_t NumericSketch::bucket(double v) const {
-    // floor(v * B) clamped to [0, B - 1], saturated to an index; NaN lands
-    // in bucket 0 and v = 1.0 in the last one.
-    const double y = v * static_cast<double>(num_buckets);
-    if (!(y >= 1.0)) return 0;
-    // Truncation is the floor of a positive value below 2^63.
-    double x = y < 9223372036854775808.0 ? static_cast<double>(static_cast<std::uint64_t>(y)) : std::floor(y);
-    const double last = static_cast<double>(num_buckets - 1);
-    if (last < x) x = last;
-    if (!(x > 0.0)) return 0;
-    if (x >= 18446744073709551616.0) return UINT64_MAX;
-    return static_cast<std::uint64_t>(x);
-}
+std::uint64_t NumericSketch::bucket(double v) const { return value_bucket(v, num_buckets); }
 
 void NumericSketch::increment(double v) { cell(count, bucket(v)) += 1.0; }
 double NumericSketch::query(double v) const { return cell(count, bucket(v)); }
