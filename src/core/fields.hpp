@@ -98,7 +98,7 @@ decltype(auto) member_of(Self& r) {
     if constexpr (is_shaped_member<Member>) {
         auto shape = [&r] { return shape_rule<Member>.sizes(r); };
         return Shaped<std::remove_reference_t<decltype(r.*Member)>, decltype(shape)>{r.*Member, shape,
-                                                                                   shape_rule<Member>.owner};
+                                                                                     shape_rule<Member>.owner};
     } else {
         return (r.*Member);
     }
@@ -155,5 +155,5 @@ std::string misshaped(T& record, const std::vector<std::uint64_t>* found) {
 // Declared before the record's TARN_RECORD (which asks which members are shaped).
 #define TARN_SHAPE(Type, m, owner, ...)                                                                                \
     template <>                                                                                                        \
-    inline constexpr auto tarn::core::shape_rule<&Type::m> =                                                           \
+    inline constexpr auto tarn::core::shape_rule<& Type::m> =                                                          \
         ::tarn::core::ShapeRule(owner, [](const Type& s) { return std::array{__VA_ARGS__}; });

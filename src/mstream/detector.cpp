@@ -112,16 +112,19 @@ core::Status MStream::check_record(std::span<const double> numeric, std::span<co
 core::Result<Advance> MStream::check_step(const StreamClock& c, std::span<const double> numeric,
                                           std::span<const std::int64_t> categorical, std::uint64_t timestamp) const {
     if (auto ok = check_record(numeric, categorical); !ok) return core::fail(ok.error());
-    return c.advance(timestamp);
+    auto adv = c.advance(timestamp);
+    if (adv) {
+        if (auto ok = check_finite(numeric); !ok) return core::fail(ok.error());
+    }
+    return adv;
 }
 
 core::Status MStream::ingest(std::span<const double> numeric, std::span<const std::int64_t> categorical,
                              std::uint64_t timestamp, Parts& parts) {
-    const auto adv = check_step(clock_, numeric, categorical, timestamp);
-    if (!adv) return core::fail(adv.error());
     // Every check comes before the first change: a refused record leaves
     // the clock, the counts and the bounds as they were.
-    if (auto ok = check_finite(numeric); !ok) return ok;
+    const auto adv = check_step(clock_, numeric, categorical, timestamp);
+    if (!adv) return core::fail(adv.error());
 
     clock_.commit(timestamp, adv->tick);
     if (adv->elapsed > 0) {
@@ -154,7 +157,6 @@ core::Status MStream::check_update(std::span<const double> numeric, std::span<co
                                    std::uint64_t timestamp, StreamClock& clock) const {
     const auto adv = check_step(clock, numeric, categorical, timestamp);
     if (!adv) return core::fail(adv.error());
-    if (auto ok = check_finite(numeric); !ok) return ok;
     clock.commit(timestamp, adv->tick);
     return {};
 }
@@ -163,7 +165,6 @@ core::Status MStream::preview(std::span<const double> numeric, std::span<const s
                               std::uint64_t timestamp, Parts& parts) const {
     const auto adv = check_step(clock_, numeric, categorical, timestamp);
     if (!adv) return core::fail(adv.error());
-    if (auto ok = check_finite(numeric); !ok) return ok;
     const core::Scaling f(decay_factor(config_.alpha, adv->elapsed));
 
     // Decay, increment and the minimum over rows commute for f > 0, so the

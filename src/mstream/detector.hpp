@@ -106,8 +106,8 @@ private:
     };
 
     core::Status check_record(std::span<const double> numeric, std::span<const std::int64_t> categorical) const;
-    // The record's shape, then c's step to timestamp: the first checks of
-    // every path, changing nothing.
+    // The record's shape, c's step to timestamp, then finite values: the
+    // checks of every path, changing nothing.
     core::Result<Advance> check_step(const StreamClock& c, std::span<const double> numeric,
                                      std::span<const std::int64_t> categorical, std::uint64_t timestamp) const;
     core::Status ingest(std::span<const double> numeric, std::span<const std::int64_t> categorical,

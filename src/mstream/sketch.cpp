@@ -266,8 +266,9 @@ bool same_hashing(const SketchCounts<RecordSketch>& p) {
     return a.num_rows == b.num_rows && a.num_buckets == b.num_buckets && a.numeric_dim == b.numeric_dim &&
            a.categorical_dim == b.categorical_dim && a.categorical_coeffs == b.categorical_coeffs &&
            a.numeric_planes.size() == b.numeric_planes.size() &&
-           std::memcmp(a.numeric_planes.data(), b.numeric_planes.data(), a.numeric_planes.size() * sizeof(double)) ==
-               0 &&
+           (a.numeric_planes.empty() || // memcmp takes no null pointer, even for no bytes
+            std::memcmp(a.numeric_planes.data(), b.numeric_planes.data(), a.numeric_planes.size() * sizeof(double)) ==
+                0) &&
            a.count.size() == b.count.size();
 }
 

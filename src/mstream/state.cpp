@@ -73,9 +73,9 @@ void read_bounds(json::Reader& r, std::vector<double>& out, double null_value) {
 
 // The clock's current_time may be omitted: it reads as absent.
 void read(json::Reader& r, StreamClock& c) {
-    json::read_record(r, "StreamClock",
-                      {json::omissible(json::field("current_time", c.current_time)),
-                       json::field("current_tick", c.current_tick)});
+    json::read_record(
+        r, "StreamClock",
+        {json::omissible(json::field("current_time", c.current_time)), json::field("current_tick", c.current_tick)});
 }
 
 void read(json::Reader& r, NumericRangeNormalizer& n) {

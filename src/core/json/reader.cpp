@@ -390,8 +390,7 @@ T Reader::read_integer(std::string_view type_name) {
     }
     T v = 0;
     const auto r = std::from_chars(num.text.data(), num.text.data() + num.text.size(), v);
-    if ((std::is_unsigned_v<T> && num.negative) || r.ec != std::errc() ||
-        r.ptr != num.text.data() + num.text.size()) {
+    if ((std::is_unsigned_v<T> && num.negative) || r.ec != std::errc() || r.ptr != num.text.data() + num.text.size()) {
         fail("invalid value: integer `" + std::string(num.text) + "`, expected " + std::string(type_name));
         return 0;
     }
