@@ -112,7 +112,7 @@ static_assert(std::is_trivially_copyable_v<DecayedValue> && sizeof(DecayedValue)
 
 void CellStore::Release::operator()(DecayedValue* p) const { std::free(p); }
 
-CellStore::CellStore(std::size_t n) {
+CellStore::CellStore(std::size_t n, bool zero) {
     if (n == 0) return;
     if (n > std::numeric_limits<std::size_t>::max() / sizeof(DecayedValue) - kHugePage) throw std::bad_alloc();
     const std::size_t bytes = n * sizeof(DecayedValue);
@@ -128,12 +128,12 @@ CellStore::CellStore(std::size_t n) {
         p = std::malloc(bytes);
     }
     if (p == nullptr) throw std::bad_alloc();
-    std::memset(p, 0, bytes); // a zero counter is all zero bits
+    if (zero) std::memset(p, 0, bytes); // a zero counter is all zero bits
     cells_.reset(static_cast<DecayedValue*>(p));
     size_ = n;
 }
 
-CellStore::CellStore(const CellStore& other) : CellStore(other.size_) {
+CellStore::CellStore(const CellStore& other) : CellStore(other.size_, false) {
     if (size_ != 0) std::memcpy(cells_.get(), other.cells_.get(), size_ * sizeof(DecayedValue));
 }
 
@@ -148,7 +148,7 @@ bool CellStore::operator==(const CellStore& other) const {
 
 // -------------------------------------------------------------- ensemble
 
-EnsembleSketch::EnsembleSketch(std::uint64_t rows, std::uint64_t buckets, std::vector<Seed4> row_seeds)
+EnsembleSketch::EnsembleSketch(std::uint64_t rows, std::uint64_t buckets, std::vector<Seed4> row_seeds, bool zero)
     : rows_(rows), buckets_(buckets), seeds_(std::move(row_seeds)) {
     core::check_internal(rows != 0 && buckets != 0 && seeds_.size() % rows == 0, "ensemble of no rows or buckets");
     const std::uint64_t levels = seeds_.size() / rows;
@@ -161,7 +161,7 @@ EnsembleSketch::EnsembleSketch(std::uint64_t rows, std::uint64_t buckets, std::v
         row_hashers_.push_back(h.words());
     }
     masses_.assign(levels, DecayedValue{});
-    cells_ = CellStore(cells);
+    cells_ = CellStore(cells, zero);
 }
 
 EnsembleSketch build_ensemble(std::uint64_t rows, std::uint64_t buckets, std::uint64_t levels,

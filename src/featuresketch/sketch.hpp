@@ -86,7 +86,9 @@ struct DecayedValue {
 class CellStore {
 public:
     CellStore() = default;
-    explicit CellStore(std::size_t n); // throws std::bad_alloc
+    // n counters, zero unless the caller is about to write every one;
+    // throws std::bad_alloc.
+    explicit CellStore(std::size_t n, bool zero = true);
     CellStore(const CellStore& other);
     CellStore(CellStore&&) noexcept = default;
     CellStore& operator=(const CellStore& other);
@@ -119,9 +121,10 @@ private:
 class EnsembleSketch {
 public:
     EnsembleSketch() = default;
-    // Zeroed counters under the given row keys (level i, row j at
-    // i * rows + j); throws std::bad_alloc.
-    EnsembleSketch(std::uint64_t rows, std::uint64_t buckets, std::vector<Seed4> row_seeds);
+    // Counters under the given row keys (level i, row j at i * rows + j),
+    // zero unless the caller is about to write every cell and mass;
+    // throws std::bad_alloc.
+    EnsembleSketch(std::uint64_t rows, std::uint64_t buckets, std::vector<Seed4> row_seeds, bool zero = true);
 
     std::uint64_t rows() const { return rows_; }
     std::uint64_t buckets() const { return buckets_; }

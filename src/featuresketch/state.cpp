@@ -29,18 +29,33 @@ void read(core::binary::Reader& r, Seed4& s, std::string_view = {}) {
 }
 
 // The stored form of an ensemble: one record per level sketch, each with its
-// own sizes, keys and counters. Readers fill it and check it; the detector
-// then takes the counters into its single block.
-struct RowHashSeeds {
-    std::vector<Seed4> seeds; // one key per row
+// own sizes, keys and counters. Readers fill it (in vectors) and check it;
+// the detector then takes the counters into its single block. Writers show
+// the block's own memory in the same form (in spans).
+template <class Seeds>
+struct BasicRowHashSeeds {
+    Seeds seeds; // one key per row
 };
 
-struct LevelSketch {
+template <class Seeds, class Cells>
+struct BasicLevelSketch {
     std::uint64_t rows = 0;
     std::uint64_t buckets = 0;
-    RowHashSeeds row_hash_seeds;
-    std::vector<DecayedValue> cells; // row-major: row j, bucket b at j * buckets + b
+    BasicRowHashSeeds<Seeds> row_hash_seeds;
+    Cells cells; // row-major: row j, bucket b at j * buckets + b
 };
+
+using RowHashSeeds = BasicRowHashSeeds<std::vector<Seed4>>;
+using LevelSketch = BasicLevelSketch<std::vector<Seed4>, std::vector<DecayedValue>>;
+using RowHashSeedsView = BasicRowHashSeeds<std::span<const Seed4>>;
+using LevelSketchView = BasicLevelSketch<std::span<const Seed4>, std::span<const DecayedValue>>;
+
+template <class T>
+void write(Writer& w, std::span<const T> v) {
+    w.begin_array();
+    for (const T& e : v) write(w, e);
+    w.end_array();
+}
 
 struct StoredEnsemble {
     std::vector<LevelSketch> levels;            // one per layout level, same order
@@ -63,8 +78,10 @@ TARN_RECORD(tarn::featuresketch::ChainLayout, "ChainLayout", levels, chain_depth
 TARN_RECORD(tarn::featuresketch::DecayedValue, "DecayedValue", value, epoch)
 
 TARN_RECORD(tarn::featuresketch::RowHashSeeds, "RowHashSeeds", seeds)
+TARN_RECORD(tarn::featuresketch::RowHashSeedsView, "RowHashSeeds", seeds)
 
 TARN_RECORD(tarn::featuresketch::LevelSketch, "LevelSketch", rows, buckets, row_hash_seeds, cells)
+TARN_RECORD(tarn::featuresketch::LevelSketchView, "LevelSketch", rows, buckets, row_hash_seeds, cells)
 
 TARN_RECORD(tarn::featuresketch::StoredEnsemble, "EnsembleSketch", levels, reference_masses)
 
@@ -78,23 +95,13 @@ std::size_t FeatureSketch::estimated_text_size() const {
     return cells * 28 + levels * 200 + 1024;
 }
 
-namespace {
-
-// One level's stored record at a time, copied out of the block, so that
-// writing takes no more memory than one level.
-LevelSketch stored_level(const EnsembleSketch& e, std::size_t i) {
-    const auto seeds = e.row_seeds(i);
-    const auto cells = e.level_cells(i);
-    return LevelSketch{e.rows(), e.buckets(), RowHashSeeds{{seeds.begin(), seeds.end()}}, {cells.begin(), cells.end()}};
-}
-
-} // namespace
-
 void write(Writer& w, const EnsembleSketch& e) {
     w.begin_object();
     w.key("levels");
     w.begin_array();
-    for (std::size_t i = 0; i < e.levels(); ++i) core::json::write(w, stored_level(e, i));
+    for (std::size_t i = 0; i < e.levels(); ++i) {
+        core::json::write(w, LevelSketchView{e.rows(), e.buckets(), {e.row_seeds(i)}, e.level_cells(i)});
+    }
     w.end_array();
     w.field("reference_masses", e.reference_masses());
     w.end_object();
@@ -237,10 +244,14 @@ EnsembleSketch unpack(StoredEnsemble&& stored, const FeatureSketchConfig& c) {
     for (const LevelSketch& l : stored.levels) {
         seeds.insert(seeds.end(), l.row_hash_seeds.seeds.begin(), l.row_hash_seeds.seeds.end());
     }
-    EnsembleSketch e(c.sketch_rows, c.sketch_buckets, std::move(seeds));
+    // Every cell is written below (the checks fixed each level's size).
+    EnsembleSketch e(c.sketch_rows, c.sketch_buckets, std::move(seeds), false);
+    core::check_internal(e.levels() == stored.levels.size(), "stored ensemble out of step");
     for (std::size_t i = 0; i < stored.levels.size(); ++i) {
         std::vector<DecayedValue> cells = std::move(stored.levels[i].cells);
-        std::ranges::copy(cells, e.level_cells(i).begin());
+        const std::span<DecayedValue> to = e.level_cells(i);
+        core::check_internal(cells.size() == to.size(), "stored level out of step");
+        std::ranges::copy(cells, to.begin());
     }
     e.reference_masses() = std::move(stored.reference_masses);
     return e;

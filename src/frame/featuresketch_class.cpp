@@ -68,6 +68,15 @@ constexpr Method<FeatureSketch> kNew =
         "    Random seed for deterministic projections, chains, and sketches.");
 
 constexpr auto kRows = table<FeatureSketch>(
+    "to_json($self)\n--\n\nSerialize the detector state to JSON.",
+    "from_json(json)\n--\n\nDeserialize detector state from a JSON string previously written by `to_json()`.",
+    "to_bytes($self)\n--\n\nSerialize the complete sketch state to compact binary bytes.\n\n"
+    "The versioned little-endian layout is read back exactly by `from_bytes()`;\n"
+    "it is smaller and faster than `to_json()`.",
+    "from_bytes(data)\n--\n\nRebuild a sketch from bytes previously written by `to_bytes()`.\n\n"
+    "`data` may be bytes, bytearray, memoryview or any contiguous byte buffer.",
+    "save_json($self, path)\n--\n\nSerialize the detector state to a JSON file.",
+    "load_json(path)\n--\n\nDeserialize detector state from a JSON file previously written by `save_json()`.",
     "update($self, feature)\n--\n\nIngest a feature event without returning its score.",
     "score($self, feature)\n--\n\n"
     "Preview the current anomaly score for a feature event without mutating state.\n\n"
@@ -91,16 +100,7 @@ constexpr auto kRows = table<FeatureSketch>(
     "returns an `array.array('d')` with one score per event. Every event is\n"
     "checked before the first is applied.",
     "is_ready($self)\n--\n\nReturn True once the detector has processed at least one event.",
-    "entries_seen($self)\n--\n\nReturn the number of processed events.",
-    "to_json($self)\n--\n\nSerialize the detector state to JSON.",
-    "from_json(json)\n--\n\nDeserialize detector state from a JSON string previously written by `to_json()`.",
-    "to_bytes($self)\n--\n\nSerialize the complete sketch state to compact binary bytes.\n\n"
-    "The versioned little-endian layout is read back exactly by `from_bytes()`;\n"
-    "it is smaller and faster than `to_json()`.",
-    "from_bytes(data)\n--\n\nRebuild a sketch from bytes previously written by `to_bytes()`.\n\n"
-    "`data` may be bytes, bytearray, memoryview or any contiguous byte buffer.",
-    "save_json($self, path)\n--\n\nSerialize the detector state to a JSON file.",
-    "load_json(path)\n--\n\nDeserialize detector state from a JSON file previously written by `save_json()`.");
+    "entries_seen($self)\n--\n\nReturn the number of processed events.");
 
 } // namespace
 

@@ -104,6 +104,15 @@ constexpr Method<Forest> kNew = constructor<Forest, &RcfConfig::input_dim, &RcfC
     "seed : int, optional\n    Random seed for deterministic forests.");
 
 constexpr auto kRows = table<Forest>(
+    "to_json($self)\n--\n\nSerialize the entire forest state to a JSON string.",
+    "from_json(json)\n--\n\nDeserialize a forest from a JSON string previously written by `to_json()`.",
+    "to_bytes($self)\n--\n\nSerialize the entire forest state to compact binary bytes.\n\n"
+    "The versioned little-endian layout is read back exactly by `from_bytes()`;\n"
+    "it is several times smaller and faster than `to_json()`.",
+    "from_bytes(data)\n--\n\nDeserialize a forest from bytes previously written by `to_bytes()`.\n\n"
+    "`data` may be bytes, bytearray, memoryview or any contiguous byte buffer.",
+    "save_json($self, path)\n--\n\nSerialize the entire forest state to a JSON file.",
+    "load_json(path)\n--\n\nDeserialize a forest from a JSON file previously written by `save_json()`.",
     "update($self, point)\n--\n\nIncorporate a new observation into the forest.\n\n"
     "When `internal_shingling` is True, pass one base observation of length\n"
     "`input_dim`. Otherwise pass the full shingled vector of length\n`input_dim * shingle_size`.",
@@ -150,16 +159,7 @@ constexpr auto kRows = table<Forest>(
                    "Predict the next `look_ahead` base observations beyond the current shingle buffer.\n\n"
                    "Requires `internal_shingling = True`, `shingle_size > 1`, and\n"
                    "`look_ahead <= shingle_size`. Returns a list of length\n`look_ahead * input_dim`.",
-                   Access::Read, Gil::Release, forest_extrapolate),
-    "to_json($self)\n--\n\nSerialize the entire forest state to a JSON string.",
-    "from_json(json)\n--\n\nDeserialize a forest from a JSON string previously written by `to_json()`.",
-    "to_bytes($self)\n--\n\nSerialize the entire forest state to compact binary bytes.\n\n"
-    "The versioned little-endian layout is read back exactly by `from_bytes()`;\n"
-    "it is several times smaller and faster than `to_json()`.",
-    "from_bytes(data)\n--\n\nDeserialize a forest from bytes previously written by `to_bytes()`.\n\n"
-    "`data` may be bytes, bytearray, memoryview or any contiguous byte buffer.",
-    "save_json($self, path)\n--\n\nSerialize the entire forest state to a JSON file.",
-    "load_json(path)\n--\n\nDeserialize a forest from a JSON file previously written by `save_json()`.");
+                   Access::Read, Gil::Release, forest_extrapolate));
 
 } // namespace
 

@@ -122,6 +122,15 @@ constexpr Method<MStream> kNew =
         "seed : int, optional\n    Random seed for deterministic hashing.");
 
 constexpr auto kRows = table<MStream>(
+    "to_json($self)\n--\n\nSerialize the detector state to JSON.",
+    "from_json(json)\n--\n\nDeserialize detector state from a JSON string previously written by `to_json()`.",
+    "to_bytes($self)\n--\n\nSerialize the complete detector state to compact binary bytes.\n\n"
+    "The versioned little-endian layout is read back exactly by `from_bytes()`;\n"
+    "it is smaller and faster than `to_json()`.",
+    "from_bytes(data)\n--\n\nRebuild a detector from bytes previously written by `to_bytes()`.\n\n"
+    "`data` may be bytes, bytearray, memoryview or any contiguous byte buffer.",
+    "save_json($self, path)\n--\n\nSerialize the detector state to a JSON file.",
+    "load_json(path)\n--\n\nDeserialize detector state from a JSON file previously written by `save_json()`.",
     "update($self, numeric, categorical, timestamp)\n--\n\nIngest a record without returning its score.",
     "score($self, numeric, categorical, timestamp)\n--\n\n"
     "Preview the anomaly score for a record without mutating detector state.\n\n"
@@ -162,16 +171,7 @@ constexpr auto kRows = table<MStream>(
     "is_ready($self)\n--\n\nReturn True once the detector has processed at least one record.",
     "entries_seen($self)\n--\n\nReturn the number of processed records.",
     method<MStream>("current_time($self)\n--\n\nReturn the last timestamp observed by the detector.", Access::Read,
-                    Gil::Keep, getter<&MStream::current_time>),
-    "to_json($self)\n--\n\nSerialize the detector state to JSON.",
-    "from_json(json)\n--\n\nDeserialize detector state from a JSON string previously written by `to_json()`.",
-    "to_bytes($self)\n--\n\nSerialize the complete detector state to compact binary bytes.\n\n"
-    "The versioned little-endian layout is read back exactly by `from_bytes()`;\n"
-    "it is smaller and faster than `to_json()`.",
-    "from_bytes(data)\n--\n\nRebuild a detector from bytes previously written by `to_bytes()`.\n\n"
-    "`data` may be bytes, bytearray, memoryview or any contiguous byte buffer.",
-    "save_json($self, path)\n--\n\nSerialize the detector state to a JSON file.",
-    "load_json(path)\n--\n\nDeserialize detector state from a JSON file previously written by `save_json()`.");
+                    Gil::Keep, getter<&MStream::current_time>));
 
 } // namespace
 

@@ -40,6 +40,15 @@ constexpr Method<OnlineIForest> kNew =
         "seed : int, optional\n    Random seed for deterministic trees.");
 
 constexpr auto kRows = table<OnlineIForest>(
+    "to_json($self)\n--\n\nSerialize detector state to JSON.",
+    "from_json(json)\n--\n\nDeserialize detector state from JSON previously written by `to_json()`.",
+    "to_bytes($self)\n--\n\nSerialize the complete detector state to compact binary bytes.\n\n"
+    "The versioned little-endian layout is read back exactly by `from_bytes()`;\n"
+    "it is smaller and faster than `to_json()`.",
+    "from_bytes(data)\n--\n\nRebuild a detector from bytes previously written by `to_bytes()`.\n\n"
+    "`data` may be bytes, bytearray, memoryview or any contiguous byte buffer.",
+    "save_json($self, path)\n--\n\nSerialize detector state to a JSON file.",
+    "load_json(path)\n--\n\nDeserialize detector state from a JSON file previously written by `save_json()`.",
     "update($self, point)\n--\n\nIngest a point without returning its score.",
     "update_and_score($self, point)\n--\n\n"
     "Ingest a point and return its anomaly score under the updated forest.\n\n"
@@ -67,16 +76,7 @@ constexpr auto kRows = table<OnlineIForest>(
     "checked before the first is applied.",
     "is_ready($self)\n--\n\nReturn True once at least one point has been processed.",
     "entries_seen($self)\n--\n\nNumber of points processed so far.",
-    "num_trees($self)\n--\n\nNumber of trees in the ensemble.",
-    "to_json($self)\n--\n\nSerialize detector state to JSON.",
-    "from_json(json)\n--\n\nDeserialize detector state from JSON previously written by `to_json()`.",
-    "to_bytes($self)\n--\n\nSerialize the complete detector state to compact binary bytes.\n\n"
-    "The versioned little-endian layout is read back exactly by `from_bytes()`;\n"
-    "it is smaller and faster than `to_json()`.",
-    "from_bytes(data)\n--\n\nRebuild a detector from bytes previously written by `to_bytes()`.\n\n"
-    "`data` may be bytes, bytearray, memoryview or any contiguous byte buffer.",
-    "save_json($self, path)\n--\n\nSerialize detector state to a JSON file.",
-    "load_json(path)\n--\n\nDeserialize detector state from a JSON file previously written by `save_json()`.");
+    "num_trees($self)\n--\n\nNumber of trees in the ensemble.");
 
 } // namespace
 

@@ -2,9 +2,13 @@
 // declared by their docstrings alone:
 //
 //   constexpr auto kRows = table<Forest>(
+//       "to_json($self)\n--\n\nSerialize the entire forest state to a JSON string.", ...
 //       "update($self, point)\n--\n\nIncorporate a new observation ...",
-//       method<Forest>("density($self, point)\n--\n\n...", Access::Read, Gil::Release, forest_density),
-//       "to_json($self)\n--\n\nSerialize the entire forest state to a JSON string.", ...);
+//       method<Forest>("density($self, point)\n--\n\n...", Access::Read, Gil::Release, forest_density));
+//
+// Each class's table opens with the state protocol (the six state-format
+// methods), then lists its own methods, so a class file reads from the
+// common to the particular.
 //
 // The text signature heading a docstring names its method, and for these
 // names the frame knows what the method borrows, whether it releases the

@@ -97,6 +97,14 @@ constexpr Method<Threshold> kNew =
         "    Relative width of the buckets, in (0, 1) and at least 1e-9 (default 0.01).");
 
 constexpr auto kRows = table<Threshold>(
+    "to_json($self)\n--\n\nSerialize the threshold state to JSON.",
+    "from_json(json)\n--\n\nDeserialize threshold state from a JSON string previously written by `to_json()`.",
+    "to_bytes($self)\n--\n\nSerialize the threshold state to compact binary bytes.\n\n"
+    "The versioned little-endian layout is read back exactly by `from_bytes()`.",
+    "from_bytes(data)\n--\n\nRebuild a threshold from bytes previously written by `to_bytes()`.\n\n"
+    "`data` may be bytes, bytearray, memoryview or any contiguous byte buffer.",
+    "save_json($self, path)\n--\n\nSerialize the threshold state to a JSON file.",
+    "load_json(path)\n--\n\nDeserialize threshold state from a JSON file previously written by `save_json()`.",
     method<Threshold>("update($self, score)\n--\n\n"
                       "Grade a score against the earlier ones, then add it.\n\n"
                       "Returns (is_alert, grade). NaN is refused with ValueError and changes nothing.",
@@ -118,15 +126,7 @@ constexpr auto kRows = table<Threshold>(
                       "weight sits at +inf).",
                       Access::Read, Gil::Keep, getter<&Threshold::threshold>),
     method<Threshold>("count($self)\n--\n\nReturn the number of scores added.", Access::Read, Gil::Keep,
-                      getter<&Threshold::count>),
-    "to_json($self)\n--\n\nSerialize the threshold state to JSON.",
-    "from_json(json)\n--\n\nDeserialize threshold state from a JSON string previously written by `to_json()`.",
-    "to_bytes($self)\n--\n\nSerialize the threshold state to compact binary bytes.\n\n"
-    "The versioned little-endian layout is read back exactly by `from_bytes()`.",
-    "from_bytes(data)\n--\n\nRebuild a threshold from bytes previously written by `to_bytes()`.\n\n"
-    "`data` may be bytes, bytearray, memoryview or any contiguous byte buffer.",
-    "save_json($self, path)\n--\n\nSerialize the threshold state to a JSON file.",
-    "load_json(path)\n--\n\nDeserialize threshold state from a JSON file previously written by `save_json()`.");
+                      getter<&Threshold::count>));
 
 } // namespace
 
