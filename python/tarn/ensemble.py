@@ -29,6 +29,11 @@ from ._files import AtomicTarget, FileError
 from .alerts import Threshold
 from .preprocessing import MinMaxScaler, RobustScaler, _row, _rows
 
+try:                    # optional, for the batch path of the combination (same results as the loop)
+    import numpy as _np
+except ImportError:     # pragma: no cover - numpy is not a dependency of tarn
+    _np = None  # type: ignore[assignment]
+
 __all__ = ["Ensemble"]
 
 _KINDS: dict[str, Any] = {"Forest": _tarn.Forest, "OnlineIForest": _tarn.OnlineIForest, "MStream": _tarn.MStream,
@@ -226,13 +231,22 @@ class Ensemble:
         """
         k = len(per_member)
         shares = []
+        top = 1.0 + _LOG_FLOOR
         for grades in per_member:
             # A member's tail share among its n earlier scores is 1 - grade; shrunk as
             # (share * n + 1) / (n + 1), it never claims more certainty than n scores allow,
             # so the first records of a stream (graded against almost nothing) stay ordinary.
+            if _np is not None and len(grades) >= 16:
+                # The same operations, one at a time over the batch (numpy rounds each as Python does).
+                n = _np.arange(first, first + len(grades), dtype=_np.float64)
+                tail = ((1.0 - _np.asarray(grades, dtype=_np.float64)) * n + 1.0) / (n + 1.0)
+                if self.rule == "log":
+                    shares.append(list(map(math.log, (top / (tail + _LOG_FLOOR)).tolist())))
+                else:
+                    shares.append((1.0 - tail if self.rule == "mean" else tail).tolist())
+                continue
             tails = [((1.0 - g) * n + 1.0) / (n + 1.0) for g, n in zip(grades, range(first, first + len(grades)))]
             if self.rule == "log":
-                top = 1.0 + _LOG_FLOOR
                 shares.append([math.log(top / (p + _LOG_FLOOR)) for p in tails])
             elif self.rule == "mean":
                 shares.append([1.0 - p for p in tails])
@@ -240,18 +254,22 @@ class Ensemble:
                 shares.append(tails)
         if self.rule == "max":
             return [1.0 - min(ps) for ps in zip(*shares)]
-        return [math.fsum(ts) / k for ts in zip(*shares)]
+        return [total / k for total in map(math.fsum, zip(*shares))]
 
     def _smooth(self, combined: list[float], keep: bool) -> list[float]:
-        """The moving averages of `combined` continuing the current one (kept if `keep`)."""
+        """What gets graded: each combined value or, if larger, the moving average so far.
+
+        The average continues the current one and is kept when `keep` is true.
+        """
         if self.smoothing == 1:
             return combined
         weight = 2.0 / (self.smoothing + 1.0)
         average = self._smoothed
-        out = []
+        out: list[float] = []
+        add = out.append
         for c in combined:
             average = c if average is None else average + weight * (c - average)
-            out.append(max(c, average))
+            add(average if average > c else c)      # max(c, average), without a call
         if keep:
             self._smoothed = average
         return out
