@@ -173,11 +173,15 @@ core::Status MStream::preview(std::span<const double> numeric, std::span<const s
     const double t = max_of(static_cast<double>(adv->tick), 1.0);
     core::check_internal(numeric_counts_.size() == numeric.size() && categorical_counts_.size() == categorical.size(),
                          "index out of bounds: sketch lists shorter than the record");
-    numeric_normalizer_.check_dim(numeric.size());
+    // Readers may preview at the same time: the scaled values live on this
+    // call's stack (or heap, for long records).
+    double small[64];
+    std::vector<double> large(numeric.size() > 64 ? numeric.size() : 0);
+    const std::span<double> values = large.empty() ? std::span<double>(small, 64) : std::span<double>(large);
+    numeric_normalizer_.preview_values(numeric, entries_seen_ == 0, config_.num_buckets, values);
     const auto score = [&](const PairCounts& n) { return chi_score(f.apply(n.current) + 1.0, n.total + 1.0, t); };
     for (std::size_t i = 0; i < numeric.size(); ++i) {
-        const double v = numeric_normalizer_.preview_value(i, numeric[i], entries_seen_ == 0, config_.num_buckets);
-        book(score(query_pair(numeric_counts_[i], v)), parts.numeric_sum, parts.numeric, i);
+        book(score(query_pair(numeric_counts_[i], values[i])), parts.numeric_sum, parts.numeric, i);
     }
     for (std::size_t j = 0; j < categorical.size(); ++j) {
         book(score(query_pair(categorical_counts_[j], categorical[j], twin_hashes_)), parts.categorical_sum,

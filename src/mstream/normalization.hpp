@@ -87,9 +87,9 @@ struct NumericRangeNormalizer {
     // from the exact scaled value where both fall in the same bucket among
     // `buckets` (value_bucket) and the bounds stay as they are.
     core::Status normalize(std::span<const double> x, bool first, std::uint64_t buckets, std::vector<double>& out);
-    // What normalize() would write for the finite value x of feature i,
-    // once check_dim passed for the record's length.
-    double preview_value(std::size_t i, double x, bool first, std::uint64_t buckets) const;
+    // What normalize() would write for the finite values x, into out (at
+    // least x.size() long), changing nothing.
+    void preview_values(std::span<const double> x, bool first, std::uint64_t buckets, std::span<double> out) const;
     // The bounds cover a record of dim values (an internal invariant).
     void check_dim(std::size_t dim) const;
 

@@ -1,0 +1,59 @@
+// Generic vectors for the detector's per-record arithmetic: two lanes on
+// any processor (SSE2 on x86-64, NEON elsewhere), four in functions
+// compiled for AVX2 and chosen at run time. Lane-wise operations round as
+// the scalar ones do, so every path gives the same bits.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h> // declares the AVX builtins
+#define TARN_LANES_AVX2 1
+#else
+#define TARN_LANES_AVX2 0
+#endif
+
+namespace tarn::mstream {
+
+template <std::size_t W>
+struct Lanes {
+    typedef double Doubles __attribute__((vector_size(8 * W)));
+    typedef std::int64_t Words __attribute__((vector_size(8 * W)));
+};
+
+// The widest vectors any path uses.
+inline constexpr std::size_t kMaxLanes = 4;
+
+inline bool has_avx2() {
+#if TARN_LANES_AVX2
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    return avx2;
+#else
+    return false;
+#endif
+}
+
+// Lane-wise square roots, correctly rounded like std::sqrt. (Vectors pass
+// by reference: 32-byte ones by value would change the calling convention
+// between targets.)
+#if TARN_LANES_AVX2
+[[gnu::always_inline]] inline void square_root(const Lanes<2>::Doubles& x, Lanes<2>::Doubles& out) {
+    out = __builtin_ia32_sqrtpd(x);
+}
+// Only ever inlined into functions compiled for AVX2.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"
+[[gnu::always_inline]] inline void square_root(const Lanes<4>::Doubles& x, Lanes<4>::Doubles& out) {
+    out = __builtin_ia32_sqrtpd256(x);
+}
+#pragma GCC diagnostic pop
+#else
+template <class Doubles>
+inline void square_root(const Doubles& x, Doubles& out) {
+    for (std::size_t k = 0; k < sizeof x / sizeof(double); ++k) out[k] = std::sqrt(x[k]);
+}
+#endif
+
+} // namespace tarn::mstream
