@@ -96,6 +96,7 @@ core::Result<MStream> MStream::create(const MStreamConfig& config, std::optional
         m.categorical_counts_.push_back({cat, cat});
     }
     m.numeric_normalizer_ = NumericRangeNormalizer(config.numeric_dim);
+    m.plane_columns_ = PlaneColumns(m.record_counts_.current);
     return m;
 }
 
@@ -139,16 +140,29 @@ core::Status MStream::ingest(std::span<const double> numeric, std::span<const st
     const double t = max_of(static_cast<double>(adv->tick), 1.0);
     core::check_internal(numeric_counts_.size() == numeric.size() && categorical_counts_.size() == categorical.size(),
                          "index out of bounds: sketch lists shorter than the record");
-    for (std::size_t i = 0; i < numeric.size(); ++i) {
-        const PairCounts n = increment_pair(numeric_counts_[i], normalized_[i]);
-        book(chi_score(n.current, n.total, t), parts.numeric_sum, parts.numeric, i);
-    }
-    const PairCounts r = increment_pair(record_counts_, Record{numeric, categorical}, twin_hashes_);
+    // Every event is counted first, then all are scored together; the
+    // sums keep their order.
+    const std::size_t n = numeric.size(), events = n + 1 + categorical.size();
+    event_current_.resize(events);
+    event_total_.resize(events);
+    event_score_.resize(events);
+    const auto keep = [&](std::size_t e, const PairCounts& counts) {
+        event_current_[e] = counts.current;
+        event_total_[e] = counts.total;
+    };
+    for (std::size_t i = 0; i < n; ++i) keep(i, increment_pair(numeric_counts_[i], normalized_[i]));
+    const Record rec{numeric, categorical};
+    keep(n, plane_columns_.empty() ? increment_pair(record_counts_, rec, twin_hashes_)
+                                   : increment_pair(record_counts_, rec, plane_columns_));
     for (std::size_t j = 0; j < categorical.size(); ++j) {
-        const PairCounts c = increment_pair(categorical_counts_[j], categorical[j], twin_hashes_);
-        book(chi_score(c.current, c.total, t), parts.categorical_sum, parts.categorical, j);
+        keep(n + 1 + j, increment_pair(categorical_counts_[j], categorical[j], twin_hashes_));
     }
-    parts.record = chi_score(r.current, r.total, t);
+    chi_scores(event_current_.data(), event_total_.data(), events, t, event_score_.data());
+    for (std::size_t i = 0; i < n; ++i) book(event_score_[i], parts.numeric_sum, parts.numeric, i);
+    for (std::size_t j = 0; j < categorical.size(); ++j) {
+        book(event_score_[n + 1 + j], parts.categorical_sum, parts.categorical, j);
+    }
+    parts.record = event_score_[n];
     entries_seen_ += 1;
     return {};
 }
@@ -310,6 +324,7 @@ core::Status MStream::check_loaded() {
     }
     twin_hashes_ = same_hashing(record_counts_);
     for (const auto& p : categorical_counts_) twin_hashes_ = twin_hashes_ && same_hashing(p);
+    plane_columns_ = twin_hashes_ ? PlaneColumns(record_counts_.current) : PlaneColumns();
     return {};
 }
 

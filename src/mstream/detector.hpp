@@ -122,7 +122,13 @@ private:
     std::vector<SketchCounts<NumericSketch>> numeric_counts_;
     std::vector<SketchCounts<CategoricalSketch>> categorical_counts_;
     NumericRangeNormalizer numeric_normalizer_;
-    std::vector<double> normalized_; // writer scratch, not part of the state
+    // Writer scratch, not part of the state: scaled values, then each
+    // event's current and total counts and its score (numeric features,
+    // the record, categorical features).
+    std::vector<double> normalized_, event_current_, event_total_, event_score_;
+    // The record sketch's planes by column when its pair hashes alike
+    // (derived from the state, rebuilt when one is made or read).
+    PlaneColumns plane_columns_;
     // Every categorical and record pair's sketches hash alike (always so
     // for a created detector), so a bucket is computed once for both.
     bool twin_hashes_ = true;

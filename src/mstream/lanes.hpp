@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h> // declares the AVX builtins
@@ -20,7 +21,7 @@ namespace tarn::mstream {
 template <std::size_t W>
 struct Lanes {
     typedef double Doubles __attribute__((vector_size(8 * W)));
-    typedef std::int64_t Words __attribute__((vector_size(8 * W)));
+    typedef std::uint64_t Bits __attribute__((vector_size(8 * W)));
 };
 
 // The widest vectors any path uses.

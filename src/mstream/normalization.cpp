@@ -79,82 +79,115 @@ bool scaled_estimate(double x, double lo, double hi, std::uint64_t buckets, doub
 
 // ln y for finite y >= 1, within 2^-40 relative. y = 2^k m with m in
 // [sqrt(1/2), sqrt(2)); ln m = 2 atanh(s) for s = (m - 1) / (m + 1),
-// |s| < 0.1716, summed to s^15: the rest is below s^16 / 8 < 2^-43
-// relative, and the dozen roundings add a few units in the last place.
-// (Vectors pass by reference: 32-byte ones by value would change the
-// calling convention between targets.)
-template <class Doubles, class Words>
+// |s| < 0.1716, summed to s^15 (in Estrin's order, for a short chain of
+// dependent operations): the rest is below s^16 / 8 < 2^-43 relative, and
+// the dozen roundings add a few units in the last place.
+template <class Doubles, class Bits>
 [[gnu::always_inline]] inline void log_from_one(const Doubles& y, Doubles& out) {
-    const Words bits = reinterpret_cast<Words>(y);
-    const Words biased = bits >> 52; // y > 0: no sign bit
-    Doubles m = reinterpret_cast<Doubles>((bits & 0x000fffffffffffffLL) | 0x3ff0000000000000LL);
-    const Words upper = m > 1.4142135623730951; // -1 where m moves down an octave
-    m = upper ? m * 0.5 : m;
+    const Bits bits = reinterpret_cast<Bits>(y);
+    const Bits biased = bits >> 52; // y > 0: no sign bit
+    Doubles m = reinterpret_cast<Doubles>((bits & 0x000fffffffffffffULL) | 0x3ff0000000000000ULL);
+    const Bits upper = reinterpret_cast<Bits>(m > 1.4142135623730951); // all ones where m moves down an octave
+    m = reinterpret_cast<Doubles>((reinterpret_cast<Bits>(m * 0.5) & upper) | (reinterpret_cast<Bits>(m) & ~upper));
     // The exponent as a double: its integer bits under 2^52's pattern.
-    const Doubles k = (reinterpret_cast<Doubles>((biased - upper) | 0x4330000000000000LL) - 0x1p52) - 1023.0;
+    const Doubles k = (reinterpret_cast<Doubles>((biased - upper) | 0x4330000000000000ULL) - 0x1p52) - 1023.0;
     const Doubles s = (m - 1.0) / (m + 1.0);
     const Doubles z = s * s;
-    Doubles p = z * (1.0 / 15.0) + 1.0 / 13.0;
-    p = p * z + 1.0 / 11.0;
-    p = p * z + 1.0 / 9.0;
-    p = p * z + 1.0 / 7.0;
-    p = p * z + 1.0 / 5.0;
-    p = p * z + 1.0 / 3.0;
-    p = p * z + 1.0;
+    const Doubles z2 = z * z;
+    const Doubles z4 = z2 * z2;
+    const Doubles p01 = z * (1.0 / 3.0) + 1.0;
+    const Doubles p23 = z * (1.0 / 7.0) + 1.0 / 5.0;
+    const Doubles p45 = z * (1.0 / 11.0) + 1.0 / 9.0;
+    const Doubles p67 = z * (1.0 / 15.0) + 1.0 / 13.0;
+    const Doubles p = (p23 * z2 + p01) + (p67 * z2 + p45) * z4;
     out = k * 0.6931471805599453 + (s * p) * 2.0;
 }
 
-// scaled_estimate for the W features at x, lo, hi: a bit per lane whose
-// bucket it settles (its value in v).
+// The exact bucket of scaled values v in [0, 1] whose products with the
+// bucket count are below 2^51 (value_bucket without its edge cases): the
+// integer nearest y = v B, less one where that lies above y, at most B - 1.
+template <class Doubles, class Bits>
+[[gnu::always_inline]] inline void bucket_of(const Doubles& v, double buckets, Doubles& out) {
+    const Doubles y = v * buckets;
+    const Doubles nearest = (y + 0x1p52) - 0x1p52;
+    const Doubles one = Doubles{} + 1.0, last = Doubles{} + (buckets - 1.0);
+    const Doubles floor = nearest - reinterpret_cast<Doubles>(reinterpret_cast<Bits>(one) &
+                                                              reinterpret_cast<Bits>(nearest > y));
+    const Bits below = reinterpret_cast<Bits>(floor < last);
+    out = reinterpret_cast<Doubles>((reinterpret_cast<Bits>(floor) & below) | (reinterpret_cast<Bits>(last) & ~below));
+}
+
+// scaled_estimate for the W features at x, lo, hi: a bit per feature whose
+// bucket it settles, its value in v (v is written for every feature).
 template <std::size_t W>
 [[gnu::always_inline]] inline unsigned settle_lanes(const double* x, const double* lo, const double* hi,
                                                    std::uint64_t buckets, double* v) {
     using Doubles = typename Lanes<W>::Doubles;
-    using Words = typename Lanes<W>::Words;
+    using Bits = typename Lanes<W>::Bits;
     Doubles xs, l, h;
     std::memcpy(&xs, x, sizeof xs);
     std::memcpy(&l, lo, sizeof l);
     std::memcpy(&h, hi, sizeof h);
-    const Doubles ax = reinterpret_cast<Doubles>(reinterpret_cast<Words>(xs) & 0x7fffffffffffffffLL);
+    const Doubles ax = reinterpret_cast<Doubles>(reinterpret_cast<Bits>(xs) & 0x7fffffffffffffffULL);
     const Doubles r = h - l;
-    Words ok = (ax >= 0x1p-8) & (ax <= 0x1p500) & (r > kEpsilon);
+    Bits ok = reinterpret_cast<Bits>((ax >= 0x1p-8) & (ax <= 0x1p500) & (r > kEpsilon));
     // Lanes out of range compute on 1.0 instead: no overflow, nothing settled.
-    const Doubles a = ok ? ax : 1.0;
+    const Doubles a = reinterpret_cast<Doubles>((reinterpret_cast<Bits>(ax) & ok) |
+                                                (reinterpret_cast<Bits>(Doubles{} + 1.0) & ~ok));
     Doubles root;
     square_root(a * a + 1.0, root);
     Doubles e;
-    log_from_one<Doubles, Words>(a + root, e);
-    const Doubles centre = xs < 0.0 ? -e : e;
+    log_from_one<Doubles, Bits>(a + root, e);
+    const Doubles centre = reinterpret_cast<Doubles>(reinterpret_cast<Bits>(e) |
+                                                     (reinterpret_cast<Bits>(xs) & 0x8000000000000000ULL));
     const Doubles slack = e * 0x1p-30;
     const Doubles a_lo = centre - slack;
     const Doubles a_hi = centre + slack;
-    ok &= (a_lo > l) & (a_hi < h);
+    ok &= reinterpret_cast<Bits>((a_lo > l) & (a_hi < h));
     const Doubles v_lo = (a_lo - l) / r;
     const Doubles v_hi = (a_hi - l) / r;
+    std::memcpy(v, &v_lo, sizeof v_lo);
     unsigned settled = 0;
-    for (std::size_t k = 0; k < W; ++k) {
-        if (ok[k] && value_bucket(v_lo[k], buckets) == value_bucket(v_hi[k], buckets)) {
-            v[k] = v_lo[k];
-            settled |= 1u << k;
+    if (buckets <= (std::uint64_t{1} << 50)) {
+        // Both ends lie in [0, 1] where ok holds: y = v B < 2^51.
+        Doubles b_lo, b_hi;
+        bucket_of<Doubles, Bits>(v_lo, static_cast<double>(buckets), b_lo);
+        bucket_of<Doubles, Bits>(v_hi, static_cast<double>(buckets), b_hi);
+        ok &= reinterpret_cast<Bits>(b_lo == b_hi);
+        for (std::size_t k = 0; k < W; ++k) settled |= static_cast<unsigned>(ok[k] & 1) << k;
+    } else {
+        for (std::size_t k = 0; k < W; ++k) {
+            if (ok[k] && value_bucket(v_lo[k], buckets) == value_bucket(v_hi[k], buckets)) settled |= 1u << k;
         }
     }
     return settled;
 }
 
+// kBlock features: blocks of W lanes, one after the other (the processor
+// overlaps their chains of dependent operations).
+constexpr std::size_t kBlock = 8;
+template <std::size_t W>
+[[gnu::always_inline]] inline unsigned settle_block_of(const double* x, const double* lo, const double* hi,
+                                                      std::uint64_t buckets, double* v) {
+    unsigned settled = 0;
+    for (std::size_t j = 0; j < kBlock; j += W) settled |= settle_lanes<W>(x + j, lo + j, hi + j, buckets, v + j) << j;
+    return settled;
+}
+
 unsigned settle_portable(const double* x, const double* lo, const double* hi, std::uint64_t buckets, double* v) {
-    return settle_lanes<2>(x, lo, hi, buckets, v) | settle_lanes<2>(x + 2, lo + 2, hi + 2, buckets, v + 2) << 2;
+    return settle_block_of<2>(x, lo, hi, buckets, v);
 }
 
 #if TARN_LANES_AVX2
 __attribute__((target("avx2"))) unsigned settle_avx2(const double* x, const double* lo, const double* hi,
                                                      std::uint64_t buckets, double* v) {
-    return settle_lanes<4>(x, lo, hi, buckets, v);
+    return settle_block_of<4>(x, lo, hi, buckets, v);
 }
 #endif
 
 using Settle = unsigned (*)(const double*, const double*, const double*, std::uint64_t, double*);
 
-// Four features at a time, in the widest vectors the processor has.
+// kBlock features at a time, in the widest vectors the processor has.
 Settle settle_block() {
 #if TARN_LANES_AVX2
     if (has_avx2()) return settle_avx2;
@@ -179,9 +212,9 @@ void settle_each(std::span<const double> x, const double* lo, const double* hi, 
                  Exact exact) {
     static const Settle block = settle_block();
     std::size_t i = 0;
-    for (; i + kMaxLanes <= x.size(); i += kMaxLanes) {
+    for (; i + kBlock <= x.size(); i += kBlock) {
         const unsigned settled = block(x.data() + i, lo + i, hi + i, buckets, out + i);
-        for (std::size_t k = 0; k < kMaxLanes; ++k) {
+        for (std::size_t k = 0; k < kBlock; ++k) {
             if (!(settled >> k & 1u)) exact(i + k);
         }
     }

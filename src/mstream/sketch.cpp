@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "mstream/lanes.hpp"
 #include "mstream/normalization.hpp"
 #include "mstream/ziggurat_tables.hpp"
 
@@ -73,7 +74,85 @@ double plane_dot(const double* w, const double* y, std::size_t n) {
     return d;
 }
 
+// chi_score over W events: the same operations lane by lane.
+template <std::size_t W>
+[[gnu::always_inline]] inline void chi_lanes(const double* a, const double* s, std::size_t n, double t, double* out) {
+    using Doubles = typename Lanes<W>::Doubles;
+    const double e = max_of(t - 1.0, 1.0);
+    std::size_t i = 0;
+    for (; i + W <= n; i += W) {
+        Doubles av, sv;
+        std::memcpy(&av, a + i, sizeof av);
+        std::memcpy(&sv, s + i, sizeof sv);
+        const Doubles m = sv / t;
+        const Doubles d = av - m;
+        const Doubles dd = d * d;
+        const Doubles chi = dd / (e * m) + dd / m;
+        const Doubles score = m <= kEpsilon ? 0.0 : chi;
+        std::memcpy(out + i, &score, sizeof score);
+    }
+    for (; i < n; ++i) out[i] = chi_score(a[i], s[i], t);
+}
+
+// The planes' sign bits of every slot (see PlaneColumns) for the numeric
+// values y: each lane sums as plane_dot does.
+template <std::size_t W>
+[[gnu::always_inline]] inline void signs_lanes(const PlaneColumns& c, const double* y, std::size_t n,
+                                               std::size_t slots, std::uint8_t* positive) {
+    using Doubles = typename Lanes<W>::Doubles;
+    const double* w = c.values.data();
+    const std::size_t stride = c.stride;
+    for (std::size_t j = 0; j < slots; j += W) {
+        Doubles v;
+        const auto column = [&](std::size_t k) -> const Doubles& {
+            std::memcpy(&v, w + k * stride + j, sizeof v);
+            return v;
+        };
+        Doubles d{};
+        if (n < 8) {
+            for (std::size_t k = 0; k < n; ++k) d += column(k) * y[k];
+        } else {
+            Doubles q[8] = {};
+            const std::size_t blocks = n / 8;
+            for (std::size_t m = 0; m < blocks; ++m) {
+                for (std::size_t k = 0; k < 8; ++k) q[k] += column(8 * m + k) * y[8 * m + k];
+            }
+            d = (((d + (q[0] + q[4])) + (q[1] + q[5])) + (q[2] + q[6])) + (q[3] + q[7]);
+            for (std::size_t k = 8 * blocks; k < n; ++k) d += column(k) * y[k];
+        }
+        for (std::size_t k = 0; k < W; ++k) positive[j + k] = d[k] > 0.0;
+    }
+}
+
+void chi_portable(const double* a, const double* s, std::size_t n, double t, double* out) {
+    chi_lanes<2>(a, s, n, t, out);
+}
+void signs_portable(const PlaneColumns& c, const double* y, std::size_t n, std::size_t slots, std::uint8_t* positive) {
+    signs_lanes<2>(c, y, n, slots, positive);
+}
+#if TARN_LANES_AVX2
+__attribute__((target("avx2"))) void chi_avx2(const double* a, const double* s, std::size_t n, double t, double* out) {
+    chi_lanes<4>(a, s, n, t, out);
+}
+__attribute__((target("avx2"))) void signs_avx2(const PlaneColumns& c, const double* y, std::size_t n,
+                                                std::size_t slots, std::uint8_t* positive) {
+    signs_lanes<4>(c, y, n, slots, positive);
+}
+#endif
+
+// Most slots a record's signs are gathered for at once (on the stack).
+constexpr std::size_t kMaxSlots = 256;
+
 } // namespace
+
+void chi_scores(const double* a, const double* s, std::size_t n, double t, double* out) {
+#if TARN_LANES_AVX2
+    static const auto chi = has_avx2() ? chi_avx2 : chi_portable;
+#else
+    constexpr auto chi = chi_portable;
+#endif
+    chi(a, s, n, t, out);
+}
 
 std::uint64_t seeded_hash(std::uint64_t x, std::uint64_t k0, std::uint64_t k1) {
     const std::uint64_t buf = core::folded_multiply(x ^ k1 ^ core::kFoldWhiten1, core::kFoldMultiplier);
@@ -208,12 +287,34 @@ struct RecordCells {
         check_cells(s.count, s.num_rows, s.num_buckets);
     }
 
+    // The planes' signs of every row, from the sketch's columns; bucket()
+    // reads them instead of taking the dot products itself.
+    std::uint8_t positive[kMaxSlots];
+    bool by_columns = false;
+
+    void take_signs(const PlaneColumns& c) {
+        const std::size_t slots = static_cast<std::size_t>(s.num_rows * planes);
+        core::check_internal(!c.empty() && slots <= kMaxSlots && c.stride >= slots && c.stride % kMaxLanes == 0 &&
+                                 c.values.size() / c.stride == s.numeric_dim && c.values.size() % c.stride == 0,
+                             "index out of bounds: record sketch plane columns");
+#if TARN_LANES_AVX2
+        static const auto signs = has_avx2() ? signs_avx2 : signs_portable;
+#else
+        constexpr auto signs = signs_portable;
+#endif
+        signs(c, rec.numeric.data(), s.numeric_dim, slots, positive);
+        by_columns = true;
+    }
+
     // Bits of the planes' signs plus the seeded hash of the categorical
     // values, mod B.
     std::uint64_t bucket(std::uint64_t row) const {
         std::uint64_t bits = 0;
         const std::uint64_t n = s.numeric_dim;
-        if (n > 0) {
+        if (by_columns) {
+            const std::uint8_t* signs = positive + row * planes;
+            for (std::uint64_t p = 0; p < planes; ++p) bits |= std::uint64_t{signs[p]} << p;
+        } else if (n > 0) {
             const double* base = s.numeric_planes.data() + row * planes * n;
             for (std::uint64_t p = 0; p < planes; ++p) {
                 if (plane_dot(base + p * n, rec.numeric.data(), n) > 0.0) bits |= std::uint64_t{1} << p;
@@ -342,6 +443,26 @@ PairCounts increment_pair(SketchCounts<RecordSketch>& p, const Record& rec, bool
         return {p.current.query(rec), p.total.query(rec)};
     }
     return increment_twin(p.current.count, p.total.count, p.current.num_rows, RecordCells(p.current, rec));
+}
+
+PairCounts increment_pair(SketchCounts<RecordSketch>& p, const Record& rec, const PlaneColumns& columns) {
+    RecordCells cells(p.current, rec);
+    cells.take_signs(columns);
+    return increment_twin(p.current.count, p.total.count, p.current.num_rows, cells);
+}
+
+PlaneColumns::PlaneColumns(const RecordSketch& s) {
+    const std::uint64_t planes = s.planes();
+    std::uint64_t slots = 0, all = 0;
+    if (s.numeric_dim == 0 || !core::checked_mul(s.num_rows, planes, slots) || slots > kMaxSlots ||
+        !core::checked_mul(slots, s.numeric_dim, all) || all != s.numeric_planes.size()) {
+        return;
+    }
+    stride = (slots + kMaxLanes - 1) / kMaxLanes * kMaxLanes;
+    values.assign(stride * s.numeric_dim, 0.0);
+    for (std::uint64_t j = 0; j < slots; ++j) {
+        for (std::uint64_t k = 0; k < s.numeric_dim; ++k) values[k * stride + j] = s.numeric_planes[j * s.numeric_dim + k];
+    }
 }
 
 PairCounts query_pair(const SketchCounts<RecordSketch>& p, const Record& rec, bool twin) {

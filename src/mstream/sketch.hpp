@@ -39,6 +39,9 @@ inline double chi_score(double a, double s, double t) {
     return (d * d) / (e * m) + (d * d) / m;
 }
 
+// out[i] = chi_score(a[i], s[i], t) for i < n, several events at a time.
+void chi_scores(const double* a, const double* s, std::size_t n, double t, double* out);
+
 // One row of B buckets over a normalized value in [0, 1].
 struct NumericSketch {
     std::uint64_t num_buckets = 0;
@@ -106,6 +109,21 @@ struct RecordSketch {
     bool operator==(const RecordSketch&) const = default;
 };
 
+// A record sketch's planes feature by feature, so that the signs of every
+// plane of every row come out of one pass over the record: value k of
+// slot j = row * P + p is plane p of that row's weight for feature k, at
+// k * stride + j (stride: the R x P slots padded to whole vectors). Empty
+// when the sketch has no numeric features or more slots than a record's
+// bits are gathered for at once; the sketch then hashes plane by plane.
+struct PlaneColumns {
+    std::uint64_t stride = 0;
+    std::vector<double> values;
+
+    PlaneColumns() = default;
+    explicit PlaneColumns(const RecordSketch& s);
+    bool empty() const { return values.empty(); }
+};
+
 template <class S>
 struct SketchCounts {
     S current;
@@ -133,6 +151,9 @@ bool same_hashing(const SketchCounts<RecordSketch>& p);
 PairCounts increment_pair(SketchCounts<NumericSketch>& p, double v);
 PairCounts increment_pair(SketchCounts<CategoricalSketch>& p, std::int64_t z, bool twin);
 PairCounts increment_pair(SketchCounts<RecordSketch>& p, const Record& rec, bool twin);
+// The same for a pair whose sketches hash alike, with the planes of its
+// current sketch by column (PlaneColumns(p.current)).
+PairCounts increment_pair(SketchCounts<RecordSketch>& p, const Record& rec, const PlaneColumns& columns);
 // What query() on each sketch reads, changing nothing.
 PairCounts query_pair(const SketchCounts<NumericSketch>& p, double v);
 PairCounts query_pair(const SketchCounts<CategoricalSketch>& p, std::int64_t z, bool twin);
