@@ -57,4 +57,24 @@ inline void square_root(const Doubles& x, Doubles& out) {
 }
 #endif
 
+// Bit k set where lane k of a comparison holds.
+#if TARN_LANES_AVX2
+[[gnu::always_inline]] inline unsigned sign_mask(const Lanes<2>::Bits& m) {
+    return static_cast<unsigned>(__builtin_ia32_movmskpd(reinterpret_cast<Lanes<2>::Doubles>(m)));
+}
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"
+[[gnu::always_inline]] inline unsigned sign_mask(const Lanes<4>::Bits& m) {
+    return static_cast<unsigned>(__builtin_ia32_movmskpd256(reinterpret_cast<Lanes<4>::Doubles>(m)));
+}
+#pragma GCC diagnostic pop
+#else
+template <class Mask>
+inline unsigned sign_mask(const Mask& m) {
+    unsigned out = 0;
+    for (std::size_t k = 0; k < sizeof m / sizeof m[0]; ++k) out |= static_cast<unsigned>(m[k] != 0) << k;
+    return out;
+}
+#endif
+
 } // namespace tarn::mstream

@@ -153,8 +153,7 @@ template <std::size_t W>
         Doubles b_lo, b_hi;
         bucket_of<Doubles, Bits>(v_lo, static_cast<double>(buckets), b_lo);
         bucket_of<Doubles, Bits>(v_hi, static_cast<double>(buckets), b_hi);
-        ok &= reinterpret_cast<Bits>(b_lo == b_hi);
-        for (std::size_t k = 0; k < W; ++k) settled |= static_cast<unsigned>(ok[k] & 1) << k;
+        settled = sign_mask(ok & reinterpret_cast<Bits>(b_lo == b_hi));
     } else {
         for (std::size_t k = 0; k < W; ++k) {
             if (ok[k] && value_bucket(v_lo[k], buckets) == value_bucket(v_hi[k], buckets)) settled |= 1u << k;

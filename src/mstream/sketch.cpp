@@ -98,7 +98,7 @@ template <std::size_t W>
 // values y: each lane sums as plane_dot does.
 template <std::size_t W>
 [[gnu::always_inline]] inline void signs_lanes(const PlaneColumns& c, const double* y, std::size_t n,
-                                               std::size_t slots, std::uint8_t* positive) {
+                                               std::size_t slots, std::uint64_t& positive) {
     using Doubles = typename Lanes<W>::Doubles;
     const double* w = c.values.data();
     const std::size_t stride = c.stride;
@@ -120,14 +120,14 @@ template <std::size_t W>
             d = (((d + (q[0] + q[4])) + (q[1] + q[5])) + (q[2] + q[6])) + (q[3] + q[7]);
             for (std::size_t k = 8 * blocks; k < n; ++k) d += column(k) * y[k];
         }
-        for (std::size_t k = 0; k < W; ++k) positive[j + k] = d[k] > 0.0;
+        positive |= std::uint64_t{sign_mask(reinterpret_cast<typename Lanes<W>::Bits>(d > 0.0))} << j;
     }
 }
 
 void chi_portable(const double* a, const double* s, std::size_t n, double t, double* out) {
     chi_lanes<2>(a, s, n, t, out);
 }
-void signs_portable(const PlaneColumns& c, const double* y, std::size_t n, std::size_t slots, std::uint8_t* positive) {
+void signs_portable(const PlaneColumns& c, const double* y, std::size_t n, std::size_t slots, std::uint64_t& positive) {
     signs_lanes<2>(c, y, n, slots, positive);
 }
 #if TARN_LANES_AVX2
@@ -135,13 +135,13 @@ __attribute__((target("avx2"))) void chi_avx2(const double* a, const double* s, 
     chi_lanes<4>(a, s, n, t, out);
 }
 __attribute__((target("avx2"))) void signs_avx2(const PlaneColumns& c, const double* y, std::size_t n,
-                                                std::size_t slots, std::uint8_t* positive) {
+                                                std::size_t slots, std::uint64_t& positive) {
     signs_lanes<4>(c, y, n, slots, positive);
 }
 #endif
 
-// Most slots a record's signs are gathered for at once (on the stack).
-constexpr std::size_t kMaxSlots = 256;
+// Most slots a record's signs are gathered for at once (the bits of a word).
+constexpr std::size_t kMaxSlots = 64;
 
 } // namespace
 
@@ -289,7 +289,7 @@ struct RecordCells {
 
     // The planes' signs of every row, from the sketch's columns; bucket()
     // reads them instead of taking the dot products itself.
-    std::uint8_t positive[kMaxSlots];
+    std::uint64_t positive = 0; // bit j: slot j's dot product is above zero
     bool by_columns = false;
 
     void take_signs(const PlaneColumns& c) {
@@ -312,8 +312,7 @@ struct RecordCells {
         std::uint64_t bits = 0;
         const std::uint64_t n = s.numeric_dim;
         if (by_columns) {
-            const std::uint8_t* signs = positive + row * planes;
-            for (std::uint64_t p = 0; p < planes; ++p) bits |= std::uint64_t{signs[p]} << p;
+            bits = (positive >> (row * planes)) & ((std::uint64_t{2} << (planes - 1)) - 1);
         } else if (n > 0) {
             const double* base = s.numeric_planes.data() + row * planes * n;
             for (std::uint64_t p = 0; p < planes; ++p) {
