@@ -134,8 +134,7 @@ core::Status MStream::ingest(std::span<const double> numeric, std::span<const st
         for (auto& s : numeric_counts_) s.current.decay(f);
         for (auto& s : categorical_counts_) s.current.decay(f);
     }
-    auto normalized = numeric_normalizer_.normalize(numeric, entries_seen_ == 0, config_.num_buckets, normalized_);
-    core::check_internal(normalized.has_value(), "numeric values changed after the finiteness check");
+    numeric_normalizer_.normalize(numeric, entries_seen_ == 0, config_.num_buckets, normalized_);
 
     const double t = max_of(static_cast<double>(adv->tick), 1.0);
     core::check_internal(numeric_counts_.size() == numeric.size() && categorical_counts_.size() == categorical.size(),

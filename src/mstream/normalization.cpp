@@ -238,9 +238,8 @@ void NumericRangeNormalizer::preview_values(std::span<const double> x, bool firs
     });
 }
 
-core::Status NumericRangeNormalizer::normalize(std::span<const double> x, bool first, std::uint64_t buckets,
-                                               std::vector<double>& out) {
-    if (auto ok = check_finite(x); !ok) return ok;
+void NumericRangeNormalizer::normalize(std::span<const double> x, bool first, std::uint64_t buckets,
+                                       std::vector<double>& out) {
     check_dim(x.size());
     out.resize(x.size());
     if (first) {
@@ -250,7 +249,7 @@ core::Status NumericRangeNormalizer::normalize(std::span<const double> x, bool f
             max_numeric[i] = a;
             out[i] = 0.0;
         }
-        return {};
+        return;
     }
     settle_each(x, min_numeric.data(), max_numeric.data(), buckets, out.data(), [&](std::size_t i) {
         const double a = std::asinh(x[i]);
@@ -258,7 +257,6 @@ core::Status NumericRangeNormalizer::normalize(std::span<const double> x, bool f
         max_numeric[i] = max_of(max_numeric[i], a);
         out[i] = scale(a, min_numeric[i], max_numeric[i]);
     });
-    return {};
 }
 
 } // namespace tarn::mstream

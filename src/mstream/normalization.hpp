@@ -81,12 +81,13 @@ struct NumericRangeNormalizer {
     NumericRangeNormalizer() = default;
     explicit NumericRangeNormalizer(std::size_t numeric_dim);
 
-    // Widens the bounds by x and writes the scaled values into out (resized
-    // to x.size()). first: no record has been ingested yet. The raw values
-    // are x itself. Nothing changes on error. A written value may differ
-    // from the exact scaled value where both fall in the same bucket among
-    // `buckets` (value_bucket) and the bounds stay as they are.
-    core::Status normalize(std::span<const double> x, bool first, std::uint64_t buckets, std::vector<double>& out);
+    // Widens the bounds by the finite values x (the caller's check_finite
+    // passed) and writes the scaled values into out (resized to x.size()).
+    // first: no record has been ingested yet. The raw values are x itself.
+    // A written value may differ from the exact scaled value where both
+    // fall in the same bucket among `buckets` (value_bucket) and the bounds
+    // stay as they are.
+    void normalize(std::span<const double> x, bool first, std::uint64_t buckets, std::vector<double>& out);
     // What normalize() would write for the finite values x, into out (at
     // least x.size() long), changing nothing.
     void preview_values(std::span<const double> x, bool first, std::uint64_t buckets, std::span<double> out) const;

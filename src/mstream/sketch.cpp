@@ -191,8 +191,6 @@ double standard_normal(core::Xoshiro256PlusPlus& g) {
 
 NumericSketch::NumericSketch(std::uint64_t b) : num_buckets(b), count(b, 0.0) {}
 
-std::uint64_t NumericSketch::bucket(double v) const { return value_bucket(v, num_buckets); }
-
 void NumericSketch::increment(double v) { cell(count, bucket(v)) += 1.0; }
 double NumericSketch::query(double v) const { return cell(count, bucket(v)); }
 void NumericSketch::decay(const core::Scaling& f) { core::scale_all(count, f); }

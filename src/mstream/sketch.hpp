@@ -50,7 +50,7 @@ struct NumericSketch {
     NumericSketch() = default;
     explicit NumericSketch(std::uint64_t b);
 
-    std::uint64_t bucket(double v) const;
+    std::uint64_t bucket(double v) const { return value_bucket(v, num_buckets); }
     void increment(double v);
     double query(double v) const;
     void decay(const core::Scaling& f);
