@@ -200,7 +200,9 @@ core::Status MStream::preview(std::span<const double> numeric, std::span<const s
         book(score(query_pair(categorical_counts_[j], categorical[j], twin_hashes_)), parts.categorical_sum,
              parts.categorical, j);
     }
-    parts.record = score(query_pair(record_counts_, Record{numeric, categorical}, twin_hashes_));
+    const Record rec{numeric, categorical};
+    parts.record = score(plane_columns_.empty() ? query_pair(record_counts_, rec, twin_hashes_)
+                                                : query_pair(record_counts_, rec, plane_columns_));
     return {};
 }
 

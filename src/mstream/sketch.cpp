@@ -448,6 +448,12 @@ PairCounts increment_pair(SketchCounts<RecordSketch>& p, const Record& rec, cons
     return increment_twin(p.current.count, p.total.count, p.current.num_rows, cells);
 }
 
+PairCounts query_pair(const SketchCounts<RecordSketch>& p, const Record& rec, const PlaneColumns& columns) {
+    RecordCells cells(p.current, rec);
+    cells.take_signs(columns);
+    return query_twin(p.current.count, p.total.count, p.current.num_rows, cells);
+}
+
 PlaneColumns::PlaneColumns(const RecordSketch& s) {
     const std::uint64_t planes = s.planes();
     std::uint64_t slots = 0, all = 0;

@@ -158,5 +158,6 @@ PairCounts increment_pair(SketchCounts<RecordSketch>& p, const Record& rec, cons
 PairCounts query_pair(const SketchCounts<NumericSketch>& p, double v);
 PairCounts query_pair(const SketchCounts<CategoricalSketch>& p, std::int64_t z, bool twin);
 PairCounts query_pair(const SketchCounts<RecordSketch>& p, const Record& rec, bool twin);
+PairCounts query_pair(const SketchCounts<RecordSketch>& p, const Record& rec, const PlaneColumns& columns);
 
 } // namespace tarn::mstream
