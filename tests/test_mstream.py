@@ -715,3 +715,31 @@ def test_loaded_pairs_that_hash_differently_count_with_each_sketchs_own_seeds():
         preview = det.score_detailed(*rec)
         assert preview == model_score(state_of(det), *rec)
         assert det.update_and_score_detailed(*rec) == preview
+
+
+@pytest.mark.parametrize("path", ["automatic", "portable"])
+def test_values_at_bucket_edges_count_as_the_exact_scaling_says(path):
+    # Features are scaled eight at a time through an estimate of asinh that
+    # settles a bucket only when it is certain. Values a few units in the last
+    # place around the edges of the buckets (and the edge of the estimate's
+    # range) must land where math.asinh puts them, in both vector widths.
+    from tarn import _scale_paths
+
+    b, dim = 64, 9
+    rng = random.Random(11)
+    det = MStream(dim, 0, num_rows=1, num_buckets=b, seed=3)
+    det.update([-50.0] * dim, [], 1)
+    det.update([60.0] * dim, [], 1)
+    lo, hi = math.asinh(-50.0), math.asinh(60.0)
+    edges = [math.sinh(lo + k * (hi - lo) / b) for k in range(1, b)] + [2.0**-8, -(2.0**-8), 2.0**-7]
+    with _scale_paths.forced(path):
+        for ts in range(2, 60):
+            rec = []
+            for _ in range(dim):
+                x = rng.choice(edges)
+                for _ in range(rng.randrange(-3, 4) % 4):
+                    x = math.nextafter(x, math.inf if rng.random() < 0.5 else -math.inf)
+                rec.append(x)
+            preview = det.score_detailed(rec, [], ts)
+            assert preview == model_score(state_of(det), rec, [], ts)
+            assert det.update_and_score_detailed(rec, [], ts) == preview

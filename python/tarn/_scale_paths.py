@@ -37,7 +37,8 @@ def scale(values: Any, factor: float, path: str) -> None:
 
 @contextlib.contextmanager
 def forced(path: str) -> Iterator[None]:
-    """Every decay in the process takes `path` inside the block."""
+    """Every decay in the process takes `path` inside the block (and for the plain and portable
+    paths, MStream's other vector arithmetic takes its two-lane paths)."""
     if not _lib.tarn_scale_path_force(PATHS[path]):
         raise RuntimeError(f"the {path} path is not available on this processor")
     try:

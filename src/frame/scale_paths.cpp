@@ -2,11 +2,13 @@
 // through ctypes, so tests can run every path the processor has against the
 // plain product and benchmarks can time them side by side. Path numbers are
 // those of core::ScalePath: -1 automatic, 0 plain, 1 portable, 2 AVX2,
-// 3 AVX-512F.
+// 3 AVX-512F. Forcing the plain or portable path also sends MStream's other
+// vector arithmetic (mstream/lanes.hpp) through its two-lane paths.
 #include <cstddef>
 #include <span>
 
 #include "core/scale.hpp"
+#include "mstream/lanes.hpp"
 
 namespace {
 bool known(int path) { return path >= -1 && path <= 3; }
@@ -18,7 +20,9 @@ extern "C" __attribute__((visibility("default"))) int tarn_scale_path_available(
 
 // Every later decay of every detector in the process goes through `path`.
 extern "C" __attribute__((visibility("default"))) int tarn_scale_path_force(int path) {
-    return known(path) && tarn::core::force_scale_path(static_cast<tarn::core::ScalePath>(path)) ? 1 : 0;
+    if (!known(path) || !tarn::core::force_scale_path(static_cast<tarn::core::ScalePath>(path))) return 0;
+    tarn::mstream::force_two_lanes(path == 0 || path == 1);
+    return 1;
 }
 
 // values[i] *= factor for i < count through `path`; 0 (nothing changed) if

@@ -27,14 +27,12 @@ struct Lanes {
 // The widest vectors any path uses.
 inline constexpr std::size_t kMaxLanes = 4;
 
-inline bool has_avx2() {
-#if TARN_LANES_AVX2
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    return avx2;
-#else
-    return false;
-#endif
-}
+// Whether the four-lane paths run: the processor has AVX2 and no test made
+// every path take two lanes (force_two_lanes).
+bool wide_lanes();
+// Process-wide: every later call takes the two-lane paths (true) or the
+// widest the processor has (false). For tests of the portable paths.
+void force_two_lanes(bool on);
 
 // Lane-wise square roots, correctly rounded like std::sqrt. (Vectors pass
 // by reference: 32-byte ones by value would change the calling convention

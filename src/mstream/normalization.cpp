@@ -189,7 +189,7 @@ using Settle = unsigned (*)(const double*, const double*, const double*, std::ui
 // kBlock features at a time, in the widest vectors the processor has.
 Settle settle_block() {
 #if TARN_LANES_AVX2
-    if (has_avx2()) return settle_avx2;
+    if (wide_lanes()) return settle_avx2;
 #endif
     return settle_portable;
 }
@@ -209,7 +209,7 @@ namespace {
 template <class Exact>
 void settle_each(std::span<const double> x, const double* lo, const double* hi, std::uint64_t buckets, double* out,
                  Exact exact) {
-    static const Settle block = settle_block();
+    const Settle block = settle_block();
     std::size_t i = 0;
     for (; i + kBlock <= x.size(); i += kBlock) {
         const unsigned settled = block(x.data() + i, lo + i, hi + i, buckets, out + i);

@@ -147,7 +147,7 @@ constexpr std::size_t kMaxSlots = 64;
 
 void chi_scores(const double* a, const double* s, std::size_t n, double t, double* out) {
 #if TARN_LANES_AVX2
-    static const auto chi = has_avx2() ? chi_avx2 : chi_portable;
+    const auto chi = wide_lanes() ? chi_avx2 : chi_portable;
 #else
     constexpr auto chi = chi_portable;
 #endif
@@ -296,7 +296,7 @@ struct RecordCells {
                                  c.values.size() / c.stride == s.numeric_dim && c.values.size() % c.stride == 0,
                              "index out of bounds: record sketch plane columns");
 #if TARN_LANES_AVX2
-        static const auto signs = has_avx2() ? signs_avx2 : signs_portable;
+        const auto signs = wide_lanes() ? signs_avx2 : signs_portable;
 #else
         constexpr auto signs = signs_portable;
 #endif
