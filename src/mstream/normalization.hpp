@@ -18,17 +18,17 @@ namespace tarn::mstream {
 inline constexpr double kEpsilon = 2.220446049250313e-16;
 
 // std::fmin and std::fmax, bit for bit (signed zeros and NaNs included),
-// without the library call in the common case of distinct or equal nonzero
-// operands.
+// without the library call or a branch on the order in the common case:
+// apart from NaNs and pairs of zeros, equal operands have the same bits.
 inline double min_of(double a, double b) {
-    if (a < b) return a;
-    if (b < a) return b;
-    return (a == b && a != 0.0) ? a : std::fmin(a, b);
+    if (a != a || b != b || (a == 0.0 && b == 0.0)) [[unlikely]]
+        return std::fmin(a, b);
+    return b < a ? b : a;
 }
 inline double max_of(double a, double b) {
-    if (a > b) return a;
-    if (b > a) return b;
-    return (a == b && a != 0.0) ? a : std::fmax(a, b);
+    if (a != a || b != b || (a == 0.0 && b == 0.0)) [[unlikely]]
+        return std::fmax(a, b);
+    return b > a ? b : a;
 }
 
 // The bucket among `buckets` of a scaled value v: floor(v * buckets) clamped

@@ -154,11 +154,6 @@ void chi_scores(const double* a, const double* s, std::size_t n, double t, doubl
     chi(a, s, n, t, out);
 }
 
-std::uint64_t seeded_hash(std::uint64_t x, std::uint64_t k0, std::uint64_t k1) {
-    const std::uint64_t buf = core::folded_multiply(x ^ k1 ^ core::kFoldWhiten1, core::kFoldMultiplier);
-    return std::rotl(core::folded_multiply(buf, k0 ^ core::kFoldWhiten0), static_cast<int>(buf % 64));
-}
-
 std::uint64_t plane_count(std::uint64_t num_buckets) {
     return num_buckets == 0 ? 0 : static_cast<std::uint64_t>(std::bit_width(num_buckets - 1));
 }

@@ -6,6 +6,7 @@
 // A record is scored per event by a chi-squared comparison of the two.
 #pragma once
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <span>
@@ -21,7 +22,10 @@ namespace tarn::mstream {
 
 // The seeded folded-multiply hash of a word (core/arith.hpp holds the step
 // and its constants).
-std::uint64_t seeded_hash(std::uint64_t x, std::uint64_t k0, std::uint64_t k1);
+inline std::uint64_t seeded_hash(std::uint64_t x, std::uint64_t k0, std::uint64_t k1) {
+    const std::uint64_t buf = core::folded_multiply(x ^ k1 ^ core::kFoldWhiten1, core::kFoldMultiplier);
+    return std::rotl(core::folded_multiply(buf, k0 ^ core::kFoldWhiten0), static_cast<int>(buf % 64));
+}
 
 // Number of sign bits a record row carries: the bit width of B - 1.
 std::uint64_t plane_count(std::uint64_t num_buckets);
