@@ -57,14 +57,15 @@ struct Batch<mstream::MStream> {
             return m.check_update(in.numeric_row(i), in.categorical_row(i), in.timestamps[i], clock);
         });
     }
+    // Rows are applied after check_updates passed for all of them.
     static core::Status update(MStream& m, const Input& in, std::size_t i) {
-        return m.update(in.numeric_row(i), in.categorical_row(i), in.timestamps[i]);
+        return m.update_checked(in.numeric_row(i), in.categorical_row(i), in.timestamps[i]);
     }
     static core::Result<double> score(const MStream& m, const Input& in, std::size_t i) {
         return m.score(in.numeric_row(i), in.categorical_row(i), in.timestamps[i]);
     }
     static core::Result<double> update_and_score(MStream& m, const Input& in, std::size_t i) {
-        return m.update_and_score(in.numeric_row(i), in.categorical_row(i), in.timestamps[i]);
+        return m.update_and_score_checked(in.numeric_row(i), in.categorical_row(i), in.timestamps[i]);
     }
 };
 

@@ -121,10 +121,10 @@ core::Result<Advance> MStream::check_step(const StreamClock& c, std::span<const 
 }
 
 core::Status MStream::ingest(std::span<const double> numeric, std::span<const std::int64_t> categorical,
-                             std::uint64_t timestamp, Parts& parts) {
+                             std::uint64_t timestamp, Parts& parts, bool checked) {
     // Every check comes before the first change: a refused record leaves
     // the clock, the counts and the bounds as they were.
-    const auto adv = check_step(clock_, numeric, categorical, timestamp);
+    const auto adv = checked ? clock_.advance(timestamp) : check_step(clock_, numeric, categorical, timestamp);
     if (!adv) return core::fail(adv.error());
 
     clock_.commit(timestamp, adv->tick);
@@ -204,6 +204,20 @@ core::Status MStream::preview(std::span<const double> numeric, std::span<const s
     parts.record = score(plane_columns_.empty() ? query_pair(record_counts_, rec, twin_hashes_)
                                                 : query_pair(record_counts_, rec, plane_columns_));
     return {};
+}
+
+core::Status MStream::update_checked(std::span<const double> numeric, std::span<const std::int64_t> categorical,
+                                     std::uint64_t timestamp) {
+    Parts parts;
+    return ingest(numeric, categorical, timestamp, parts, true);
+}
+
+core::Result<double> MStream::update_and_score_checked(std::span<const double> numeric,
+                                                       std::span<const std::int64_t> categorical,
+                                                       std::uint64_t timestamp) {
+    Parts parts;
+    if (auto ok = ingest(numeric, categorical, timestamp, parts, true); !ok) return core::fail(ok.error());
+    return parts.total();
 }
 
 core::Status MStream::update(std::span<const double> numeric, std::span<const std::int64_t> categorical,

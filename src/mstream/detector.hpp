@@ -62,6 +62,14 @@ public:
                                                  std::span<const std::int64_t> categorical,
                                                  std::uint64_t timestamp) const;
 
+    // update() and update_and_score() for a record that check_update
+    // passed against this detector's clock, without checking its shape and
+    // values again (a batch checks every row before the first).
+    core::Status update_checked(std::span<const double> numeric, std::span<const std::int64_t> categorical,
+                                std::uint64_t timestamp);
+    core::Result<double> update_and_score_checked(std::span<const double> numeric,
+                                                  std::span<const std::int64_t> categorical, std::uint64_t timestamp);
+
     // The checks update() makes, in its order, with `clock` standing in for
     // the detector's; when they pass, `clock` moves on to the record's time.
     // A batch checks record after record this way before the first changes
@@ -110,8 +118,9 @@ private:
     // checks of every path, changing nothing.
     core::Result<Advance> check_step(const StreamClock& c, std::span<const double> numeric,
                                      std::span<const std::int64_t> categorical, std::uint64_t timestamp) const;
+    // checked: check_update passed for the record (only the clock is asked again).
     core::Status ingest(std::span<const double> numeric, std::span<const std::int64_t> categorical,
-                        std::uint64_t timestamp, Parts& parts);
+                        std::uint64_t timestamp, Parts& parts, bool checked = false);
     core::Status preview(std::span<const double> numeric, std::span<const std::int64_t> categorical,
                          std::uint64_t timestamp, Parts& parts) const;
 
