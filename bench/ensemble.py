@@ -16,8 +16,11 @@ skipped). Prints per-file and mean ROC-AUC and average precision for
   below), and the targets compare them with the preset on exactly the same streams.
 Then the targets (preset mean >= best single tarn mean + 0.02 and >= every peer, per
 benchmark) and the cost per record of the preset against the sum of its members.
+With --preset-seeds K,L,... the preset also runs with those seeds ("preset/sK" columns)
+and each target line gives the range of the preset's means over all its seeds: the
+margins of these targets are of the size of that spread, so one seed decides little.
 
-Run: PYTHONPATH=python nice -n 10 python bench/ensemble.py [--peers] [--cap N]
+Run: PYTHONPATH=python nice -n 10 python bench/ensemble.py [--peers] [--cap N] [--preset-seeds 11,21]
 """
 from __future__ import annotations
 
@@ -41,8 +44,8 @@ CACHE = D.REPO / "build" / "bench-ensemble" / "cache"
 SLOW = {"pysad xStream": {"nab_step": 1, "seeds": (0,)},
         "pysad IForestASD": {"nab_step": 4, "seeds": (0,), "rows": 1500, "prefix_seeds": (0, 1, 2)}}
 
-def preset(X: np.ndarray, series: bool) -> np.ndarray:
-    ens = Ensemble.for_numeric(X.shape[1], shingle_size=M.SHINGLE if series else 1, seed=M.SEED)
+def preset(X: np.ndarray, series: bool, seed: int = M.SEED) -> np.ndarray:
+    ens = Ensemble.for_numeric(X.shape[1], shingle_size=M.SHINGLE if series else 1, seed=seed)
     return np.asarray(ens.update_and_score_many(X))
 
 
@@ -57,8 +60,10 @@ def cached(name, fn):
         return scores
     return run
 
-def methods(peers: bool):
+def methods(peers: bool, seeds=()):
     out = {"preset": lambda X, series, stream: preset(X, series)}
+    for k in seeds:
+        out[f"preset/s{k}"] = lambda X, series, stream, k=k: preset(X, series, k)
     for name, fn in M.TARN.items():
         out[name] = lambda X, series, stream, fn=fn: fn(X, series)
         out[name + " scaled"] = lambda X, series, stream, fn=fn: fn(M.scaled(X), series)
@@ -111,11 +116,21 @@ def table(title, streams, results, names, sets):
     return summary
 
 
+def seed_range(results, names, sets):
+    """' (seeds a..b)': the preset's paired mean over `names` for each of its seeds, if several ran."""
+    runs = sorted({m for m, _ in results if m == "preset" or m.startswith("preset/s")})
+    if len(runs) < 2:
+        return ""
+    means = [paired_mean(results, m, names, sets) for m in runs]
+    return f" (seeds {min(means):.3f}..{max(means):.3f})"
+
+
 def targets(title, summary, full, results, streams, sets):
     pre = summary["preset"][0][0]
     singles = {n: v[0][0] for n, v in summary.items() if n in M.TARN or n.removesuffix(" scaled") in M.TARN}
     best = max(singles, key=singles.get)
-    print(f"{title}: preset {pre:.3f}; best single {best} {singles[best]:.3f} -> needs {singles[best] + 0.02:.3f}:"
+    print(f"{title}: preset {pre:.3f}{seed_range(results, [s for s in streams if '@' not in s], sets)};"
+          f" best single {best} {singles[best]:.3f} -> needs {singles[best] + 0.02:.3f}:"
           f" {'met' if pre >= singles[best] + 0.02 else 'MISSED'}")
     for n in M.PEERS:
         ran = [s for s in streams if (n, s) in results]
@@ -125,7 +140,8 @@ def targets(title, summary, full, results, streams, sets):
             peer, mine = paired_mean(results, n, names, sets), paired_mean(results, "preset", names, sets)
             what = f"first {part} rows of " if part else ""
             note = "" if n not in SLOW else f" (subsample: {what}{len(names)} streams, preset on the same)"
-            print(f"  vs {n} {peer:.3f} against preset {mine:.3f}{note}: {'met' if mine >= peer else 'MISSED'}")
+            print(f"  vs {n} {peer:.3f} against preset {mine:.3f}{seed_range(results, names, sets)}{note}:"
+                  f" {'met' if mine >= peer else 'MISSED'}")
 
 
 def paired_mean(results, method, names, sets):
@@ -189,12 +205,13 @@ def main():
     ap.add_argument("--seeds", default="0,1,2", help="orders of the ADBench sets")
     ap.add_argument("--no-cost", action="store_true", help="skip the cost comparison")
     ap.add_argument("--only", help="comma-separated methods to run (default all); skips the targets")
+    ap.add_argument("--preset-seeds", default="", help="more seeds for the preset, e.g. 11,21,31")
     args = ap.parse_args()
     warnings.simplefilter("ignore")
     seeds = [int(s) for s in args.seeds.split(",")]
     nab = [(n, v, l, w) for n, v, l, w in D.nab_series()]
     adb = D.adbench_streams(seeds, args.cap)
-    ms = methods(args.peers)
+    ms = methods(args.peers, [int(k) for k in args.preset_seeds.split(",") if k])
     if args.only:
         ms = {n: f for n, f in ms.items() if n in args.only.split(",")}
     names = list(ms)
@@ -211,7 +228,7 @@ def main():
         if n in ms and "rows" in cfg:
             for stream, X, y, warm in D.adbench_streams(list(cfg["prefix_seeds"]), cfg["rows"]):
                 name = f"{stream}@{cfg['rows']}"
-                for m in ("preset", n):
+                for m in [p for p in ms if p == "preset" or p.startswith("preset/s")] + [n]:
                     results[m, name] = D.measure(y, ms[m](X, False, name), warm)
     s_nab = table("NAB (24 series, 8-shingles)", nab, results, names, False)
     s_adb = table(f"ADBench (5 sets x {len(seeds)} orders, <= {args.cap} rows)", adb, results, names, True)
