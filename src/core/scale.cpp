@@ -5,6 +5,8 @@
 #include <cstring>
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <vector>
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
@@ -304,12 +306,6 @@ bool cpu_has(ScalePath path) {
     return path == ScalePath::plain || path == ScalePath::portable;
 }
 
-ScalePath best_path() {
-    if (cpu_has(ScalePath::avx512)) return ScalePath::avx512;
-    if (cpu_has(ScalePath::avx2)) return ScalePath::avx2;
-    return ScalePath::portable;
-}
-
 std::atomic<int> forced{static_cast<int>(ScalePath::automatic)};
 
 void scale_with(double* p, std::size_t n, const Scaling& s, ScalePath path) {
@@ -319,6 +315,43 @@ void scale_with(double* p, std::size_t n, const Scaling& s, ScalePath path) {
 #endif
     if (path == ScalePath::plain) return scale_plain(p, n, s.factor);
     scale_portable(p, n, s);
+}
+
+// The exact paths pay off where the processor takes a slow path for
+// subnormal operands or results (most Intel cores: tens to hundreds of
+// cycles each); where it does not (AMD Zen, for one) the plain product
+// costs no more, and less once a long stream's stuck subnormal counts make
+// the exact paths split their blocks. So it is measured once: the plain
+// loop over subnormal counts against the plain loop over normal ones, best
+// of a few rounds each. Three times slower or more is a slow path (the gap
+// is ten times or more where there is one, so machine noise does not
+// decide it). Every path gives the same bits; the choice changes speed
+// only.
+[[gnu::noinline]] std::chrono::steady_clock::duration plain_time(std::vector<double>& work,
+                                                                 const std::vector<double>& counts, double f) {
+    auto best = std::chrono::steady_clock::duration::max();
+    for (int round = 0; round < 7; ++round) {
+        work = counts;
+        const auto start = std::chrono::steady_clock::now();
+        scale_plain(work.data(), work.size(), f);
+        best = std::min(best, std::chrono::steady_clock::now() - start);
+    }
+    return best;
+}
+
+ScalePath best_path() {
+    const ScalePath vector = cpu_has(ScalePath::avx512) ? ScalePath::avx512
+                             : cpu_has(ScalePath::avx2) ? ScalePath::avx2
+                                                        : ScalePath::portable;
+    constexpr std::size_t kCells = 2048;
+    std::vector<double> normal(kCells), tiny(kCells), work;
+    for (std::size_t i = 0; i < kCells; ++i) {
+        normal[i] = 1.0 + static_cast<double>(i);
+        tiny[i] = std::bit_cast<double>(std::uint64_t{1000} + i); // in transit, products subnormal
+    }
+    const auto tiny_time = plain_time(work, tiny, 0.8);
+    const auto normal_time = plain_time(work, normal, 0.8);
+    return tiny_time >= 3 * normal_time ? vector : ScalePath::plain;
 }
 
 } // namespace

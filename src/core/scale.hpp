@@ -17,7 +17,9 @@
 // plain loop does (the usual case costs little more than the plain loop);
 // only blocks holding something smaller split their lanes. It runs in
 // two-lane vectors on any processor, and on x86-64 in AVX2 or AVX-512F
-// vectors when the processor has them (chosen at run time).
+// vectors when the processor has them (chosen at run time). On processors
+// without the slow path the plain product is as fast; which of the two
+// runs is measured once, at the first decay.
 #pragma once
 
 #include <cmath>
@@ -63,7 +65,7 @@ void scale_all(std::span<double> v, const Scaling& s);
 // The ways scale_all can go, for tests and benchmarks that compare them:
 // the plain loop (the reference; slow on tiny values), the portable
 // two-lane path, and the x86-64 AVX2 and AVX-512F paths. `automatic` is
-// the fastest exact path the processor has.
+// the faster of the plain loop and the widest vector path, measured once.
 enum class ScalePath : int { automatic = -1, plain = 0, portable = 1, avx2 = 2, avx512 = 3 };
 
 bool scale_path_available(ScalePath path);
