@@ -103,18 +103,19 @@ template <class Doubles, class Bits>
     out = k * 0.6931471805599453 + (s * p) * 2.0;
 }
 
-// The exact bucket of scaled values v in [0, 1] whose products with the
-// bucket count are below 2^51 (value_bucket without its edge cases): the
-// integer nearest y = v B, less one where that lies above y, at most B - 1.
+// Whether scaled values 0 <= v_lo <= v_hi <= 1 with products y = v B
+// below 2^51 fall in one bucket (value_bucket: floor(y) at most B - 1):
+// floor(y_hi) is at most y_lo, or both clamp to the last bucket. The floor
+// is the integer nearest y (2^52 added and taken away), less one where
+// that lies above y.
 template <class Doubles, class Bits>
-[[gnu::always_inline]] inline void bucket_of(const Doubles& v, double buckets, Doubles& out) {
-    const Doubles y = v * buckets;
-    const Doubles nearest = (y + 0x1p52) - 0x1p52;
-    const Doubles one = Doubles{} + 1.0, last = Doubles{} + (buckets - 1.0);
+[[gnu::always_inline]] inline void one_bucket(const Doubles& v_lo, const Doubles& v_hi, double buckets, Bits& out) {
+    const Doubles y_lo = v_lo * buckets, y_hi = v_hi * buckets;
+    const Doubles nearest = (y_hi + 0x1p52) - 0x1p52;
+    const Doubles one = Doubles{} + 1.0;
     const Doubles floor = nearest - reinterpret_cast<Doubles>(reinterpret_cast<Bits>(one) &
-                                                              reinterpret_cast<Bits>(nearest > y));
-    const Bits below = reinterpret_cast<Bits>(floor < last);
-    out = reinterpret_cast<Doubles>((reinterpret_cast<Bits>(floor) & below) | (reinterpret_cast<Bits>(last) & ~below));
+                                                              reinterpret_cast<Bits>(nearest > y_hi));
+    out = reinterpret_cast<Bits>((floor <= y_lo) | (y_lo >= buckets - 1.0));
 }
 
 // scaled_estimate for the W features at x, lo, hi: a bit per feature whose
@@ -150,10 +151,9 @@ template <std::size_t W>
     unsigned settled = 0;
     if (buckets <= (std::uint64_t{1} << 50)) {
         // Both ends lie in [0, 1] where ok holds: y = v B < 2^51.
-        Doubles b_lo, b_hi;
-        bucket_of<Doubles, Bits>(v_lo, static_cast<double>(buckets), b_lo);
-        bucket_of<Doubles, Bits>(v_hi, static_cast<double>(buckets), b_hi);
-        settled = sign_mask(ok & reinterpret_cast<Bits>(b_lo == b_hi));
+        Bits same;
+        one_bucket<Doubles, Bits>(v_lo, v_hi, static_cast<double>(buckets), same);
+        settled = sign_mask(ok & same);
     } else {
         for (std::size_t k = 0; k < W; ++k) {
             if (ok[k] && value_bucket(v_lo[k], buckets) == value_bucket(v_hi[k], buckets)) settled |= 1u << k;
