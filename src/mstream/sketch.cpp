@@ -287,8 +287,10 @@ struct RecordCells {
 
     void take_signs(const PlaneColumns& c) {
         const std::size_t slots = static_cast<std::size_t>(s.num_rows * planes);
-        core::check_internal(!c.empty() && slots <= kMaxSlots && c.stride >= slots && c.stride % kMaxLanes == 0 &&
-                                 c.values.size() / c.stride == s.numeric_dim && c.values.size() % c.stride == 0,
+        // (stride <= 64 after the first tests: the product cannot wrap)
+        core::check_internal(!c.empty() && slots <= kMaxSlots && c.stride >= slots && c.stride <= kMaxSlots &&
+                                 c.stride % kMaxLanes == 0 && s.numeric_dim <= c.values.size() &&
+                                 c.values.size() == c.stride * s.numeric_dim,
                              "index out of bounds: record sketch plane columns");
 #if TARN_LANES_AVX2
         const auto signs = wide_lanes() ? signs_avx2 : signs_portable;
