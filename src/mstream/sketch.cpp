@@ -74,85 +74,11 @@ double plane_dot(const double* w, const double* y, std::size_t n) {
     return d;
 }
 
-// chi_score over W events: the same operations lane by lane.
-template <std::size_t W>
-[[gnu::always_inline]] inline void chi_lanes(const double* a, const double* s, std::size_t n, double t, double* out) {
-    using Doubles = typename Lanes<W>::Doubles;
-    const double e = max_of(t - 1.0, 1.0);
-    std::size_t i = 0;
-    for (; i + W <= n; i += W) {
-        Doubles av, sv;
-        std::memcpy(&av, a + i, sizeof av);
-        std::memcpy(&sv, s + i, sizeof sv);
-        const Doubles m = sv / t;
-        const Doubles d = av - m;
-        const Doubles dd = d * d;
-        const Doubles chi = dd / (e * m) + dd / m;
-        const Doubles score = m <= kEpsilon ? 0.0 : chi;
-        std::memcpy(out + i, &score, sizeof score);
-    }
-    for (; i < n; ++i) out[i] = chi_score(a[i], s[i], t);
-}
-
-// The planes' sign bits of every slot (see PlaneColumns) for the numeric
-// values y: each lane sums as plane_dot does.
-template <std::size_t W>
-[[gnu::always_inline]] inline void signs_lanes(const PlaneColumns& c, const double* y, std::size_t n,
-                                               std::size_t slots, std::uint64_t& positive) {
-    using Doubles = typename Lanes<W>::Doubles;
-    const double* w = c.values.data();
-    const std::size_t stride = c.stride;
-    for (std::size_t j = 0; j < slots; j += W) {
-        Doubles v;
-        const auto column = [&](std::size_t k) -> const Doubles& {
-            std::memcpy(&v, w + k * stride + j, sizeof v);
-            return v;
-        };
-        Doubles d{};
-        if (n < 8) {
-            for (std::size_t k = 0; k < n; ++k) d += column(k) * y[k];
-        } else {
-            Doubles q[8] = {};
-            const std::size_t blocks = n / 8;
-            for (std::size_t m = 0; m < blocks; ++m) {
-                for (std::size_t k = 0; k < 8; ++k) q[k] += column(8 * m + k) * y[8 * m + k];
-            }
-            d = (((d + (q[0] + q[4])) + (q[1] + q[5])) + (q[2] + q[6])) + (q[3] + q[7]);
-            for (std::size_t k = 8 * blocks; k < n; ++k) d += column(k) * y[k];
-        }
-        positive |= std::uint64_t{sign_mask(reinterpret_cast<typename Lanes<W>::Bits>(d > 0.0))} << j;
-    }
-}
-
-void chi_portable(const double* a, const double* s, std::size_t n, double t, double* out) {
-    chi_lanes<2>(a, s, n, t, out);
-}
-void signs_portable(const PlaneColumns& c, const double* y, std::size_t n, std::size_t slots, std::uint64_t& positive) {
-    signs_lanes<2>(c, y, n, slots, positive);
-}
-#if TARN_LANES_AVX2
-__attribute__((target("avx2"))) void chi_avx2(const double* a, const double* s, std::size_t n, double t, double* out) {
-    chi_lanes<4>(a, s, n, t, out);
-}
-__attribute__((target("avx2"))) void signs_avx2(const PlaneColumns& c, const double* y, std::size_t n,
-                                                std::size_t slots, std::uint64_t& positive) {
-    signs_lanes<4>(c, y, n, slots, positive);
-}
-#endif
-
 // Most slots a record's signs are gathered for at once (the bits of a word).
 constexpr std::size_t kMaxSlots = 64;
 
 } // namespace
 
-void chi_scores(const double* a, const double* s, std::size_t n, double t, double* out) {
-#if TARN_LANES_AVX2
-    const auto chi = wide_lanes() ? chi_avx2 : chi_portable;
-#else
-    constexpr auto chi = chi_portable;
-#endif
-    chi(a, s, n, t, out);
-}
 
 std::uint64_t plane_count(std::uint64_t num_buckets) {
     return num_buckets == 0 ? 0 : static_cast<std::uint64_t>(std::bit_width(num_buckets - 1));
@@ -292,12 +218,7 @@ struct RecordCells {
                                  c.stride % kMaxLanes == 0 && s.numeric_dim <= c.values.size() &&
                                  c.values.size() == c.stride * s.numeric_dim,
                              "index out of bounds: record sketch plane columns");
-#if TARN_LANES_AVX2
-        const auto signs = wide_lanes() ? signs_avx2 : signs_portable;
-#else
-        constexpr auto signs = signs_portable;
-#endif
-        signs(c, rec.numeric.data(), s.numeric_dim, slots, positive);
+        positive = plane_signs(c.values.data(), c.stride, rec.numeric.data(), s.numeric_dim, slots);
         by_columns = true;
     }
 
