@@ -390,7 +390,7 @@ namespace {
 
 // Both count arrays of a twin pair hold `cells` cells.
 inline bool twin_cells(const std::vector<double>& current, const std::vector<double>& total, std::uint64_t cells) {
-    return (current.size() == cells) & (total.size() == cells);
+    return current.size() == cells && total.size() == cells;
 }
 
 // increment_twin's step for one row's cell i, with `out` starting at +inf.
@@ -421,10 +421,10 @@ void increment_events(std::span<SketchCounts<NumericSketch>> numeric, const doub
                 rec.numeric.size() == n && rec.categorical.size() == c && shape.numeric_dim == n &&
                 shape.categorical_dim == c && shape.categorical_coeffs.size() == coeffs &&
                 twin_cells(record.current.count, record.total.count, cells);
-    for (const auto& p : numeric) fits &= twin_cells(p.current.count, p.total.count, buckets);
+    for (const auto& p : numeric) fits = fits && twin_cells(p.current.count, p.total.count, buckets);
     for (const auto& p : categorical) {
-        fits &= (p.current.hash_a.size() >= rows) & (p.current.hash_b.size() >= rows) &
-                twin_cells(p.current.count, p.total.count, cells);
+        fits = fits && p.current.hash_a.size() >= rows && p.current.hash_b.size() >= rows &&
+               twin_cells(p.current.count, p.total.count, cells);
     }
     core::check_internal(fits, "index out of bounds: sketch sizes differ from the record's");
 
