@@ -149,12 +149,17 @@ core::Status MStream::ingest(std::span<const double> numeric, std::span<const st
         event_current_[e] = counts.current;
         event_total_[e] = counts.total;
     };
-    for (std::size_t i = 0; i < n; ++i) keep(i, increment_pair(numeric_counts_[i], normalized_[i]));
     const Record rec{numeric, categorical};
-    keep(n, plane_columns_.empty() ? increment_pair(record_counts_, rec, twin_hashes_)
-                                   : increment_pair(record_counts_, rec, plane_columns_));
-    for (std::size_t j = 0; j < categorical.size(); ++j) {
-        keep(n + 1 + j, increment_pair(categorical_counts_[j], categorical[j], twin_hashes_));
+    if (twin_hashes_ && (n == 0 || !plane_columns_.empty())) {
+        increment_events(numeric_counts_, normalized_.data(), record_counts_, plane_columns_, categorical_counts_, rec,
+                         event_current_.data(), event_total_.data());
+    } else {
+        for (std::size_t i = 0; i < n; ++i) keep(i, increment_pair(numeric_counts_[i], normalized_[i]));
+        keep(n, plane_columns_.empty() ? increment_pair(record_counts_, rec, twin_hashes_)
+                                       : increment_pair(record_counts_, rec, plane_columns_));
+        for (std::size_t j = 0; j < categorical.size(); ++j) {
+            keep(n + 1 + j, increment_pair(categorical_counts_[j], categorical[j], twin_hashes_));
+        }
     }
     chi_scores(event_current_.data(), event_total_.data(), events, t, event_score_.data());
     for (std::size_t i = 0; i < n; ++i) book(event_score_[i], parts.numeric_sum, parts.numeric, i);

@@ -20,23 +20,31 @@ inline constexpr double kEpsilon = 2.220446049250313e-16;
 // std::fmin and std::fmax, bit for bit (signed zeros and NaNs included),
 // without the library call or a branch on the order in the common case:
 // apart from NaNs and pairs of zeros, equal operands have the same bits.
+// |a| + |b| > 0 fails exactly for those cases (a NaN makes the sum NaN),
+// which one test tells.
+inline bool ordinary_pair(double a, double b) { return std::fabs(a) + std::fabs(b) > 0.0; }
 inline double min_of(double a, double b) {
-    if (a != a || b != b || (a == 0.0 && b == 0.0)) [[unlikely]]
+    if (!ordinary_pair(a, b)) [[unlikely]]
         return std::fmin(a, b);
     return b < a ? b : a;
 }
 inline double max_of(double a, double b) {
-    if (a != a || b != b || (a == 0.0 && b == 0.0)) [[unlikely]]
+    if (!ordinary_pair(a, b)) [[unlikely]]
         return std::fmax(a, b);
     return b > a ? b : a;
 }
 
-// The bucket among `buckets` of a scaled value v: floor(v * buckets) clamped
-// to [0, buckets - 1] and saturated to an index; NaN lands in bucket 0 and
-// v = 1.0 in the last one.
-inline std::uint64_t value_bucket(double v, std::uint64_t buckets) {
-    const double y = v * static_cast<double>(buckets);
+// The bucket among `buckets` of y = v * buckets for a scaled value v:
+// floor(y) clamped to [0, buckets - 1] and saturated to an index; NaN lands
+// in bucket 0 and v = 1.0 in the last one.
+inline std::uint64_t product_bucket(double y, std::uint64_t buckets) {
     if (!(y >= 1.0)) return 0;
+    if (y < 9223372036854775808.0 && buckets <= (std::uint64_t{1} << 53)) {
+        // The usual case, where buckets - 1 is exact as a double and the
+        // truncation is the floor: the clamp below in integers.
+        const std::uint64_t floor = static_cast<std::uint64_t>(y);
+        return floor < buckets - 1 ? floor : buckets - 1;
+    }
     // Truncation is the floor of a positive value below 2^63.
     double x = y < 9223372036854775808.0 ? static_cast<double>(static_cast<std::uint64_t>(y)) : std::floor(y);
     const double last = static_cast<double>(buckets - 1);
@@ -44,6 +52,9 @@ inline std::uint64_t value_bucket(double v, std::uint64_t buckets) {
     if (!(x > 0.0)) return 0;
     if (x >= 18446744073709551616.0) return UINT64_MAX;
     return static_cast<std::uint64_t>(x);
+}
+inline std::uint64_t value_bucket(double v, std::uint64_t buckets) {
+    return product_bucket(v * static_cast<double>(buckets), buckets);
 }
 
 // Where a record falls on the tick axis.

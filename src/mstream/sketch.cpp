@@ -386,6 +386,93 @@ PlaneColumns::PlaneColumns(const RecordSketch& s) {
     }
 }
 
+namespace {
+
+// Both count arrays of a twin pair hold `cells` cells.
+inline bool twin_cells(const std::vector<double>& current, const std::vector<double>& total, std::uint64_t cells) {
+    return current.size() == cells && total.size() == cells;
+}
+
+// increment_twin's step for one row's cell i, with `out` starting at +inf.
+// min_of (fmin) differs from the plain comparison only where an operand is
+// NaN or both are zeros of opposite signs. Neither arises here: a NaN count
+// is passed over by both (the running minimum, never NaN itself, is kept),
+// and a count incremented by 1.0 is never -0.
+inline void count_twin(double* current, double* total, std::uint64_t i, PairCounts& out) {
+    const double c = current[i] += 1.0, t = total[i] += 1.0;
+    out.current = c < out.current ? c : out.current;
+    out.total = t < out.total ? t : out.total;
+}
+
+} // namespace
+
+void increment_events(std::span<SketchCounts<NumericSketch>> numeric, const double* scaled,
+                      SketchCounts<RecordSketch>& record, const PlaneColumns& columns,
+                      std::span<SketchCounts<CategoricalSketch>> categorical, const Record& rec, double* current,
+                      double* total) {
+    const RecordSketch& shape = record.current;
+    const std::uint64_t rows = shape.num_rows, buckets = shape.num_buckets, planes = shape.planes();
+    const std::size_t n = numeric.size(), c = categorical.size();
+    std::uint64_t cells = 0, coeffs = 0;
+    // Every sketch shares the record sketch's rows and buckets (the
+    // detector makes and loads them so); what indexing relies on is the
+    // length of each array, checked here.
+    bool fits = buckets != 0 && core::checked_mul(rows, buckets, cells) && core::checked_mul(rows, c, coeffs) &&
+                rec.numeric.size() == n && rec.categorical.size() == c && shape.numeric_dim == n &&
+                shape.categorical_dim == c && shape.categorical_coeffs.size() == coeffs &&
+                twin_cells(record.current.count, record.total.count, cells);
+    for (const auto& p : numeric) fits = fits && twin_cells(p.current.count, p.total.count, buckets);
+    for (const auto& p : categorical) {
+        fits = fits && p.current.hash_a.size() >= rows && p.current.hash_b.size() >= rows &&
+               twin_cells(p.current.count, p.total.count, cells);
+    }
+    core::check_internal(fits, "index out of bounds: sketch sizes differ from the record's");
+
+    const double scale = static_cast<double>(buckets);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint64_t b = product_bucket(scaled[i] * scale, buckets);
+        core::check_internal(b < buckets, "index out of bounds: sketch bucket beyond its count array");
+        current[i] = numeric[i].current.count[b] += 1.0;
+        total[i] = numeric[i].total.count[b] += 1.0;
+    }
+
+    std::uint64_t positive = 0; // bit row * P + p: plane p of that row is above zero
+    if (n > 0) {
+        const std::size_t slots = static_cast<std::size_t>(rows * planes); // rows * planes <= cells
+        core::check_internal(!columns.empty() && slots <= kMaxSlots && columns.stride >= slots &&
+                                 columns.stride <= kMaxSlots && columns.stride % kMaxLanes == 0 &&
+                                 columns.values.size() == columns.stride * n,
+                             "index out of bounds: record sketch plane columns");
+        positive = plane_signs(columns.values.data(), columns.stride, rec.numeric.data(), n, slots);
+    }
+    const Modulus mod(buckets);
+    const std::uint64_t plane_bits = (std::uint64_t{2} << (planes - 1)) - 1;
+    PairCounts whole{INFINITY, INFINITY};
+    for (std::uint64_t r = 0; r < rows; ++r) {
+        const std::uint64_t bits = n > 0 ? (positive >> (r * planes)) & plane_bits : 0;
+        const std::uint64_t* k = shape.categorical_coeffs.data() + r * c;
+        std::uint64_t h = 0;
+        for (std::size_t i = 0; i < c; ++i) {
+            h = mod.add(h, seeded_hash(static_cast<std::uint64_t>(rec.categorical[i]), k[i], r));
+        }
+        count_twin(record.current.count.data(), record.total.count.data(), r * buckets + mod.add(bits, h), whole);
+    }
+    current[n] = whole.current;
+    total[n] = whole.total;
+
+    for (std::size_t j = 0; j < c; ++j) {
+        auto& p = categorical[j];
+        const std::uint64_t z = static_cast<std::uint64_t>(rec.categorical[j]);
+        PairCounts out{INFINITY, INFINITY};
+        for (std::uint64_t r = 0; r < rows; ++r) {
+            const std::uint64_t b = mod.reduce(seeded_hash(z, p.current.hash_a[r], p.current.hash_b[r]));
+            count_twin(p.current.count.data(), p.total.count.data(), r * buckets + b, out);
+        }
+        current[n + 1 + j] = out.current;
+        total[n + 1 + j] = out.total;
+    }
+}
+
 PairCounts query_pair(const SketchCounts<RecordSketch>& p, const Record& rec, bool twin) {
     if (!twin) return {p.current.query(rec), p.total.query(rec)};
     return query_twin(p.current.count, p.total.count, p.current.num_rows, RecordCells(p.current, rec));
