@@ -172,13 +172,17 @@ class Ensemble:
 
         Vectors: a `Forest` on min-max scaled records, a `Forest` and an
         `OnlineIForest` (window of 512 records, leaves split at 16) on the raw
-        records. Series (shingle_size > 1): a `Forest` shingling the scaled
+        records, and two counters of value densities on the scaled records: a
+        `FeatureSketch` with chains of depth 4 and an `MStream` with 16 buckets,
+        4 rows and alpha 0.01 (trees isolate records that stand apart in
+        several features together; densities find values rare in one feature or
+        in a coarse cell of the whole record). Series (shingle_size > 1): a `Forest` shingling the scaled
         records itself, an `OnlineIForest` and an `MStream` on raw shingles
         (MStream's decayed counts follow level shifts in time, which shuffled
         vectors do not have), with `smoothing=2 * shingle_size` (an average
         centred about one shingle back: anomalies of a series last). Members are
-        seeded with seed, seed + 1, seed + 2; grades are combined by the "log"
-        rule.
+        seeded with seed, seed + 1, seed + 2, ... in this order; grades are
+        combined by the "log" rule.
         """
         if isinstance(input_dim, bool) or not isinstance(input_dim, int) or input_dim < 1:
             raise ValueError("input_dim must be an integer of at least 1")
@@ -191,11 +195,18 @@ class Ensemble:
         dim = input_dim * shingle_size
         scaler = MinMaxScaler(input_dim)
         if shingle_size == 1:
-            # A short window fills (and its scores settle) four times sooner than the default
-            # 2048; shuffled vectors have no slow pattern that a longer memory would keep.
-            members: list[Any] = [_tarn.Forest(dim, seed=seeded(0)), _tarn.Forest(dim, seed=seeded(1)),
-                                  _tarn.OnlineIForest(dim, window_size=512, max_leaf_samples=16, seed=seeded(2))]
-            return cls(members, input_dim, scaler=scaler, scaled=[True, False, False])
+            # Shuffled vectors have no slow pattern that a long memory would keep: OnlineIForest's
+            # window of 512 fills (and its scores settle) four times sooner than the default, and
+            # MStream's alpha near 0 keeps its current count at the record itself, so its score
+            # is the inverse of each value's share of the history. 16 buckets (and chains of
+            # depth 4) leave several records per bin within the first thousand, where finer bins
+            # would count noise.
+            members: list[Any] = [
+                _tarn.Forest(dim, seed=seeded(0)), _tarn.Forest(dim, seed=seeded(1)),
+                _tarn.OnlineIForest(dim, window_size=512, max_leaf_samples=16, seed=seeded(2)),
+                _tarn.FeatureSketch(chain_depth=4, seed=seeded(3)),
+                _tarn.MStream(dim, 0, num_rows=4, num_buckets=16, alpha=0.01, seed=seeded(4))]
+            return cls(members, input_dim, scaler=scaler, scaled=[True, False, False, True, True])
         members = [_tarn.Forest(input_dim, shingle_size=shingle_size, seed=seeded(0)),
                    _tarn.OnlineIForest(dim, seed=seeded(1)), _tarn.MStream(dim, 0, seed=seeded(2))]
         return cls(members, input_dim, shingle_size=shingle_size, scaler=scaler, scaled=[True, False, False],
