@@ -19,8 +19,12 @@ benchmark) and the cost per record of the preset against the sum of its members.
 With --preset-seeds K,L,... the preset also runs with those seeds ("preset/sK" columns)
 and each target line gives the range of the preset's means over all its seeds: the
 margins of these targets are of the size of that spread, so one seed decides little.
+With --held-out the tarn methods (not the peers) also run on sets built the same way from
+other data (see ensemble_data.held_out_streams; needs scikit-learn): a check that what is
+chosen on the five sets holds elsewhere.
 
 Run: PYTHONPATH=python nice -n 10 python bench/ensemble.py [--peers] [--cap N] [--preset-seeds 11,21]
+     [--held-out]
 """
 from __future__ import annotations
 
@@ -206,6 +210,8 @@ def main():
     ap.add_argument("--no-cost", action="store_true", help="skip the cost comparison")
     ap.add_argument("--only", help="comma-separated methods to run (default all); skips the targets")
     ap.add_argument("--preset-seeds", default="", help="more seeds for the preset, e.g. 11,21,31")
+    ap.add_argument("--held-out", action="store_true",
+                    help="also run the tarn methods on sets built from other data (needs scikit-learn)")
     args = ap.parse_args()
     warnings.simplefilter("ignore")
     seeds = [int(s) for s in args.seeds.split(",")]
@@ -215,10 +221,13 @@ def main():
     if args.only:
         ms = {n: f for n, f in ms.items() if n in args.only.split(",")}
     names = list(ms)
+    held = D.held_out_streams() if args.held_out else []
     results = {}
-    for bench, streams, series in (("NAB", nab, True), ("ADBench", adb, False)):
+    for bench, streams, series in (("NAB", nab, True), ("ADBench", adb, False), ("held-out", held, False)):
         for i, (stream, X, y, warm) in enumerate(streams):
             for n, fn in ms.items():
+                if bench == "held-out" and n in M.PEERS:
+                    continue
                 if n in SLOW and not in_subsample(SLOW[n], i, stream, series):
                     continue
                 results[n, stream] = D.measure(y, fn(X, series, stream), warm)
@@ -237,6 +246,14 @@ def main():
         adb_names = [s for s, *_ in adb] + sorted({s for _, s in results if "@" in s})
         targets("NAB", s_nab, len(nab), results, [s for s, *_ in nab], False)
         targets("ADBench", s_adb, 5, results, adb_names, True)
+    if held:
+        s_held = table(f"held-out sets ({len(held)} streams; tarn methods only)", held, results,
+                       [n for n in names if n not in M.PEERS], True)
+        if "preset" in s_held:
+            singles = {n: v[0][0] for n, v in s_held.items() if n.removesuffix(" scaled") in M.TARN}
+            best = max(singles, key=singles.get)
+            print(f"\nheld-out: preset {s_held['preset'][0][0]:.3f}"
+                  f"{seed_range(results, [s for s, *_ in held], True)}; best single {best} {singles[best]:.3f}")
     if not args.no_cost:
         sets = {s.split("/")[0]: X for s, X, *_ in D.adbench_streams([0], args.cap)}
         cost([("NAB series (speed_6005), shingle 8", nab[[n for n, *_ in nab].index("speed_6005")][1], True),
