@@ -179,6 +179,17 @@ core::Status MStream::check_update(std::span<const double> numeric, std::span<co
     return {};
 }
 
+bool MStream::accepts_all(std::span<const double> numeric, std::span<const std::uint64_t> timestamps) const {
+    // Before the first record any timestamp above 0 is accepted; after it,
+    // none below the previous one.
+    std::uint64_t previous = clock_.current_time.value_or(0), refused = 0;
+    for (const std::uint64_t ts : timestamps) {
+        refused |= static_cast<std::uint64_t>(ts == 0) | static_cast<std::uint64_t>(ts < previous);
+        previous = ts;
+    }
+    return refused == 0 && all_finite(numeric);
+}
+
 core::Status MStream::preview(std::span<const double> numeric, std::span<const std::int64_t> categorical,
                               std::uint64_t timestamp, Parts& parts) const {
     const auto adv = check_step(clock_, numeric, categorical, timestamp);

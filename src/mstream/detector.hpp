@@ -77,6 +77,13 @@ public:
     core::Status check_update(std::span<const double> numeric, std::span<const std::int64_t> categorical,
                               std::uint64_t timestamp, StreamClock& clock) const;
 
+    // Whether records with these numeric values (each row's numeric_dim
+    // values, one row after another) and timestamps all pass check_update
+    // in turn from this detector's clock, told in one sweep; the records'
+    // shapes are the caller's to check. False when one may not: checking
+    // them one by one then finds it.
+    bool accepts_all(std::span<const double> numeric, std::span<const std::uint64_t> timestamps) const;
+
     bool is_ready() const { return entries_seen_ > 0; }
     std::uint64_t entries_seen() const { return entries_seen_; }
     std::optional<std::uint64_t> current_time() const { return clock_.current_time; }

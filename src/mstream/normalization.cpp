@@ -24,9 +24,7 @@ core::Result<Advance> StreamClock::advance(std::uint64_t ts) const {
 double decay_factor(double alpha, std::uint64_t k) { return std::pow(alpha, static_cast<double>(k)); }
 
 core::Status check_finite(std::span<const double> x) {
-    for (double v : x) {
-        if (!std::isfinite(v)) return core::invalid("numeric values must be finite");
-    }
+    if (!all_finite(x)) return core::invalid("numeric values must be finite");
     return {};
 }
 
