@@ -176,11 +176,12 @@ class Ensemble:
         `FeatureSketch` with chains of depth 4 and an `MStream` with 16 buckets,
         4 rows and alpha 0.01 (trees isolate records that stand apart in
         several features together; densities find values rare in one feature or
-        in a coarse cell of the whole record). Series (shingle_size > 1): a `Forest` shingling the scaled
-        records itself, an `OnlineIForest` and an `MStream` on raw shingles
-        (MStream's decayed counts follow level shifts in time, which shuffled
-        vectors do not have), with `smoothing=2 * shingle_size` (an average
-        centred about one shingle back: anomalies of a series last). Members are
+        in a coarse cell of the whole record). Series (shingle_size > 1): a
+        `Forest` shingling the scaled records itself, an `OnlineIForest` and an
+        `MStream` on raw shingles (MStream's decayed counts follow level shifts
+        in time, which shuffled vectors do not have), with
+        `smoothing=2 * shingle_size` (an average centred about one shingle back:
+        anomalies of a series last). Members are
         seeded with seed, seed + 1, seed + 2, ... in this order; grades are
         combined by the "log" rule.
         """
@@ -198,9 +199,9 @@ class Ensemble:
             # Shuffled vectors have no slow pattern that a long memory would keep: OnlineIForest's
             # window of 512 fills (and its scores settle) four times sooner than the default, and
             # MStream's alpha near 0 keeps its current count at the record itself, so its score
-            # is the inverse of each value's share of the history. 16 buckets (and chains of
-            # depth 4) leave several records per bin within the first thousand, where finer bins
-            # would count noise.
+            # is the inverse of each value's share of the history. Both counters get coarser bins
+            # than their defaults (16 buckets, chains of depth 4): over the first thousands of
+            # records the default bins hold too few records to count.
             members: list[Any] = [
                 _tarn.Forest(dim, seed=seeded(0)), _tarn.Forest(dim, seed=seeded(1)),
                 _tarn.OnlineIForest(dim, window_size=512, max_leaf_samples=16, seed=seeded(2)),
