@@ -162,7 +162,8 @@ def test_preset_members_and_a_clear_anomaly():
     series = Ensemble.for_numeric(1, shingle_size=4, seed=3)
     vectors = Ensemble.for_numeric(3, seed=3)
     assert repr(series) == "Ensemble([Forest, OnlineIForest, MStream], input_dim=1, shingle_size=4, rule='log')"
-    assert repr(vectors) == "Ensemble([Forest, Forest, OnlineIForest], input_dim=3, shingle_size=1, rule='log')"
+    assert repr(vectors) == ("Ensemble([Forest, Forest, OnlineIForest, FeatureSketch, MStream], input_dim=3, "
+                             "shingle_size=1, rule='log')")
     rng = random.Random(1)
     grades = series.update_and_score_many([[math.sin(t / 5.0) + rng.gauss(0, 0.05)] for t in range(1500)])
     assert sum(g >= 0.99 for g in grades[200:]) < 30          # about 1% of 1300 ordinary records
