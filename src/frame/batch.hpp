@@ -13,6 +13,9 @@
 //       static core::Status update(S&, const Input&, std::size_t row);
 //       static core::Result<double> score(const S&, const Input&, std::size_t row);
 //       static core::Result<double> update_and_score(S&, const Input&, std::size_t row);
+//       // Optional: every row at once, after check_updates passed, each
+//       // row's score into scores[row] unless scores is empty (update_many).
+//       static RowStatus apply_all(S&, const Input&, std::span<double> scores);
 //   };
 //
 // and declares the three methods in its table (table.hpp) by their
@@ -106,6 +109,12 @@ PyObject* to_array(const char* typecode, const void* data, std::size_t bytes);
 template <class S>
 struct Batch; // specialised per state type, see above
 
+// Whether Batch B applies all rows of a checked batch at once (apply_all).
+template <class B, class S>
+concept AppliesAll = requires(S& s, const typename B::Input& in, std::span<double> scores) {
+    { B::apply_all(s, in, scores) } -> std::same_as<RowStatus>;
+};
+
 // The batch of a detector fed one point per record, whose `Check` makes the
 // checks of update() (they do not depend on the state).
 template <class S, core::Status (S::*Check)(std::span<const float>) const>
@@ -132,7 +141,11 @@ PyObject* update_many(Call<S>& c) {
     S& s = c.state();
     unwrap(c.compute([&]() -> RowStatus {
         if (auto ok = B::check_updates(s, in); !ok) return ok;
-        return each_row(B::size(in), [&](std::size_t i) { return B::update(s, in, i); });
+        if constexpr (AppliesAll<B, S>) {
+            return B::apply_all(s, in, {});
+        } else {
+            return each_row(B::size(in), [&](std::size_t i) { return B::update(s, in, i); });
+        }
     }));
     return none();
 }
@@ -158,11 +171,19 @@ PyObject* update_and_score_many(Call<S>& c) {
     const typename B::Input in = B::convert(c.args, c.state());
     S& s = c.state();
     std::vector<double> scores;
-    scores.reserve(B::size(in));
+    if constexpr (AppliesAll<B, S>) {
+        scores.resize(B::size(in));
+    } else {
+        scores.reserve(B::size(in));
+    }
     unwrap(c.compute([&]() -> RowStatus {
         if (auto ok = B::check_updates(s, in); !ok) return ok;
-        return each_row(
-            B::size(in), [&](std::size_t i) { return B::update_and_score(s, in, i); }, &scores);
+        if constexpr (AppliesAll<B, S>) {
+            return B::apply_all(s, in, scores);
+        } else {
+            return each_row(
+                B::size(in), [&](std::size_t i) { return B::update_and_score(s, in, i); }, &scores);
+        }
     }));
     return to_score_array(scores);
 }

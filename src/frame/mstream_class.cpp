@@ -72,15 +72,19 @@ struct Batch<mstream::MStream> {
             return m.check_update(in.numeric_row(i), in.categorical_row(i), in.timestamps[i], clock);
         });
     }
-    // Rows are applied after check_updates passed for all of them.
-    static core::Status update(MStream& m, const Input& in, std::size_t i) {
-        return m.update_checked(in.numeric_row(i), in.categorical_row(i), in.timestamps[i]);
+    // Rows are applied after check_updates passed for all of them, so each
+    // has its detector's shape and the values lie one row after another.
+    static RowStatus apply_all(MStream& m, const Input& in, std::span<double> scores) {
+        std::size_t applied = 0;
+        auto ok = m.update_checked(in.numeric ? std::span<const double>(in.numeric->values) : std::span<const double>(),
+                                   in.categorical ? std::span<const std::int64_t>(in.categorical->values)
+                                                  : std::span<const std::int64_t>(),
+                                   in.timestamps, scores, applied);
+        if (!ok) return std::unexpected(RowError{applied, std::move(ok.error())});
+        return {};
     }
     static core::Result<double> score(const MStream& m, const Input& in, std::size_t i) {
         return m.score(in.numeric_row(i), in.categorical_row(i), in.timestamps[i]);
-    }
-    static core::Result<double> update_and_score(MStream& m, const Input& in, std::size_t i) {
-        return m.update_and_score_checked(in.numeric_row(i), in.categorical_row(i), in.timestamps[i]);
     }
 };
 

@@ -121,7 +121,7 @@ core::Result<Advance> MStream::check_step(const StreamClock& c, std::span<const 
 }
 
 core::Status MStream::ingest(std::span<const double> numeric, std::span<const std::int64_t> categorical,
-                             std::uint64_t timestamp, Parts& parts, bool checked) {
+                             std::uint64_t timestamp, Parts& parts, bool checked, const EventSketches* sketches) {
     // Every check comes before the first change: a refused record leaves
     // the clock, the counts and the bounds as they were.
     const auto adv = checked ? clock_.advance(timestamp) : check_step(clock_, numeric, categorical, timestamp);
@@ -150,9 +150,13 @@ core::Status MStream::ingest(std::span<const double> numeric, std::span<const st
         event_total_[e] = counts.total;
     };
     const Record rec{numeric, categorical};
-    if (twin_hashes_ && (n == 0 || !plane_columns_.empty())) {
-        increment_events(numeric_counts_, normalized_.data(), record_counts_, plane_columns_, categorical_counts_, rec,
-                         event_current_.data(), event_total_.data());
+    if (counts_at_once()) {
+        if (!sketches) {
+            EventSketches(numeric_counts_, record_counts_, plane_columns_, categorical_counts_)
+                .increment_events(normalized_.data(), rec, event_current_.data(), event_total_.data());
+        } else {
+            sketches->increment_events(normalized_.data(), rec, event_current_.data(), event_total_.data());
+        }
     } else {
         for (std::size_t i = 0; i < n; ++i) keep(i, increment_pair(numeric_counts_[i], normalized_[i]));
         keep(n, plane_columns_.empty() ? increment_pair(record_counts_, rec, twin_hashes_)
@@ -223,17 +227,30 @@ core::Status MStream::preview(std::span<const double> numeric, std::span<const s
 }
 
 core::Status MStream::update_checked(std::span<const double> numeric, std::span<const std::int64_t> categorical,
-                                     std::uint64_t timestamp) {
-    Parts parts;
-    return ingest(numeric, categorical, timestamp, parts, true);
-}
-
-core::Result<double> MStream::update_and_score_checked(std::span<const double> numeric,
-                                                       std::span<const std::int64_t> categorical,
-                                                       std::uint64_t timestamp) {
-    Parts parts;
-    if (auto ok = ingest(numeric, categorical, timestamp, parts, true); !ok) return core::fail(ok.error());
-    return parts.total();
+                                     std::span<const std::uint64_t> timestamps, std::span<double> scores,
+                                     std::size_t& applied) {
+    applied = 0;
+    const std::size_t rows = timestamps.size(), n = config_.numeric_dim, c = config_.categorical_dim;
+    std::uint64_t numeric_len = 0, categorical_len = 0;
+    core::check_internal(checked_mul(n, rows, numeric_len) && numeric_len == numeric.size() &&
+                             checked_mul(c, rows, categorical_len) && categorical_len == categorical.size() &&
+                             (scores.empty() || scores.size() == rows),
+                         "index out of bounds: batch arrays differ from its records' sizes");
+    // The sketches stay where they are for the whole batch: their sizes are
+    // checked once.
+    std::optional<EventSketches> sketches;
+    if (counts_at_once()) sketches.emplace(numeric_counts_, record_counts_, plane_columns_, categorical_counts_);
+    for (std::size_t i = 0; i < rows; ++i) {
+        Parts parts;
+        if (auto ok = ingest(numeric.subspan(i * n, n), categorical.subspan(i * c, c), timestamps[i], parts, true,
+                             sketches ? &*sketches : nullptr);
+            !ok) {
+            return ok;
+        }
+        if (!scores.empty()) scores[i] = parts.total();
+        applied = i + 1;
+    }
+    return {};
 }
 
 core::Status MStream::update(std::span<const double> numeric, std::span<const std::int64_t> categorical,

@@ -62,13 +62,17 @@ public:
                                                  std::span<const std::int64_t> categorical,
                                                  std::uint64_t timestamp) const;
 
-    // update() and update_and_score() for a record that check_update
-    // passed against this detector's clock, without checking its shape and
-    // values again (a batch checks every row before the first).
+    // update() for records one after another that check_update passed in
+    // turn against this detector's clock (a batch checks every row before
+    // the first), without checking their shapes and values again: record
+    // i's values are numeric[i * numeric_dim, (i + 1) * numeric_dim) and
+    // categorical[i * categorical_dim, (i + 1) * categorical_dim), its time
+    // timestamps[i]. With `scores` (as long as timestamps) record i's score
+    // goes to scores[i], as update_and_score() gives it. `applied` counts
+    // the records applied (all of them unless this fails).
     core::Status update_checked(std::span<const double> numeric, std::span<const std::int64_t> categorical,
-                                std::uint64_t timestamp);
-    core::Result<double> update_and_score_checked(std::span<const double> numeric,
-                                                  std::span<const std::int64_t> categorical, std::uint64_t timestamp);
+                                std::span<const std::uint64_t> timestamps, std::span<double> scores,
+                                std::size_t& applied);
 
     // The checks update() makes, in its order, with `clock` standing in for
     // the detector's; when they pass, `clock` moves on to the record's time.
@@ -125,9 +129,14 @@ private:
     // checks of every path, changing nothing.
     core::Result<Advance> check_step(const StreamClock& c, std::span<const double> numeric,
                                      std::span<const std::int64_t> categorical, std::uint64_t timestamp) const;
-    // checked: check_update passed for the record (only the clock is asked again).
+    // Whether a record's events are counted all at once (EventSketches).
+    bool counts_at_once() const { return twin_hashes_ && (config_.numeric_dim == 0 || !plane_columns_.empty()); }
+    // checked: check_update passed for the record (only the clock is asked
+    // again). sketches: this detector's, made once for many records when
+    // counts_at_once() (made here when null).
     core::Status ingest(std::span<const double> numeric, std::span<const std::int64_t> categorical,
-                        std::uint64_t timestamp, Parts& parts, bool checked = false);
+                        std::uint64_t timestamp, Parts& parts, bool checked = false,
+                        const EventSketches* sketches = nullptr);
     core::Status preview(std::span<const double> numeric, std::span<const std::int64_t> categorical,
                          std::uint64_t timestamp, Parts& parts) const;
 

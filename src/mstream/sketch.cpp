@@ -406,47 +406,58 @@ inline void count_twin(double* current, double* total, std::uint64_t i, PairCoun
 
 } // namespace
 
-void increment_events(std::span<SketchCounts<NumericSketch>> numeric, const double* scaled,
-                      SketchCounts<RecordSketch>& record, const PlaneColumns& columns,
-                      std::span<SketchCounts<CategoricalSketch>> categorical, const Record& rec, double* current,
-                      double* total) {
+EventSketches::EventSketches(std::span<SketchCounts<NumericSketch>> numeric, SketchCounts<RecordSketch>& record,
+                             const PlaneColumns& columns, std::span<SketchCounts<CategoricalSketch>> categorical)
+    : numeric_(numeric), record_(&record), columns_(&columns), categorical_(categorical) {
     const RecordSketch& shape = record.current;
-    const std::uint64_t rows = shape.num_rows, buckets = shape.num_buckets, planes = shape.planes();
+    rows_ = shape.num_rows;
+    buckets_ = shape.num_buckets;
+    planes_ = shape.planes();
     const std::size_t n = numeric.size(), c = categorical.size();
     std::uint64_t cells = 0, coeffs = 0;
     // Every sketch shares the record sketch's rows and buckets (the
     // detector makes and loads them so); what indexing relies on is the
     // length of each array, checked here.
-    bool fits = buckets != 0 && core::checked_mul(rows, buckets, cells) && core::checked_mul(rows, c, coeffs) &&
-                rec.numeric.size() == n && rec.categorical.size() == c && shape.numeric_dim == n &&
-                shape.categorical_dim == c && shape.categorical_coeffs.size() == coeffs &&
+    bool fits = buckets_ != 0 && core::checked_mul(rows_, buckets_, cells) && core::checked_mul(rows_, c, coeffs) &&
+                shape.numeric_dim == n && shape.categorical_dim == c && shape.categorical_coeffs.size() == coeffs &&
                 twin_cells(record.current.count, record.total.count, cells);
-    for (const auto& p : numeric) fits = fits && twin_cells(p.current.count, p.total.count, buckets);
+    for (const auto& p : numeric) fits = fits && twin_cells(p.current.count, p.total.count, buckets_);
     for (const auto& p : categorical) {
-        fits = fits && p.current.hash_a.size() >= rows && p.current.hash_b.size() >= rows &&
+        fits = fits && p.current.hash_a.size() >= rows_ && p.current.hash_b.size() >= rows_ &&
                twin_cells(p.current.count, p.total.count, cells);
     }
+    if (n > 0) {
+        const std::uint64_t slots = rows_ * planes_; // rows * planes <= cells
+        fits = fits && !columns.empty() && slots <= kMaxSlots && columns.stride >= slots &&
+               columns.stride <= kMaxSlots && columns.stride % kMaxLanes == 0 &&
+               columns.values.size() == columns.stride * n;
+    }
     core::check_internal(fits, "index out of bounds: sketch sizes differ from the record's");
+}
 
+void EventSketches::increment_events(const double* scaled, const Record& rec, double* current, double* total) const {
+    const std::size_t n = numeric_.size(), c = categorical_.size();
+    core::check_internal(rec.numeric.size() == n && rec.categorical.size() == c,
+                         "index out of bounds: record length differs from the sketches'");
+    const std::uint64_t rows = rows_, buckets = buckets_, planes = planes_;
     const double scale = static_cast<double>(buckets);
     for (std::size_t i = 0; i < n; ++i) {
         const std::uint64_t b = product_bucket(scaled[i] * scale, buckets);
         core::check_internal(b < buckets, "index out of bounds: sketch bucket beyond its count array");
-        current[i] = numeric[i].current.count[b] += 1.0;
-        total[i] = numeric[i].total.count[b] += 1.0;
+        current[i] = numeric_[i].current.count[b] += 1.0;
+        total[i] = numeric_[i].total.count[b] += 1.0;
     }
 
     std::uint64_t positive = 0; // bit row * P + p: plane p of that row is above zero
     if (n > 0) {
-        const std::size_t slots = static_cast<std::size_t>(rows * planes); // rows * planes <= cells
-        core::check_internal(!columns.empty() && slots <= kMaxSlots && columns.stride >= slots &&
-                                 columns.stride <= kMaxSlots && columns.stride % kMaxLanes == 0 &&
-                                 columns.values.size() == columns.stride * n,
-                             "index out of bounds: record sketch plane columns");
-        positive = plane_signs(columns.values.data(), columns.stride, rec.numeric.data(), n, slots);
+        positive = plane_signs(columns_->values.data(), columns_->stride, rec.numeric.data(), n,
+                               static_cast<std::size_t>(rows * planes));
     }
     const Modulus mod(buckets);
     const std::uint64_t plane_bits = (std::uint64_t{2} << (planes - 1)) - 1;
+    const RecordSketch& shape = record_->current;
+    double* record_current = record_->current.count.data();
+    double* record_total = record_->total.count.data();
     PairCounts whole{INFINITY, INFINITY};
     for (std::uint64_t r = 0; r < rows; ++r) {
         const std::uint64_t bits = n > 0 ? (positive >> (r * planes)) & plane_bits : 0;
@@ -455,13 +466,13 @@ void increment_events(std::span<SketchCounts<NumericSketch>> numeric, const doub
         for (std::size_t i = 0; i < c; ++i) {
             h = mod.add(h, seeded_hash(static_cast<std::uint64_t>(rec.categorical[i]), k[i], r));
         }
-        count_twin(record.current.count.data(), record.total.count.data(), r * buckets + mod.add(bits, h), whole);
+        count_twin(record_current, record_total, r * buckets + mod.add(bits, h), whole);
     }
     current[n] = whole.current;
     total[n] = whole.total;
 
     for (std::size_t j = 0; j < c; ++j) {
-        auto& p = categorical[j];
+        auto& p = categorical_[j];
         const std::uint64_t z = static_cast<std::uint64_t>(rec.categorical[j]);
         PairCounts out{INFINITY, INFINITY};
         for (std::uint64_t r = 0; r < rows; ++r) {

@@ -158,16 +158,28 @@ PairCounts increment_pair(SketchCounts<RecordSketch>& p, const Record& rec, bool
 // The same for a pair whose sketches hash alike, with the planes of its
 // current sketch by column (PlaneColumns(p.current)).
 PairCounts increment_pair(SketchCounts<RecordSketch>& p, const Record& rec, const PlaneColumns& columns);
-// Every event of a record at once, for a detector whose pairs all hash alike
-// (same_hashing) and whose record sketch has its planes by column when it has
-// numeric features: what increment_pair gives for numeric feature i (scaled
-// value scaled[i]) lands in current[i] and total[i], the record's in entry n,
-// categorical feature j's in entry n + 1 + j. Every sketch's sizes are
-// checked once, before the first count changes.
-void increment_events(std::span<SketchCounts<NumericSketch>> numeric, const double* scaled,
-                      SketchCounts<RecordSketch>& record, const PlaneColumns& columns,
-                      std::span<SketchCounts<CategoricalSketch>> categorical, const Record& rec, double* current,
-                      double* total);
+// The sketches of a detector whose pairs all hash alike (same_hashing) and
+// whose record sketch has its planes by column when it has numeric
+// features, with every array's size checked once (check_internal), before
+// any number of records are counted by increment_events. The sketches must
+// stay where they are, at the same sizes, for as long as it is used.
+class EventSketches {
+public:
+    EventSketches(std::span<SketchCounts<NumericSketch>> numeric, SketchCounts<RecordSketch>& record,
+                  const PlaneColumns& columns, std::span<SketchCounts<CategoricalSketch>> categorical);
+
+    // Every event of a record at once: what increment_pair gives for numeric
+    // feature i (scaled value scaled[i]) lands in current[i] and total[i],
+    // the record's in entry n, categorical feature j's in entry n + 1 + j.
+    void increment_events(const double* scaled, const Record& rec, double* current, double* total) const;
+
+private:
+    std::span<SketchCounts<NumericSketch>> numeric_;
+    SketchCounts<RecordSketch>* record_;
+    const PlaneColumns* columns_;
+    std::span<SketchCounts<CategoricalSketch>> categorical_;
+    std::uint64_t rows_ = 0, buckets_ = 0, planes_ = 0;
+};
 // What query() on each sketch reads, changing nothing.
 PairCounts query_pair(const SketchCounts<NumericSketch>& p, double v);
 PairCounts query_pair(const SketchCounts<CategoricalSketch>& p, std::int64_t z, bool twin);
