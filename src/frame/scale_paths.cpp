@@ -2,8 +2,9 @@
 // through ctypes, so tests can run every path the processor has against the
 // plain product and benchmarks can time them side by side. Path numbers are
 // those of core::ScalePath: -1 automatic, 0 plain, 1 portable, 2 AVX2,
-// 3 AVX-512F. Forcing the plain or portable path also sends MStream's other
-// vector arithmetic (mstream/lanes.hpp) through its two-lane paths.
+// 3 AVX-512F. Forcing a path also sends MStream's other vector arithmetic
+// (mstream/lanes.hpp) through its paths of as many lanes: two for the plain
+// and portable paths, four for AVX2, the widest for the others.
 #include <cstddef>
 #include <span>
 
@@ -21,7 +22,7 @@ extern "C" __attribute__((visibility("default"))) int tarn_scale_path_available(
 // Every later decay of every detector in the process goes through `path`.
 extern "C" __attribute__((visibility("default"))) int tarn_scale_path_force(int path) {
     if (!known(path) || !tarn::core::force_scale_path(static_cast<tarn::core::ScalePath>(path))) return 0;
-    tarn::mstream::force_two_lanes(path == 0 || path == 1);
+    tarn::mstream::force_lanes(path == 0 || path == 1 ? 2 : path == 2 ? 4 : 8);
     return 1;
 }
 

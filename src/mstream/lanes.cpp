@@ -13,8 +13,8 @@
 
 // Everything the kernels call from headers is compiled above, for every
 // processor; the kernels below, once per instruction set (the file opens
-// its namespace from TARN_KERNELS_AVX2 and clears it).
-#define TARN_KERNELS_AVX2 0
+// its namespace from TARN_KERNELS_WIDTH and clears it).
+#define TARN_KERNELS_WIDTH 2
 #include "mstream/lane_kernels.inc"
 
 #if TARN_LANES_AVX2
@@ -24,7 +24,17 @@
 #pragma GCC push_options
 #pragma GCC target("avx2")
 #endif
-#define TARN_KERNELS_AVX2 1
+#define TARN_KERNELS_WIDTH 4
+#include "mstream/lane_kernels.inc"
+#if defined(__clang__)
+#pragma clang attribute pop
+#pragma clang attribute push(__attribute__((target("avx512f"))), apply_to = function)
+#else
+#pragma GCC pop_options
+#pragma GCC push_options
+#pragma GCC target("avx512f")
+#endif
+#define TARN_KERNELS_WIDTH 8
 #include "mstream/lane_kernels.inc"
 #if defined(__clang__)
 #pragma clang attribute pop
@@ -36,40 +46,51 @@
 namespace tarn::mstream {
 
 namespace {
-std::atomic<bool> two_lanes{false};
-}
+std::atomic<std::size_t> most_lanes{kMaxLanes};
 
-bool wide_lanes() {
+std::size_t widest() {
 #if TARN_LANES_AVX2
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    return avx2 && !two_lanes.load(std::memory_order_relaxed);
+    static const std::size_t lanes = __builtin_cpu_supports("avx512f") ? 8 : __builtin_cpu_supports("avx2") ? 4 : 2;
+    return lanes;
 #else
-    return false;
+    return 2;
 #endif
 }
+} // namespace
 
-void force_two_lanes(bool on) { two_lanes.store(on, std::memory_order_relaxed); }
+std::size_t lane_count() {
+    const std::size_t most = most_lanes.load(std::memory_order_relaxed), have = widest();
+    return have < most ? have : most;
+}
+
+void force_lanes(std::size_t most) { most_lanes.store(most, std::memory_order_relaxed); }
+
+// Each kernel through the widest path lane_count() allows.
+#if TARN_LANES_AVX2
+#define TARN_DISPATCH(call)                                                                                            \
+    do {                                                                                                               \
+        const std::size_t lanes = lane_count();                                                                        \
+        if (lanes == 8) return eight::call;                                                                            \
+        if (lanes == 4) return four::call;                                                                             \
+        return two::call;                                                                                              \
+    } while (false)
+#else
+#define TARN_DISPATCH(call) return two::call
+#endif
 
 unsigned settle_eight(const double* x, const double* lo, const double* hi, std::uint64_t buckets, double* v) {
-#if TARN_LANES_AVX2
-    if (wide_lanes()) return four::settle_eight(x, lo, hi, buckets, v);
-#endif
-    return two::settle_eight(x, lo, hi, buckets, v);
+    TARN_DISPATCH(settle_eight(x, lo, hi, buckets, v));
 }
 
 void chi_scores(const double* a, const double* s, std::size_t n, double t, double* out) {
-#if TARN_LANES_AVX2
-    if (wide_lanes()) return four::chi_scores(a, s, n, t, out);
-#endif
-    two::chi_scores(a, s, n, t, out);
+    TARN_DISPATCH(chi_scores(a, s, n, t, out));
 }
 
 std::uint64_t plane_signs(const double* columns, std::size_t stride, const double* y, std::size_t n,
                           std::size_t slots) {
-#if TARN_LANES_AVX2
-    if (wide_lanes()) return four::plane_signs(columns, stride, y, n, slots);
-#endif
-    return two::plane_signs(columns, stride, y, n, slots);
+    TARN_DISPATCH(plane_signs(columns, stride, y, n, slots));
 }
+
+#undef TARN_DISPATCH
 
 } // namespace tarn::mstream

@@ -1,6 +1,6 @@
 // The detector's arithmetic in generic vectors: two lanes on any processor
-// (SSE2 on x86-64, NEON elsewhere), four on x86-64 processors with AVX2
-// (chosen at run time). Lane-wise operations round as the scalar ones do,
+// (SSE2 on x86-64, NEON elsewhere), four on x86-64 processors with AVX2 and
+// eight on those with AVX-512F (chosen at run time). Lane-wise operations round as the scalar ones do,
 // so every path gives the same bits. The kernels themselves are in
 // lane_kernels.inc, compiled once per instruction set by lanes.cpp.
 #pragma once
@@ -23,16 +23,16 @@ struct Lanes {
 };
 
 // The widest vectors any path uses.
-inline constexpr std::size_t kMaxLanes = 4;
+inline constexpr std::size_t kMaxLanes = 8;
 // Features settled at a time (settle_eight).
 inline constexpr std::size_t kSettleBlock = 8;
 
-// Whether the four-lane paths run: the processor has AVX2 and no test made
-// every path take two lanes (force_two_lanes).
-bool wide_lanes();
-// Process-wide: every later call takes the two-lane paths (true) or the
-// widest the processor has (false). For tests of the portable paths.
-void force_two_lanes(bool on);
+// The lanes the kernels run on: 8, 4 or 2, the widest the processor has
+// up to the limit force_lanes set.
+std::size_t lane_count();
+// Process-wide: every later call takes the widest paths the processor has
+// up to `most` lanes (2, 4 or 8). For tests of the narrower paths.
+void force_lanes(std::size_t most);
 
 // The scaled estimate (normalization.cpp) for the kSettleBlock features
 // at x with bounds lo, hi: a bit per feature whose bucket it settles, its
