@@ -121,7 +121,7 @@ core::Result<Advance> MStream::check_step(const StreamClock& c, std::span<const 
 }
 
 core::Status MStream::ingest(std::span<const double> numeric, std::span<const std::int64_t> categorical,
-                             std::uint64_t timestamp, Parts& parts, bool checked, const EventSketches* sketches) {
+                             std::uint64_t timestamp, Parts& parts, bool checked, EventSketches* sketches) {
     // Every check comes before the first change: a refused record leaves
     // the clock, the counts and the bounds as they were.
     const auto adv = checked ? clock_.advance(timestamp) : check_step(clock_, numeric, categorical, timestamp);
@@ -152,7 +152,7 @@ core::Status MStream::ingest(std::span<const double> numeric, std::span<const st
     const Record rec{numeric, categorical};
     if (counts_at_once()) {
         if (!sketches) {
-            EventSketches(numeric_counts_, record_counts_, plane_columns_, categorical_counts_)
+            EventSketches(numeric_counts_, record_counts_, plane_columns_, categorical_counts_, category_hashes_, false)
                 .increment_events(normalized_.data(), rec, event_current_.data(), event_total_.data());
         } else {
             sketches->increment_events(normalized_.data(), rec, event_current_.data(), event_total_.data());
@@ -239,7 +239,9 @@ core::Status MStream::update_checked(std::span<const double> numeric, std::span<
     // The sketches stay where they are for the whole batch: their sizes are
     // checked once.
     std::optional<EventSketches> sketches;
-    if (counts_at_once()) sketches.emplace(numeric_counts_, record_counts_, plane_columns_, categorical_counts_);
+    if (counts_at_once()) {
+        sketches.emplace(numeric_counts_, record_counts_, plane_columns_, categorical_counts_, category_hashes_, rows > 1);
+    }
     for (std::size_t i = 0; i < rows; ++i) {
         Parts parts;
         if (auto ok = ingest(numeric.subspan(i * n, n), categorical.subspan(i * c, c), timestamps[i], parts, true,

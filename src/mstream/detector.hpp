@@ -136,7 +136,7 @@ private:
     // counts_at_once() (made here when null).
     core::Status ingest(std::span<const double> numeric, std::span<const std::int64_t> categorical,
                         std::uint64_t timestamp, Parts& parts, bool checked = false,
-                        const EventSketches* sketches = nullptr);
+                        EventSketches* sketches = nullptr);
     core::Status preview(std::span<const double> numeric, std::span<const std::int64_t> categorical,
                          std::uint64_t timestamp, Parts& parts) const;
 
@@ -151,6 +151,8 @@ private:
     // event's current and total counts and its score (numeric features,
     // the record, categorical features).
     std::vector<double> normalized_, event_current_, event_total_, event_score_;
+    // The categorical values' hashes (EventSketches).
+    std::vector<std::uint64_t> category_hashes_;
     // The record sketch's planes by column when its pair hashes alike
     // (derived from the state, rebuilt when one is made or read).
     PlaneColumns plane_columns_;

@@ -407,7 +407,8 @@ inline void count_twin(double* current, double* total, std::uint64_t i, PairCoun
 } // namespace
 
 EventSketches::EventSketches(std::span<SketchCounts<NumericSketch>> numeric, SketchCounts<RecordSketch>& record,
-                             const PlaneColumns& columns, std::span<SketchCounts<CategoricalSketch>> categorical)
+                             const PlaneColumns& columns, std::span<SketchCounts<CategoricalSketch>> categorical,
+                             std::vector<std::uint64_t>& scratch, bool remember)
     : numeric_(numeric), record_(&record), columns_(&columns), categorical_(categorical) {
     const RecordSketch& shape = record.current;
     rows_ = shape.num_rows;
@@ -433,9 +434,39 @@ EventSketches::EventSketches(std::span<SketchCounts<NumericSketch>> numeric, Ske
                columns.values.size() == columns.stride * n;
     }
     core::check_internal(fits, "index out of bounds: sketch sizes differ from the record's");
+
+    // Remembering pays for itself over many records, within a bounded
+    // table (a few kilobytes for the usual sizes).
+    constexpr std::uint64_t kMostWords = std::uint64_t{1} << 15;
+    std::uint64_t width = 0, words = 0;
+    fits = core::checked_mul(rows_, 2, width) && core::checked_add(width, 2, width) &&
+           core::checked_mul(width, c, words);
+    core::check_internal(fits, "categorical hash table size overflows");
+    if (remember && words != 0 && words <= kMostWords / kSlots) slots_ = kSlots;
+    width_ = width;
+    scratch.assign(words * slots_, 0); // nothing filled
+    hashes_ = scratch.data();
 }
 
-void EventSketches::increment_events(const double* scaled, const Record& rec, double* current, double* total) const {
+const std::uint64_t* EventSketches::hashes_of(std::size_t j, std::int64_t z) {
+    const std::uint64_t v = static_cast<std::uint64_t>(z);
+    const std::uint64_t slot = slots_ == 1 ? 0 : (v ^ (v >> 6) ^ (v >> 12)) & (kSlots - 1);
+    std::uint64_t* e = hashes_ + (j * slots_ + slot) * width_;
+    if (slots_ != 1 && e[0] == 1 && e[1] == v) return e + 2;
+    const std::uint64_t rows = rows_, c = categorical_.size();
+    const CategoricalSketch& own = categorical_[j].current;
+    const std::uint64_t* coeffs = record_->current.categorical_coeffs.data();
+    const Modulus mod(buckets_);
+    for (std::uint64_t r = 0; r < rows; ++r) {
+        e[2 + r] = mod.reduce(seeded_hash(v, own.hash_a[r], own.hash_b[r]));
+        e[2 + rows + r] = seeded_hash(v, coeffs[r * c + j], r);
+    }
+    e[0] = 1;
+    e[1] = v;
+    return e + 2;
+}
+
+void EventSketches::increment_events(const double* scaled, const Record& rec, double* current, double* total) {
     const std::size_t n = numeric_.size(), c = categorical_.size();
     core::check_internal(rec.numeric.size() == n && rec.categorical.size() == c,
                          "index out of bounds: record length differs from the sketches'");
@@ -453,19 +484,23 @@ void EventSketches::increment_events(const double* scaled, const Record& rec, do
         positive = plane_signs(columns_->values.data(), columns_->stride, rec.numeric.data(), n,
                                static_cast<std::size_t>(rows * planes));
     }
+    // Each categorical value's hashes, in a table when remembered (c <= its
+    // words), else one after another in the scratch's single slots.
+    constexpr std::size_t kOnStack = 64;
+    const std::uint64_t* stacked[kOnStack];
+    std::vector<const std::uint64_t*> heaped(c > kOnStack ? c : 0);
+    const std::uint64_t** hashes = c > kOnStack ? heaped.data() : stacked;
+    for (std::size_t j = 0; j < c; ++j) hashes[j] = hashes_of(j, rec.categorical[j]);
+
     const Modulus mod(buckets);
     const std::uint64_t plane_bits = (std::uint64_t{2} << (planes - 1)) - 1;
-    const RecordSketch& shape = record_->current;
     double* record_current = record_->current.count.data();
     double* record_total = record_->total.count.data();
     PairCounts whole{INFINITY, INFINITY};
     for (std::uint64_t r = 0; r < rows; ++r) {
         const std::uint64_t bits = n > 0 ? (positive >> (r * planes)) & plane_bits : 0;
-        const std::uint64_t* k = shape.categorical_coeffs.data() + r * c;
         std::uint64_t h = 0;
-        for (std::size_t i = 0; i < c; ++i) {
-            h = mod.add(h, seeded_hash(static_cast<std::uint64_t>(rec.categorical[i]), k[i], r));
-        }
+        for (std::size_t i = 0; i < c; ++i) h = mod.add(h, hashes[i][rows + r]);
         count_twin(record_current, record_total, r * buckets + mod.add(bits, h), whole);
     }
     current[n] = whole.current;
@@ -473,11 +508,9 @@ void EventSketches::increment_events(const double* scaled, const Record& rec, do
 
     for (std::size_t j = 0; j < c; ++j) {
         auto& p = categorical_[j];
-        const std::uint64_t z = static_cast<std::uint64_t>(rec.categorical[j]);
         PairCounts out{INFINITY, INFINITY};
         for (std::uint64_t r = 0; r < rows; ++r) {
-            const std::uint64_t b = mod.reduce(seeded_hash(z, p.current.hash_a[r], p.current.hash_b[r]));
-            count_twin(p.current.count.data(), p.total.count.data(), r * buckets + b, out);
+            count_twin(p.current.count.data(), p.total.count.data(), r * buckets + hashes[j][r], out);
         }
         current[n + 1 + j] = out.current;
         total[n + 1 + j] = out.total;

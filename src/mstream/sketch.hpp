@@ -163,22 +163,39 @@ PairCounts increment_pair(SketchCounts<RecordSketch>& p, const Record& rec, cons
 // features, with every array's size checked once (check_internal), before
 // any number of records are counted by increment_events. The sketches must
 // stay where they are, at the same sizes, for as long as it is used.
+//
+// A categorical value's hashes (its bucket in each row of its feature's
+// sketch, its term in each row of the record sketch's sum) are worked out
+// into `scratch`. For many records (`remember`) they are kept there, one
+// slot per value and feature, and read back when the value recurs:
+// categories are usually few.
 class EventSketches {
 public:
     EventSketches(std::span<SketchCounts<NumericSketch>> numeric, SketchCounts<RecordSketch>& record,
-                  const PlaneColumns& columns, std::span<SketchCounts<CategoricalSketch>> categorical);
+                  const PlaneColumns& columns, std::span<SketchCounts<CategoricalSketch>> categorical,
+                  std::vector<std::uint64_t>& scratch, bool remember);
 
     // Every event of a record at once: what increment_pair gives for numeric
     // feature i (scaled value scaled[i]) lands in current[i] and total[i],
     // the record's in entry n, categorical feature j's in entry n + 1 + j.
-    void increment_events(const double* scaled, const Record& rec, double* current, double* total) const;
+    void increment_events(const double* scaled, const Record& rec, double* current, double* total);
 
 private:
+    // Slots per feature when values are remembered.
+    static constexpr std::uint64_t kSlots = 64;
+    // The hashes of value z of categorical feature j: R buckets, then R
+    // record terms.
+    const std::uint64_t* hashes_of(std::size_t j, std::int64_t z);
+
     std::span<SketchCounts<NumericSketch>> numeric_;
     SketchCounts<RecordSketch>* record_;
     const PlaneColumns* columns_;
     std::span<SketchCounts<CategoricalSketch>> categorical_;
     std::uint64_t rows_ = 0, buckets_ = 0, planes_ = 0;
+    // Per feature, `slots_` entries of `width_` words: filled (0 or 1), the
+    // value, its R buckets and its R record terms.
+    std::uint64_t* hashes_ = nullptr;
+    std::uint64_t slots_ = 1, width_ = 0;
 };
 // What query() on each sketch reads, changing nothing.
 PairCounts query_pair(const SketchCounts<NumericSketch>& p, double v);
