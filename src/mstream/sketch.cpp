@@ -448,11 +448,7 @@ EventSketches::EventSketches(std::span<SketchCounts<NumericSketch>> numeric, Ske
     hashes_ = scratch.data();
 }
 
-const std::uint64_t* EventSketches::hashes_of(std::size_t j, std::int64_t z) {
-    const std::uint64_t v = static_cast<std::uint64_t>(z);
-    const std::uint64_t slot = slots_ == 1 ? 0 : (v ^ (v >> 6) ^ (v >> 12)) & (kSlots - 1);
-    std::uint64_t* e = hashes_ + (j * slots_ + slot) * width_;
-    if (slots_ != 1 && e[0] == 1 && e[1] == v) return e + 2;
+void EventSketches::fill_hashes(std::size_t j, std::uint64_t v, std::uint64_t* e) const {
     const std::uint64_t rows = rows_, c = categorical_.size();
     const CategoricalSketch& own = categorical_[j].current;
     const std::uint64_t* coeffs = record_->current.categorical_coeffs.data();
@@ -463,7 +459,6 @@ const std::uint64_t* EventSketches::hashes_of(std::size_t j, std::int64_t z) {
     }
     e[0] = 1;
     e[1] = v;
-    return e + 2;
 }
 
 void EventSketches::increment_events(const double* scaled, const Record& rec, double* current, double* total) {

@@ -184,8 +184,16 @@ private:
     // Slots per feature when values are remembered.
     static constexpr std::uint64_t kSlots = 64;
     // The hashes of value z of categorical feature j: R buckets, then R
-    // record terms.
-    const std::uint64_t* hashes_of(std::size_t j, std::int64_t z);
+    // record terms; read back when remembered, else worked out by
+    // fill_hashes into its entry e.
+    const std::uint64_t* hashes_of(std::size_t j, std::int64_t z) {
+        const std::uint64_t v = static_cast<std::uint64_t>(z);
+        const std::uint64_t slot = slots_ == 1 ? 0 : (v ^ (v >> 6) ^ (v >> 12)) & (kSlots - 1);
+        std::uint64_t* e = hashes_ + (j * slots_ + slot) * width_;
+        if (slots_ == 1 || e[0] != 1 || e[1] != v) fill_hashes(j, v, e);
+        return e + 2;
+    }
+    void fill_hashes(std::size_t j, std::uint64_t v, std::uint64_t* e) const;
 
     std::span<SketchCounts<NumericSketch>> numeric_;
     SketchCounts<RecordSketch>* record_;
