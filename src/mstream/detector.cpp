@@ -134,7 +134,7 @@ core::Status MStream::ingest(std::span<const double> numeric, std::span<const st
         for (auto& s : numeric_counts_) s.current.decay(f);
         for (auto& s : categorical_counts_) s.current.decay(f);
     }
-    numeric_normalizer_.normalize(numeric, entries_seen_ == 0, config_.num_buckets, normalized_);
+    numeric_normalizer_.normalize(numeric, entries_seen_ == 0, config_.num_buckets, numeric_buckets_);
 
     const double t = max_of(static_cast<double>(adv->tick), 1.0);
     core::check_internal(numeric_counts_.size() == numeric.size() && categorical_counts_.size() == categorical.size(),
@@ -153,12 +153,12 @@ core::Status MStream::ingest(std::span<const double> numeric, std::span<const st
     if (counts_at_once()) {
         if (!sketches) {
             EventSketches(numeric_counts_, record_counts_, plane_columns_, categorical_counts_, category_hashes_, false)
-                .increment_events(normalized_.data(), rec, event_current_.data(), event_total_.data());
+                .increment_events(numeric_buckets_.data(), rec, event_current_.data(), event_total_.data());
         } else {
-            sketches->increment_events(normalized_.data(), rec, event_current_.data(), event_total_.data());
+            sketches->increment_events(numeric_buckets_.data(), rec, event_current_.data(), event_total_.data());
         }
     } else {
-        for (std::size_t i = 0; i < n; ++i) keep(i, increment_pair(numeric_counts_[i], normalized_[i]));
+        for (std::size_t i = 0; i < n; ++i) keep(i, increment_pair(numeric_counts_[i], numeric_buckets_[i]));
         keep(n, plane_columns_.empty() ? increment_pair(record_counts_, rec, twin_hashes_)
                                        : increment_pair(record_counts_, rec, plane_columns_));
         for (std::size_t j = 0; j < categorical.size(); ++j) {
@@ -206,15 +206,16 @@ core::Status MStream::preview(std::span<const double> numeric, std::span<const s
     const double t = max_of(static_cast<double>(adv->tick), 1.0);
     core::check_internal(numeric_counts_.size() == numeric.size() && categorical_counts_.size() == categorical.size(),
                          "index out of bounds: sketch lists shorter than the record");
-    // Readers may preview at the same time: the scaled values live on this
-    // call's stack (or heap, for long records).
-    double small[64];
-    std::vector<double> large(numeric.size() > 64 ? numeric.size() : 0);
-    const std::span<double> values = large.empty() ? std::span<double>(small, 64) : std::span<double>(large);
-    numeric_normalizer_.preview_values(numeric, entries_seen_ == 0, config_.num_buckets, values);
+    // Readers may preview at the same time: the buckets live on this call's
+    // stack (or heap, for long records).
+    std::uint64_t small[64];
+    std::vector<std::uint64_t> large(numeric.size() > 64 ? numeric.size() : 0);
+    const std::span<std::uint64_t> buckets =
+        large.empty() ? std::span<std::uint64_t>(small, 64) : std::span<std::uint64_t>(large);
+    numeric_normalizer_.preview_buckets(numeric, entries_seen_ == 0, config_.num_buckets, buckets);
     const auto score = [&](const PairCounts& n) { return chi_score(f.apply(n.current) + 1.0, n.total + 1.0, t); };
     for (std::size_t i = 0; i < numeric.size(); ++i) {
-        book(score(query_pair(numeric_counts_[i], values[i])), parts.numeric_sum, parts.numeric, i);
+        book(score(query_pair(numeric_counts_[i], buckets[i])), parts.numeric_sum, parts.numeric, i);
     }
     for (std::size_t j = 0; j < categorical.size(); ++j) {
         book(score(query_pair(categorical_counts_[j], categorical[j], twin_hashes_)), parts.categorical_sum,

@@ -147,10 +147,11 @@ private:
     std::vector<SketchCounts<NumericSketch>> numeric_counts_;
     std::vector<SketchCounts<CategoricalSketch>> categorical_counts_;
     NumericRangeNormalizer numeric_normalizer_;
-    // Writer scratch, not part of the state: scaled values, then each
-    // event's current and total counts and its score (numeric features,
-    // the record, categorical features).
-    std::vector<double> normalized_, event_current_, event_total_, event_score_;
+    // Writer scratch, not part of the state: the numeric values' buckets,
+    // then each event's current and total counts and its score (numeric
+    // features, the record, categorical features).
+    std::vector<std::uint64_t> numeric_buckets_;
+    std::vector<double> event_current_, event_total_, event_score_;
     // The categorical values' hashes (EventSketches).
     std::vector<std::uint64_t> category_hashes_;
     // The record sketch's planes by column when its pair hashes alike

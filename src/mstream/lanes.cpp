@@ -78,8 +78,9 @@ void force_lanes(std::size_t most) { most_lanes.store(most, std::memory_order_re
 #define TARN_DISPATCH(call) return two::call
 #endif
 
-unsigned settle_eight(const double* x, const double* lo, const double* hi, std::uint64_t buckets, double* v) {
-    TARN_DISPATCH(settle_eight(x, lo, hi, buckets, v));
+unsigned settle_eight(const double* x, const double* lo, const double* hi, std::uint64_t buckets,
+                      std::uint64_t* bucket) {
+    TARN_DISPATCH(settle_eight(x, lo, hi, buckets, bucket));
 }
 
 void chi_scores(const double* a, const double* s, std::size_t n, double t, double* out) {

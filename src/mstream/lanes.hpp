@@ -35,9 +35,10 @@ std::size_t lane_count();
 void force_lanes(std::size_t most);
 
 // The scaled estimate (normalization.cpp) for the kSettleBlock features
-// at x with bounds lo, hi: a bit per feature whose bucket it settles, its
-// value in v (v is written for every feature).
-unsigned settle_eight(const double* x, const double* lo, const double* hi, std::uint64_t buckets, double* v);
+// at x with bounds lo, hi: a bit per feature whose bucket it settles, that
+// bucket in bucket[k] (written for every feature).
+unsigned settle_eight(const double* x, const double* lo, const double* hi, std::uint64_t buckets,
+                      std::uint64_t* bucket);
 
 // The sign bits of every slot's plane for the n numeric values y, from a
 // record sketch's planes by column (PlaneColumns, sketch.hpp); slots <= 64,

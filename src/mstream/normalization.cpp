@@ -39,9 +39,9 @@ inline double scale(double a, double lo, double hi) {
     return r <= kEpsilon ? 0.0 : (a - lo) / r;
 }
 
-// A value standing in for scale(asinh(x), lo, hi) without asinh, when its
-// bucket is certain and asinh(x) lies strictly inside [lo, hi] (the bounds
-// would not move); false when it cannot tell.
+// The bucket of scale(asinh(x), lo, hi) without asinh, when it is certain
+// and asinh(x) lies strictly inside [lo, hi] (the bounds would not move);
+// false when it cannot tell.
 //
 // e = log(|x| + sqrt(x^2 + 1)) is within 2^-43 (relative) of asinh|x| for
 // 2^-8 <= |x| <= 2^500, and the library's asinh within a few units in the
@@ -54,14 +54,14 @@ inline double scale(double a, double lo, double hi) {
 // The same test runs on a block of features at once (settle_eight) with a
 // logarithm of its own, within 2^-40 of the library's; the interval above
 // still holds with room to spare.
-bool in_one_bucket(double a_lo, double a_hi, double lo, double r, std::uint64_t buckets, double& out) {
-    const double v = (a_lo - lo) / r;
-    if (value_bucket(v, buckets) != value_bucket((a_hi - lo) / r, buckets)) return false;
-    out = v;
+bool in_one_bucket(double a_lo, double a_hi, double lo, double r, std::uint64_t buckets, std::uint64_t& out) {
+    const std::uint64_t b = value_bucket((a_lo - lo) / r, buckets);
+    if (b != value_bucket((a_hi - lo) / r, buckets)) return false;
+    out = b;
     return true;
 }
 
-bool scaled_estimate(double x, double lo, double hi, std::uint64_t buckets, double& out) {
+bool bucket_estimate(double x, double lo, double hi, std::uint64_t buckets, std::uint64_t& out) {
     const double ax = std::fabs(x);
     if (!(ax >= 0x1p-8 && ax <= 0x1p500)) return false;
     const double r = hi - lo;
@@ -84,12 +84,12 @@ void NumericRangeNormalizer::check_dim(std::size_t dim) const {
 
 namespace {
 
-// Settles each feature's bucket by the estimate where it can (its value in
-// out[i]) and hands the others to exact(i), block after block: a block is
+// Settles each feature's bucket by the estimate where it can (into out[i])
+// and hands the others to exact(i), block after block: a block is
 // estimated whole before exact() sees any of its features.
 template <class Exact>
-void settle_each(std::span<const double> x, const double* lo, const double* hi, std::uint64_t buckets, double* out,
-                 Exact exact) {
+void settle_each(std::span<const double> x, const double* lo, const double* hi, std::uint64_t buckets,
+                 std::uint64_t* out, Exact exact) {
     std::size_t i = 0;
     for (; i + kSettleBlock <= x.size(); i += kSettleBlock) {
         const unsigned settled = settle_eight(x.data() + i, lo + i, hi + i, buckets, out + i);
@@ -98,28 +98,28 @@ void settle_each(std::span<const double> x, const double* lo, const double* hi, 
         }
     }
     for (; i < x.size(); ++i) {
-        if (!scaled_estimate(x[i], lo[i], hi[i], buckets, out[i])) exact(i);
+        if (!bucket_estimate(x[i], lo[i], hi[i], buckets, out[i])) exact(i);
     }
 }
 
 } // namespace
 
-void NumericRangeNormalizer::preview_values(std::span<const double> x, bool first, std::uint64_t buckets,
-                                            std::span<double> out) const {
+void NumericRangeNormalizer::preview_buckets(std::span<const double> x, bool first, std::uint64_t buckets,
+                                             std::span<std::uint64_t> out) const {
     check_dim(x.size());
-    core::check_internal(out.size() >= x.size(), "index out of bounds: preview values shorter than the record");
+    core::check_internal(out.size() >= x.size(), "index out of bounds: preview buckets shorter than the record");
     if (first) {
-        std::fill_n(out.begin(), x.size(), 0.0);
+        std::fill_n(out.begin(), x.size(), value_bucket(0.0, buckets));
         return;
     }
     settle_each(x, min_numeric.data(), max_numeric.data(), buckets, out.data(), [&](std::size_t i) {
         const double a = std::asinh(x[i]);
-        out[i] = scale(a, min_of(min_numeric[i], a), max_of(max_numeric[i], a));
+        out[i] = value_bucket(scale(a, min_of(min_numeric[i], a), max_of(max_numeric[i], a)), buckets);
     });
 }
 
 void NumericRangeNormalizer::normalize(std::span<const double> x, bool first, std::uint64_t buckets,
-                                       std::vector<double>& out) {
+                                       std::vector<std::uint64_t>& out) {
     check_dim(x.size());
     out.resize(x.size());
     if (first) {
@@ -127,7 +127,7 @@ void NumericRangeNormalizer::normalize(std::span<const double> x, bool first, st
             const double a = std::asinh(x[i]);
             min_numeric[i] = a;
             max_numeric[i] = a;
-            out[i] = 0.0;
+            out[i] = value_bucket(0.0, buckets);
         }
         return;
     }
@@ -135,7 +135,7 @@ void NumericRangeNormalizer::normalize(std::span<const double> x, bool first, st
         const double a = std::asinh(x[i]);
         min_numeric[i] = min_of(min_numeric[i], a);
         max_numeric[i] = max_of(max_numeric[i], a);
-        out[i] = scale(a, min_numeric[i], max_numeric[i]);
+        out[i] = value_bucket(scale(a, min_numeric[i], max_numeric[i]), buckets);
     });
 }
 

@@ -102,15 +102,14 @@ struct NumericRangeNormalizer {
     explicit NumericRangeNormalizer(std::size_t numeric_dim);
 
     // Widens the bounds by the finite values x (the caller's check_finite
-    // passed) and writes the scaled values into out (resized to x.size()).
-    // first: no record has been ingested yet. The raw values are x itself.
-    // A written value may differ from the exact scaled value where both
-    // fall in the same bucket among `buckets` (value_bucket) and the bounds
-    // stay as they are.
-    void normalize(std::span<const double> x, bool first, std::uint64_t buckets, std::vector<double>& out);
-    // What normalize() would write for the finite values x, into out (at
-    // least x.size() long), changing nothing.
-    void preview_values(std::span<const double> x, bool first, std::uint64_t buckets, std::span<double> out) const;
+    // passed) and writes each value's bucket among `buckets` into out
+    // (resized to x.size()): value_bucket of its scaled value. first: no
+    // record has been ingested yet. The raw values are x itself.
+    void normalize(std::span<const double> x, bool first, std::uint64_t buckets, std::vector<std::uint64_t>& out);
+    // The buckets normalize() would write for the finite values x, into out
+    // (at least x.size() long), changing nothing.
+    void preview_buckets(std::span<const double> x, bool first, std::uint64_t buckets,
+                         std::span<std::uint64_t> out) const;
     // The bounds cover a record of dim values (an internal invariant).
     void check_dim(std::size_t dim) const;
 

@@ -321,16 +321,12 @@ PairCounts query_twin(const std::vector<double>& current, const std::vector<doub
 
 } // namespace
 
-PairCounts increment_pair(SketchCounts<NumericSketch>& p, double v) {
-    const std::uint64_t b = p.current.bucket(v);
-    const std::uint64_t bt = p.total.num_buckets == p.current.num_buckets ? b : p.total.bucket(v);
-    return {cell(p.current.count, b) += 1.0, cell(p.total.count, bt) += 1.0};
+PairCounts increment_pair(SketchCounts<NumericSketch>& p, std::uint64_t bucket) {
+    return {cell(p.current.count, bucket) += 1.0, cell(p.total.count, bucket) += 1.0};
 }
 
-PairCounts query_pair(const SketchCounts<NumericSketch>& p, double v) {
-    const std::uint64_t b = p.current.bucket(v);
-    const std::uint64_t bt = p.total.num_buckets == p.current.num_buckets ? b : p.total.bucket(v);
-    return {cell(p.current.count, b), cell(p.total.count, bt)};
+PairCounts query_pair(const SketchCounts<NumericSketch>& p, std::uint64_t bucket) {
+    return {cell(p.current.count, bucket), cell(p.total.count, bucket)};
 }
 
 PairCounts increment_pair(SketchCounts<CategoricalSketch>& p, std::int64_t z, bool twin) {
@@ -461,14 +457,13 @@ void EventSketches::fill_hashes(std::size_t j, std::uint64_t v, std::uint64_t* e
     e[1] = v;
 }
 
-void EventSketches::increment_events(const double* scaled, const Record& rec, double* current, double* total) {
+void EventSketches::increment_events(const std::uint64_t* bucket, const Record& rec, double* current, double* total) {
     const std::size_t n = numeric_.size(), c = categorical_.size();
     core::check_internal(rec.numeric.size() == n && rec.categorical.size() == c,
                          "index out of bounds: record length differs from the sketches'");
     const std::uint64_t rows = rows_, buckets = buckets_, planes = planes_;
-    const double scale = static_cast<double>(buckets);
     for (std::size_t i = 0; i < n; ++i) {
-        const std::uint64_t b = product_bucket(scaled[i] * scale, buckets);
+        const std::uint64_t b = bucket[i];
         core::check_internal(b < buckets, "index out of bounds: sketch bucket beyond its count array");
         current[i] = numeric_[i].current.count[b] += 1.0;
         total[i] = numeric_[i].total.count[b] += 1.0;

@@ -152,7 +152,8 @@ bool same_hashing(const SketchCounts<RecordSketch>& p);
 // Increments the event in both sketches, then reads both: what increment()
 // on each followed by query() on each gives. `twin` (from same_hashing)
 // lets every bucket be computed once and read back as it is incremented.
-PairCounts increment_pair(SketchCounts<NumericSketch>& p, double v);
+// (A numeric feature's event is its bucket, from the normalizer.)
+PairCounts increment_pair(SketchCounts<NumericSketch>& p, std::uint64_t bucket);
 PairCounts increment_pair(SketchCounts<CategoricalSketch>& p, std::int64_t z, bool twin);
 PairCounts increment_pair(SketchCounts<RecordSketch>& p, const Record& rec, bool twin);
 // The same for a pair whose sketches hash alike, with the planes of its
@@ -176,9 +177,9 @@ public:
                   std::vector<std::uint64_t>& scratch, bool remember);
 
     // Every event of a record at once: what increment_pair gives for numeric
-    // feature i (scaled value scaled[i]) lands in current[i] and total[i],
+    // feature i (in bucket buckets[i]) lands in current[i] and total[i],
     // the record's in entry n, categorical feature j's in entry n + 1 + j.
-    void increment_events(const double* scaled, const Record& rec, double* current, double* total);
+    void increment_events(const std::uint64_t* buckets, const Record& rec, double* current, double* total);
 
 private:
     // Slots per feature when values are remembered.
@@ -206,7 +207,7 @@ private:
     std::uint64_t slots_ = 1, width_ = 0;
 };
 // What query() on each sketch reads, changing nothing.
-PairCounts query_pair(const SketchCounts<NumericSketch>& p, double v);
+PairCounts query_pair(const SketchCounts<NumericSketch>& p, std::uint64_t bucket);
 PairCounts query_pair(const SketchCounts<CategoricalSketch>& p, std::int64_t z, bool twin);
 PairCounts query_pair(const SketchCounts<RecordSketch>& p, const Record& rec, bool twin);
 PairCounts query_pair(const SketchCounts<RecordSketch>& p, const Record& rec, const PlaneColumns& columns);
