@@ -182,6 +182,23 @@ bool stored_as(const Py_buffer& view, ElementType t) {
     return false;
 }
 
+// The buffer holds 8-byte integers of the other signedness than T, in native
+// order and row-major without gaps, and every one has its top bit clear:
+// then each is the same value as a T, and a copy of the bytes converts them.
+template <class T>
+bool integers_that_fit(const Py_buffer& view, ElementType t, std::size_t total) {
+    if constexpr (std::is_integral_v<T> && sizeof(T) == 8) {
+        const Kind other = std::is_signed_v<T> ? Kind::Unsigned : Kind::Signed;
+        if (t.kind != other || t.swapped || view.itemsize != 8 || !PyBuffer_IsContiguous(&view, 'C')) return false;
+        std::uint64_t any = 0;
+        const char* p = static_cast<const char*>(view.buf);
+        for (std::size_t i = 0; i < total; ++i) any |= load_bits<std::uint64_t>(p + 8 * i, false);
+        return (any >> 63) == 0;
+    } else {
+        return false;
+    }
+}
+
 // Reads the buffer of o when it exports one (or gives one via __array__)
 // into out through Conv; false when o is not an array.
 template <class Conv>
@@ -204,15 +221,16 @@ bool read_array(PyObject* o, int ndim, Rows<typename Conv::T>& out) {
     const auto cols = ndim == 2 ? static_cast<std::size_t>(view.shape[1]) : 1;
     std::size_t total = 0;
     if (!core::checked_mul(rows, cols, total)) throw std::bad_alloc();
-    out.values.resize(total);
-    out.starts.reserve(rows + 1);
-    for (std::size_t i = 1; i <= rows; ++i) out.starts.push_back(i * cols);
+    out.starts.resize(rows + 1);
+    for (std::size_t i = 1; i <= rows; ++i) out.starts[i] = i * cols;
     using T = typename Conv::T;
-    if (stored_as<T>(view, t)) {
+    if (stored_as<T>(view, t) || integers_that_fit<T>(view, t, total)) {
         // Every element is already the value its conversion would give.
-        if (total > 0) std::memcpy(out.values.data(), view.buf, total * sizeof(T));
+        const T* first = static_cast<const T*>(view.buf);
+        out.values.assign(first, first + total);
         return true;
     }
+    out.values.resize(total);
     T* next = out.values.data();
     each_element(view, t, [&](std::size_t row, auto v) {
         try {

@@ -46,24 +46,25 @@
 namespace tarn::mstream {
 
 namespace {
-std::atomic<std::size_t> most_lanes{kMaxLanes};
 
 std::size_t widest() {
 #if TARN_LANES_AVX2
-    static const std::size_t lanes = __builtin_cpu_supports("avx512f") ? 8 : __builtin_cpu_supports("avx2") ? 4 : 2;
-    return lanes;
+    __builtin_cpu_init(); // this may run before the library's own constructors
+    return __builtin_cpu_supports("avx512f") ? 8 : __builtin_cpu_supports("avx2") ? 4 : 2;
 #else
     return 2;
 #endif
 }
+
+const std::size_t kWidest = widest();
+// Read on every kernel call: one relaxed load.
+std::atomic<std::size_t> lanes_in_use{kWidest};
+
 } // namespace
 
-std::size_t lane_count() {
-    const std::size_t most = most_lanes.load(std::memory_order_relaxed), have = widest();
-    return have < most ? have : most;
-}
+std::size_t lane_count() { return lanes_in_use.load(std::memory_order_relaxed); }
 
-void force_lanes(std::size_t most) { most_lanes.store(most, std::memory_order_relaxed); }
+void force_lanes(std::size_t most) { lanes_in_use.store(kWidest < most ? kWidest : most, std::memory_order_relaxed); }
 
 // Each kernel through the widest path lane_count() allows.
 #if TARN_LANES_AVX2

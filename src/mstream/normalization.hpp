@@ -81,12 +81,14 @@ struct StreamClock {
 // alpha^k; 1.0 for k = 0.
 double decay_factor(double alpha, std::uint64_t k);
 
-// Whether no value is NaN or infinite: one test over all of them (an
-// exponent of all ones marks both), without a branch per value.
+// Whether no value is NaN or infinite: one test over all of them, in
+// integer operations the compiler runs several values at a time. An
+// exponent of all ones (both kinds) is the one that carries into the sign
+// bit when one more is added to it.
 inline bool all_finite(std::span<const double> x) {
     std::uint64_t special = 0;
-    for (double v : x) special |= static_cast<std::uint64_t>((~std::bit_cast<std::uint64_t>(v) & 0x7ff0000000000000ULL) == 0);
-    return special == 0;
+    for (double v : x) special |= (std::bit_cast<std::uint64_t>(v) & 0x7ff0000000000000ULL) + 0x0010000000000000ULL;
+    return (special >> 63) == 0;
 }
 
 // Fails with "numeric values must be finite" when any value is NaN or infinite.
