@@ -97,6 +97,7 @@ core::Result<MStream> MStream::create(const MStreamConfig& config, std::optional
     }
     m.numeric_normalizer_ = NumericRangeNormalizer(config.numeric_dim);
     m.plane_columns_ = PlaneColumns(m.record_counts_.current);
+    m.category_hashes_ = CategoryHashes(config.num_rows, config.categorical_dim);
     return m;
 }
 
@@ -152,7 +153,7 @@ core::Status MStream::ingest(std::span<const double> numeric, std::span<const st
     const Record rec{numeric, categorical};
     if (counts_at_once()) {
         if (!sketches) {
-            EventSketches(numeric_counts_, record_counts_, plane_columns_, categorical_counts_, category_hashes_, false)
+            EventSketches(numeric_counts_, record_counts_, plane_columns_, categorical_counts_, category_hashes_)
                 .increment_events(numeric_buckets_.data(), rec, event_current_.data(), event_total_.data());
         } else {
             sketches->increment_events(numeric_buckets_.data(), rec, event_current_.data(), event_total_.data());
@@ -241,7 +242,7 @@ core::Status MStream::update_checked(std::span<const double> numeric, std::span<
     // checked once.
     std::optional<EventSketches> sketches;
     if (counts_at_once()) {
-        sketches.emplace(numeric_counts_, record_counts_, plane_columns_, categorical_counts_, category_hashes_, rows > 1);
+        sketches.emplace(numeric_counts_, record_counts_, plane_columns_, categorical_counts_, category_hashes_);
     }
     for (std::size_t i = 0; i < rows; ++i) {
         Parts parts;
@@ -376,6 +377,7 @@ core::Status MStream::check_loaded() {
     twin_hashes_ = same_hashing(record_counts_);
     for (const auto& p : categorical_counts_) twin_hashes_ = twin_hashes_ && same_hashing(p);
     plane_columns_ = twin_hashes_ ? PlaneColumns(record_counts_.current) : PlaneColumns();
+    category_hashes_ = CategoryHashes(c.num_rows, c.categorical_dim);
     return {};
 }
 

@@ -152,8 +152,9 @@ private:
     // features, the record, categorical features).
     std::vector<std::uint64_t> numeric_buckets_;
     std::vector<double> event_current_, event_total_, event_score_;
-    // The categorical values' hashes (EventSketches).
-    std::vector<std::uint64_t> category_hashes_;
+    // The categorical values' hashes (derived from the seeds, made anew
+    // when a detector is made or read).
+    CategoryHashes category_hashes_;
     // The record sketch's planes by column when its pair hashes alike
     // (derived from the state, rebuilt when one is made or read).
     PlaneColumns plane_columns_;

@@ -404,7 +404,7 @@ inline void count_twin(double* current, double* total, std::uint64_t i, PairCoun
 
 EventSketches::EventSketches(std::span<SketchCounts<NumericSketch>> numeric, SketchCounts<RecordSketch>& record,
                              const PlaneColumns& columns, std::span<SketchCounts<CategoricalSketch>> categorical,
-                             std::vector<std::uint64_t>& scratch, bool remember)
+                             CategoryHashes& hashes)
     : numeric_(numeric), record_(&record), columns_(&columns), categorical_(categorical) {
     const RecordSketch& shape = record.current;
     rows_ = shape.num_rows;
@@ -431,17 +431,25 @@ EventSketches::EventSketches(std::span<SketchCounts<NumericSketch>> numeric, Ske
     }
     core::check_internal(fits, "index out of bounds: sketch sizes differ from the record's");
 
-    // Remembering pays for itself over many records, within a bounded
-    // table (a few kilobytes for the usual sizes).
+    std::uint64_t words = 0;
+    fits = hashes.rows_ == rows_ && hashes.features_ == c && core::checked_mul(hashes.width_, c, words) &&
+           core::checked_mul(words, hashes.slots_, words) && hashes.words_.size() == words &&
+           hashes.width_ == 2 + 2 * rows_ && (hashes.slots_ == 1 || hashes.slots_ == CategoryHashes::kSlots);
+    core::check_internal(fits, "index out of bounds: categorical hash table differs from the sketches");
+    hashes_ = hashes.words_.data();
+    slots_ = hashes.slots_;
+    width_ = hashes.width_;
+}
+
+CategoryHashes::CategoryHashes(std::uint64_t rows, std::uint64_t features) : rows_(rows), features_(features) {
+    // A table of at most 256 KiB; most detectors need a few.
     constexpr std::uint64_t kMostWords = std::uint64_t{1} << 15;
-    std::uint64_t width = 0, words = 0;
-    fits = core::checked_mul(rows_, 2, width) && core::checked_add(width, 2, width) &&
-           core::checked_mul(width, c, words);
-    core::check_internal(fits, "categorical hash table size overflows");
-    if (remember && words != 0 && words <= kMostWords / kSlots) slots_ = kSlots;
-    width_ = width;
-    scratch.assign(words * slots_, 0); // nothing filled
-    hashes_ = scratch.data();
+    std::uint64_t words = 0;
+    core::check_internal(core::checked_mul(rows, 2, width_) && core::checked_add(width_, 2, width_) &&
+                             core::checked_mul(width_, features, words),
+                         "categorical hash table size overflows");
+    if (words <= kMostWords / kSlots) slots_ = kSlots;
+    words_.assign(words * slots_, 0); // nothing filled
 }
 
 void EventSketches::fill_hashes(std::size_t j, std::uint64_t v, std::uint64_t* e) const {
@@ -474,8 +482,7 @@ void EventSketches::increment_events(const std::uint64_t* bucket, const Record& 
         positive = plane_signs(columns_->values.data(), columns_->stride, rec.numeric.data(), n,
                                static_cast<std::size_t>(rows * planes));
     }
-    // Each categorical value's hashes, in a table when remembered (c <= its
-    // words), else one after another in the scratch's single slots.
+    // Each categorical value's hashes.
     constexpr std::size_t kOnStack = 64;
     const std::uint64_t* stacked[kOnStack];
     std::vector<const std::uint64_t*> heaped(c > kOnStack ? c : 0);

@@ -159,22 +159,40 @@ PairCounts increment_pair(SketchCounts<RecordSketch>& p, const Record& rec, bool
 // The same for a pair whose sketches hash alike, with the planes of its
 // current sketch by column (PlaneColumns(p.current)).
 PairCounts increment_pair(SketchCounts<RecordSketch>& p, const Record& rec, const PlaneColumns& columns);
+// Categorical values' hashes: for each row, the value's bucket in its own
+// feature's sketch and its term in the record sketch's sum. They depend on
+// seeds fixed when a detector is made or read, so they are kept, per
+// feature, in a direct-mapped table of a few kilobytes that lasts as long
+// as the detector: recurring values (categories are usually few) are hashed
+// once. A detector whose table would be large (many features or rows)
+// works them out every time, into one entry per feature.
+class CategoryHashes {
+public:
+    CategoryHashes() = default;
+    // Nothing kept yet, for `features` categorical features of `rows` rows.
+    CategoryHashes(std::uint64_t rows, std::uint64_t features);
+
+private:
+    friend class EventSketches;
+    static constexpr std::uint64_t kSlots = 64; // per feature, when kept
+    std::uint64_t rows_ = 0, features_ = 0;
+    std::uint64_t slots_ = 1, width_ = 2;
+    // Per feature, slots_ entries of width_ words: filled (0 or 1), the
+    // value, its R buckets, its R record terms.
+    std::vector<std::uint64_t> words_;
+};
+
 // The sketches of a detector whose pairs all hash alike (same_hashing) and
 // whose record sketch has its planes by column when it has numeric
 // features, with every array's size checked once (check_internal), before
-// any number of records are counted by increment_events. The sketches must
-// stay where they are, at the same sizes, for as long as it is used.
-//
-// A categorical value's hashes (its bucket in each row of its feature's
-// sketch, its term in each row of the record sketch's sum) are worked out
-// into `scratch`. For many records (`remember`) they are kept there, one
-// slot per value and feature, and read back when the value recurs:
-// categories are usually few.
+// any number of records are counted by increment_events. The sketches and
+// the hashes must stay where they are, at the same sizes, for as long as
+// it is used.
 class EventSketches {
 public:
     EventSketches(std::span<SketchCounts<NumericSketch>> numeric, SketchCounts<RecordSketch>& record,
                   const PlaneColumns& columns, std::span<SketchCounts<CategoricalSketch>> categorical,
-                  std::vector<std::uint64_t>& scratch, bool remember);
+                  CategoryHashes& hashes);
 
     // Every event of a record at once: what increment_pair gives for numeric
     // feature i (in bucket buckets[i]) lands in current[i] and total[i],
@@ -182,14 +200,12 @@ public:
     void increment_events(const std::uint64_t* buckets, const Record& rec, double* current, double* total);
 
 private:
-    // Slots per feature when values are remembered.
-    static constexpr std::uint64_t kSlots = 64;
-    // The hashes of value z of categorical feature j: R buckets, then R
-    // record terms; read back when remembered, else worked out by
-    // fill_hashes into its entry e.
+    // The hashes of value z of categorical feature j (R buckets, then R
+    // record terms): read back when kept, else worked out by fill_hashes
+    // into its entry e.
     const std::uint64_t* hashes_of(std::size_t j, std::int64_t z) {
         const std::uint64_t v = static_cast<std::uint64_t>(z);
-        const std::uint64_t slot = slots_ == 1 ? 0 : (v ^ (v >> 6) ^ (v >> 12)) & (kSlots - 1);
+        const std::uint64_t slot = slots_ == 1 ? 0 : (v ^ (v >> 6) ^ (v >> 12)) & (slots_ - 1);
         std::uint64_t* e = hashes_ + (j * slots_ + slot) * width_;
         if (slots_ == 1 || e[0] != 1 || e[1] != v) fill_hashes(j, v, e);
         return e + 2;
@@ -201,8 +217,7 @@ private:
     const PlaneColumns* columns_;
     std::span<SketchCounts<CategoricalSketch>> categorical_;
     std::uint64_t rows_ = 0, buckets_ = 0, planes_ = 0;
-    // Per feature, `slots_` entries of `width_` words: filled (0 or 1), the
-    // value, its R buckets and its R record terms.
+    // CategoryHashes' table and its shape.
     std::uint64_t* hashes_ = nullptr;
     std::uint64_t slots_ = 1, width_ = 0;
 };
