@@ -15,6 +15,7 @@
 //       static core::Result<double> update_and_score(S&, const Input&, std::size_t row);
 //       // Optional: every row at once, after check_updates passed, each
 //       // row's score into scores[row] unless scores is empty (update_many).
+//       // A class that gives it needs no update and update_and_score.
 //       static RowStatus apply_all(S&, const Input&, std::span<double> scores);
 //   };
 //
