@@ -323,6 +323,29 @@ def test_worked_example_repeated_value_after_one_tick():
     assert abs(part + part - 8.90909) < 1e-5
 
 
+def test_categories_sharing_a_hash_slot_take_turns_in_it():
+    # A detector keeps each categorical value's hashes in a small table; these
+    # values (0, 65, 130, ... and 2**62 + 65) all land in one slot and evict
+    # one another. Each committed record must match its preview, which hashes
+    # afresh, one call at a time and in a batch.
+    rng = random.Random(8)
+    values = [0, 65, 130, 4160, 2**62, 2**62 + 65, -1, 7]
+    recs, ts = [], 1
+    for _ in range(300):
+        ts += rng.choice([0, 0, 1])
+        recs.append(([rng.gauss(0, 1), rng.uniform(-5, 5)], [rng.choice(values) for _ in range(3)], ts))
+    det = MStream(2, 3, num_rows=3, num_buckets=128, seed=5)
+    batch = MStream(2, 3, num_rows=3, num_buckets=128, seed=5)
+    totals = []
+    for rec in recs:
+        preview = det.score_detailed(*rec)
+        committed = det.update_and_score_detailed(*rec)
+        assert committed == preview
+        totals.append(committed["total"])
+    assert list(batch.update_and_score_many(*zip(*recs))) == totals
+    assert batch.to_json() == det.to_json()
+
+
 @pytest.mark.parametrize("n, c, r, b, count", [(10, 3, 3, 64, 300), (0, 2, 2, 1000, 80), (3, 0, 1, 1025, 80)])
 def test_score_equals_following_update_and_score_and_model(n, c, r, b, count):
     rng = random.Random(2024 + n)
