@@ -40,6 +40,15 @@ inline void book(double score, double& sum, std::vector<double>* list, std::size
     if (list) (*list)[i] = score;
 }
 
+// A record's event scores (n numeric features, the record, c categorical
+// features) into its parts, each list summed in feature order.
+template <class Parts>
+void book_events(const double* score, std::size_t n, std::size_t c, Parts& parts) {
+    for (std::size_t i = 0; i < n; ++i) book(score[i], parts.numeric_sum, parts.numeric, i);
+    for (std::size_t j = 0; j < c; ++j) book(score[n + 1 + j], parts.categorical_sum, parts.categorical, j);
+    parts.record = score[n];
+}
+
 // A detailed result of one scoring pass (MStream's ingest or preview), which
 // fills the per-feature lists through the Parts it is given.
 template <class Parts, class Pass>
@@ -128,13 +137,7 @@ core::Status MStream::ingest(std::span<const double> numeric, std::span<const st
     const auto adv = checked ? clock_.advance(timestamp) : check_step(clock_, numeric, categorical, timestamp);
     if (!adv) return core::fail(adv.error());
 
-    clock_.commit(timestamp, adv->tick);
-    if (adv->elapsed > 0) {
-        const core::Scaling f(decay_factor(config_.alpha, adv->elapsed));
-        record_counts_.current.decay(f);
-        for (auto& s : numeric_counts_) s.current.decay(f);
-        for (auto& s : categorical_counts_) s.current.decay(f);
-    }
+    move_clock(timestamp, *adv);
     numeric_normalizer_.normalize(numeric, entries_seen_ == 0, config_.num_buckets, numeric_buckets_);
 
     const double t = max_of(static_cast<double>(adv->tick), 1.0);
@@ -167,13 +170,19 @@ core::Status MStream::ingest(std::span<const double> numeric, std::span<const st
         }
     }
     chi_scores(event_current_.data(), event_total_.data(), events, t, event_score_.data());
-    for (std::size_t i = 0; i < n; ++i) book(event_score_[i], parts.numeric_sum, parts.numeric, i);
-    for (std::size_t j = 0; j < categorical.size(); ++j) {
-        book(event_score_[n + 1 + j], parts.categorical_sum, parts.categorical, j);
-    }
-    parts.record = event_score_[n];
+    book_events(event_score_.data(), n, categorical.size(), parts);
     entries_seen_ += 1;
     return {};
+}
+
+void MStream::move_clock(std::uint64_t timestamp, const Advance& adv) {
+    clock_.commit(timestamp, adv.tick);
+    if (adv.elapsed > 0) {
+        const core::Scaling f(decay_factor(config_.alpha, adv.elapsed));
+        record_counts_.current.decay(f);
+        for (auto& s : numeric_counts_) s.current.decay(f);
+        for (auto& s : categorical_counts_) s.current.decay(f);
+    }
 }
 
 core::Status MStream::check_update(std::span<const double> numeric, std::span<const std::int64_t> categorical,
@@ -238,22 +247,102 @@ core::Status MStream::update_checked(std::span<const double> numeric, std::span<
                              checked_mul(c, rows, categorical_len) && categorical_len == categorical.size() &&
                              (scores.empty() || scores.size() == rows),
                          "index out of bounds: batch arrays differ from its records' sizes");
-    // The sketches stay where they are for the whole batch: their sizes are
-    // checked once.
-    std::optional<EventSketches> sketches;
-    if (counts_at_once()) {
-        sketches.emplace(numeric_counts_, record_counts_, plane_columns_, categorical_counts_, category_hashes_);
-    }
-    for (std::size_t i = 0; i < rows; ++i) {
+    const auto one = [&](std::size_t i, EventSketches* sketches) -> core::Status {
         Parts parts;
         if (auto ok = ingest(numeric.subspan(i * n, n), categorical.subspan(i * c, c), timestamps[i], parts, true,
-                             sketches ? &*sketches : nullptr);
+                             sketches);
             !ok) {
             return ok;
         }
         if (!scores.empty()) scores[i] = parts.total();
         applied = i + 1;
+        return {};
+    };
+    if (!counts_at_once()) {
+        for (std::size_t i = 0; i < rows; ++i) {
+            if (auto ok = one(i, nullptr); !ok) return ok;
+        }
+        return {};
     }
+    // The sketches stay where they are for the whole batch: their sizes are
+    // checked once. Records go in runs: first the buckets and plane signs
+    // of as many as the estimate settles (a settled record leaves the
+    // normalizer's bounds as they are, so the next one's buckets do not
+    // wait for it), then their counts in order, then their scores. Each
+    // step is one loop over independent records, which the processor
+    // overlaps; a record the estimate does not settle (or the first ever)
+    // ends its run and goes through ingest alone.
+    EventSketches sketches(numeric_counts_, record_counts_, plane_columns_, categorical_counts_, category_hashes_);
+    constexpr std::size_t kRun = 64;
+    std::size_t i = 0;
+    while (i < rows) {
+        const std::size_t end = rows - i < kRun ? rows : i + kRun;
+        std::size_t ready = i;
+        if (entries_seen_ > 0) {
+            numeric_buckets_.resize(kRun * n);
+            run_signs_.resize(kRun);
+            for (; ready < end; ++ready) {
+                const double* x = numeric.data() + ready * n;
+                if (!numeric_normalizer_.settled_buckets({x, n}, config_.num_buckets,
+                                                         numeric_buckets_.data() + (ready - i) * n)) {
+                    break;
+                }
+                run_signs_[ready - i] = sketches.signs_of(x);
+            }
+            if (auto ok = apply_run(numeric, categorical, timestamps, i, ready - i, sketches, scores, applied); !ok) {
+                return ok;
+            }
+        }
+        if (ready < end) {
+            if (auto ok = one(ready, &sketches); !ok) return ok;
+            ++ready;
+        }
+        i = ready;
+    }
+    return {};
+}
+
+core::Status MStream::apply_run(std::span<const double> numeric, std::span<const std::int64_t> categorical,
+                                std::span<const std::uint64_t> timestamps, std::size_t first, std::size_t count,
+                                EventSketches& sketches, std::span<double> scores, std::size_t& applied) {
+    const std::size_t n = config_.numeric_dim, c = config_.categorical_dim, events = n + 1 + c;
+    core::check_internal(numeric_buckets_.size() >= count * n && run_signs_.size() >= count,
+                         "index out of bounds: a run longer than its scratch");
+    event_current_.resize(count * events);
+    event_total_.resize(count * events);
+    event_score_.resize(count * events);
+    run_ticks_.resize(count);
+    for (std::size_t k = 0; k < count; ++k) {
+        const std::size_t i = first + k;
+        const auto adv = clock_.advance(timestamps[i]);
+        if (!adv) {
+            applied = i;
+            return core::fail(adv.error());
+        }
+        move_clock(timestamps[i], *adv);
+        const Record rec{numeric.subspan(i * n, n), categorical.subspan(i * c, c)};
+        sketches.increment_events(numeric_buckets_.data() + k * n, run_signs_[k], rec,
+                                  event_current_.data() + k * events, event_total_.data() + k * events);
+        run_ticks_[k] = adv->tick;
+        entries_seen_ += 1;
+    }
+    // Records of one tick are scored in one pass.
+    for (std::size_t k = 0; k < count;) {
+        std::size_t same = k + 1;
+        while (same < count && run_ticks_[same] == run_ticks_[k]) ++same;
+        const double t = max_of(static_cast<double>(run_ticks_[k]), 1.0);
+        chi_scores(event_current_.data() + k * events, event_total_.data() + k * events, (same - k) * events, t,
+                   event_score_.data() + k * events);
+        k = same;
+    }
+    if (!scores.empty()) {
+        for (std::size_t k = 0; k < count; ++k) {
+            Parts parts;
+            book_events(event_score_.data() + k * events, n, c, parts);
+            scores[first + k] = parts.total();
+        }
+    }
+    applied = first + count;
     return {};
 }
 

@@ -118,6 +118,14 @@ void NumericRangeNormalizer::preview_buckets(std::span<const double> x, bool fir
     });
 }
 
+bool NumericRangeNormalizer::settled_buckets(std::span<const double> x, std::uint64_t buckets,
+                                             std::uint64_t* out) const {
+    check_dim(x.size());
+    bool all = true;
+    settle_each(x, min_numeric.data(), max_numeric.data(), buckets, out, [&](std::size_t) { all = false; });
+    return all;
+}
+
 void NumericRangeNormalizer::normalize(std::span<const double> x, bool first, std::uint64_t buckets,
                                        std::vector<std::uint64_t>& out) {
     check_dim(x.size());

@@ -112,6 +112,13 @@ struct NumericRangeNormalizer {
     // (at least x.size() long), changing nothing.
     void preview_buckets(std::span<const double> x, bool first, std::uint64_t buckets,
                          std::span<std::uint64_t> out) const;
+    // Whether the estimate settles the bucket of every value of x (finite),
+    // each written to out[i] (at least x.size() long): then the values lie
+    // strictly inside the bounds, and normalize() would write the same
+    // buckets and leave the bounds as they are. False when one is not
+    // settled (out then holds anything). Changes nothing; not for the
+    // first record.
+    bool settled_buckets(std::span<const double> x, std::uint64_t buckets, std::uint64_t* out) const;
     // The bounds cover a record of dim values (an internal invariant).
     void check_dim(std::size_t dim) const;
 

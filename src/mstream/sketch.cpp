@@ -465,7 +465,14 @@ void EventSketches::fill_hashes(std::size_t j, std::uint64_t v, std::uint64_t* e
     e[1] = v;
 }
 
-void EventSketches::increment_events(const std::uint64_t* bucket, const Record& rec, double* current, double* total) {
+std::uint64_t EventSketches::signs_of(const double* numeric) const {
+    const std::size_t n = numeric_.size();
+    if (n == 0) return 0;
+    return plane_signs(columns_->values.data(), columns_->stride, numeric, n, static_cast<std::size_t>(rows_ * planes_));
+}
+
+void EventSketches::increment_events(const std::uint64_t* bucket, std::uint64_t positive, const Record& rec,
+                                     double* current, double* total) {
     const std::size_t n = numeric_.size(), c = categorical_.size();
     core::check_internal(rec.numeric.size() == n && rec.categorical.size() == c,
                          "index out of bounds: record length differs from the sketches'");
@@ -477,11 +484,6 @@ void EventSketches::increment_events(const std::uint64_t* bucket, const Record& 
         total[i] = numeric_[i].total.count[b] += 1.0;
     }
 
-    std::uint64_t positive = 0; // bit row * P + p: plane p of that row is above zero
-    if (n > 0) {
-        positive = plane_signs(columns_->values.data(), columns_->stride, rec.numeric.data(), n,
-                               static_cast<std::size_t>(rows * planes));
-    }
     // Each categorical value's hashes.
     constexpr std::size_t kOnStack = 64;
     const std::uint64_t* stacked[kOnStack];

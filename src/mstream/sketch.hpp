@@ -197,7 +197,18 @@ public:
     // Every event of a record at once: what increment_pair gives for numeric
     // feature i (in bucket buckets[i]) lands in current[i] and total[i],
     // the record's in entry n, categorical feature j's in entry n + 1 + j.
-    void increment_events(const std::uint64_t* buckets, const Record& rec, double* current, double* total);
+    void increment_events(const std::uint64_t* buckets, const Record& rec, double* current, double* total) {
+        increment_events(buckets, signs_of(rec.numeric.data()), rec, current, total);
+    }
+    // The same with the record's plane signs given: signs_of(its numeric
+    // values), worked out beforehand (they depend on nothing that counting
+    // changes).
+    void increment_events(const std::uint64_t* buckets, std::uint64_t signs, const Record& rec, double* current,
+                          double* total);
+    // Bit row * P + p: plane p of the record sketch's row is above zero for
+    // these numeric values (as many as the sketches have features; 0 when
+    // they have none).
+    std::uint64_t signs_of(const double* numeric) const;
 
 private:
     // The hashes of value z of categorical feature j (R buckets, then R
