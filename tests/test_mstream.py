@@ -745,21 +745,34 @@ def test_loaded_pairs_that_hash_differently_count_with_each_sketchs_own_seeds():
 def test_values_at_bucket_edges_count_as_the_exact_scaling_says(path, b):
     # Features are scaled eight at a time through an estimate of asinh that
     # settles a bucket only when it is certain. Values a few units in the last
-    # place around the edges of the buckets (and the edge of the estimate's
-    # range) must land where math.asinh puts them, in every vector width.
+    # place around the edges of the buckets (one at zero, and all of them tiny
+    # for tiny bounds, where the estimate is least precise relative to the
+    # value) must land where math.asinh puts them, in every vector width,
+    # record by record and in batches.
     from tarn import _scale_paths
 
     if path != "automatic" and path not in _scale_paths.available():
         pytest.skip(f"this processor has no {path} path")
+    for scale in (50.0, 1e-12):
+        _check_bucket_edges(path, b, scale)
+
+
+def _check_bucket_edges(path, b, scale):
+    from tarn import _scale_paths
+
     dim = 9
     rng = random.Random(11)
     det = MStream(dim, 0, num_rows=1, num_buckets=b, seed=3)
-    det.update([-50.0] * dim, [], 1)
-    det.update([60.0] * dim, [], 1)
-    lo, hi = math.asinh(-50.0), math.asinh(60.0)
-    edges = [math.sinh(lo + k * (hi - lo) / b) for k in range(1, b)] + [2.0**-8, -(2.0**-8), 2.0**-7]
+    det.update([-scale] * dim, [], 1)
+    det.update([scale] * dim, [], 1)
+    twin = MStream.from_json(det.to_json())
+    lo, hi = math.asinh(-scale), math.asinh(scale)
+    edges = [math.sinh(lo + k * (hi - lo) / b) for k in range(1, b)]
+    edges += [0.0, 5e-324, 2.0**-60, 2.0**-40, 2.0**-20, 2.0**-8, 2.0**-7]
+    edges += [-x for x in edges[-7:]]
+    records, scores = [], []
     with _scale_paths.forced(path):
-        for ts in range(2, 60):
+        for ts in range(2, 120):
             rec = []
             for _ in range(dim):
                 x = rng.choice(edges)
@@ -769,3 +782,7 @@ def test_values_at_bucket_edges_count_as_the_exact_scaling_says(path, b):
             preview = det.score_detailed(rec, [], ts)
             assert preview == model_score(state_of(det), rec, [], ts)
             assert det.update_and_score_detailed(rec, [], ts) == preview
+            records.append(rec)
+            scores.append(preview["total"])
+        assert list(twin.update_and_score_many(records, [[]] * len(records), range(2, 120))) == scores
+    assert twin.to_json() == det.to_json()
