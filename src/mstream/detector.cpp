@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <memory>
 #include <new>
 
 #include "core/rng.hpp"
@@ -237,6 +238,26 @@ core::Status MStream::preview(std::span<const double> numeric, std::span<const s
     return {};
 }
 
+struct MStream::Run {
+    static constexpr std::size_t kLength = 64; // records at most
+
+    Run(std::size_t n, std::size_t events) {
+        std::uint64_t values = 0, counts = 0;
+        if (!checked_mul(kLength, n, values) || !checked_mul(kLength, events, counts)) throw std::bad_alloc();
+        buckets.reset(new std::uint64_t[values]);
+        current.reset(new double[counts]);
+        total.reset(new double[counts]);
+        score.reset(new double[counts]);
+    }
+
+    // Per record: its values' buckets (n each), its plane signs and tick,
+    // its events' counts and scores (`events` each).
+    std::unique_ptr<std::uint64_t[]> buckets;
+    std::uint64_t signs[kLength];
+    std::uint64_t ticks[kLength];
+    std::unique_ptr<double[]> current, total, score;
+};
+
 core::Status MStream::update_checked(std::span<const double> numeric, std::span<const std::int64_t> categorical,
                                      std::span<const std::uint64_t> timestamps, std::span<double> scores,
                                      std::size_t& applied) {
@@ -273,23 +294,21 @@ core::Status MStream::update_checked(std::span<const double> numeric, std::span<
     // overlaps; a record the estimate does not settle (or the first ever)
     // ends its run and goes through ingest alone.
     EventSketches sketches(numeric_counts_, record_counts_, plane_columns_, categorical_counts_, category_hashes_);
-    constexpr std::size_t kRun = 64;
+    Run run(n, n + 1 + c);
     std::size_t i = 0;
     while (i < rows) {
-        const std::size_t end = rows - i < kRun ? rows : i + kRun;
+        const std::size_t end = rows - i < Run::kLength ? rows : i + Run::kLength;
         std::size_t ready = i;
         if (entries_seen_ > 0) {
-            numeric_buckets_.resize(kRun * n);
-            run_signs_.resize(kRun);
             for (; ready < end; ++ready) {
                 const double* x = numeric.data() + ready * n;
-                if (!numeric_normalizer_.settled_buckets({x, n}, config_.num_buckets,
-                                                         numeric_buckets_.data() + (ready - i) * n)) {
+                if (!numeric_normalizer_.settled_buckets({x, n}, config_.num_buckets, &run.buckets[(ready - i) * n])) {
                     break;
                 }
-                run_signs_[ready - i] = sketches.signs_of(x);
+                run.signs[ready - i] = sketches.signs_of(x);
             }
-            if (auto ok = apply_run(numeric, categorical, timestamps, i, ready - i, sketches, scores, applied); !ok) {
+            if (auto ok = apply_run(numeric, categorical, timestamps, i, ready - i, sketches, run, scores, applied);
+                !ok) {
                 return ok;
             }
         }
@@ -304,14 +323,9 @@ core::Status MStream::update_checked(std::span<const double> numeric, std::span<
 
 core::Status MStream::apply_run(std::span<const double> numeric, std::span<const std::int64_t> categorical,
                                 std::span<const std::uint64_t> timestamps, std::size_t first, std::size_t count,
-                                EventSketches& sketches, std::span<double> scores, std::size_t& applied) {
+                                EventSketches& sketches, Run& run, std::span<double> scores, std::size_t& applied) {
     const std::size_t n = config_.numeric_dim, c = config_.categorical_dim, events = n + 1 + c;
-    core::check_internal(numeric_buckets_.size() >= count * n && run_signs_.size() >= count,
-                         "index out of bounds: a run longer than its scratch");
-    event_current_.resize(count * events);
-    event_total_.resize(count * events);
-    event_score_.resize(count * events);
-    run_ticks_.resize(count);
+    core::check_internal(count <= Run::kLength, "index out of bounds: a run longer than its scratch");
     for (std::size_t k = 0; k < count; ++k) {
         const std::size_t i = first + k;
         const auto adv = clock_.advance(timestamps[i]);
@@ -321,28 +335,26 @@ core::Status MStream::apply_run(std::span<const double> numeric, std::span<const
         }
         move_clock(timestamps[i], *adv);
         const Record rec{numeric.subspan(i * n, n), categorical.subspan(i * c, c)};
-        sketches.increment_events(numeric_buckets_.data() + k * n, run_signs_[k], rec,
-                                  event_current_.data() + k * events, event_total_.data() + k * events);
-        run_ticks_[k] = adv->tick;
+        sketches.increment_events(&run.buckets[k * n], run.signs[k], rec, &run.current[k * events],
+                                  &run.total[k * events]);
+        run.ticks[k] = adv->tick;
         entries_seen_ += 1;
     }
+    applied = first + count;
+    if (scores.empty()) return {};
     // Records of one tick are scored in one pass.
     for (std::size_t k = 0; k < count;) {
         std::size_t same = k + 1;
-        while (same < count && run_ticks_[same] == run_ticks_[k]) ++same;
-        const double t = max_of(static_cast<double>(run_ticks_[k]), 1.0);
-        chi_scores(event_current_.data() + k * events, event_total_.data() + k * events, (same - k) * events, t,
-                   event_score_.data() + k * events);
+        while (same < count && run.ticks[same] == run.ticks[k]) ++same;
+        const double t = max_of(static_cast<double>(run.ticks[k]), 1.0);
+        chi_scores(&run.current[k * events], &run.total[k * events], (same - k) * events, t, &run.score[k * events]);
         k = same;
     }
-    if (!scores.empty()) {
-        for (std::size_t k = 0; k < count; ++k) {
-            Parts parts;
-            book_events(event_score_.data() + k * events, n, c, parts);
-            scores[first + k] = parts.total();
-        }
+    for (std::size_t k = 0; k < count; ++k) {
+        Parts parts;
+        book_events(&run.score[k * events], n, c, parts);
+        scores[first + k] = parts.total();
     }
-    applied = first + count;
     return {};
 }
 

@@ -137,14 +137,17 @@ private:
     core::Status ingest(std::span<const double> numeric, std::span<const std::int64_t> categorical,
                         std::uint64_t timestamp, Parts& parts, bool checked = false,
                         EventSketches* sketches = nullptr);
+    // A batch's scratch for a run of records (update_checked), made per
+    // batch: detectors kept by the thousand carry none of it.
+    struct Run;
     // Applies records [first, first + count) of a checked batch (as
     // update_checked lays it out) whose buckets and plane signs were worked
-    // out beforehand into the run's scratch: the normalizer's bounds hold
-    // for all of them. Their scores go to scores when it is not empty;
-    // `applied` ends past the last record applied.
+    // out beforehand into `run`: the normalizer's bounds hold for all of
+    // them. Their scores go to scores when it is not empty (and are not
+    // worked out when it is); `applied` ends past the last record applied.
     core::Status apply_run(std::span<const double> numeric, std::span<const std::int64_t> categorical,
                            std::span<const std::uint64_t> timestamps, std::size_t first, std::size_t count,
-                           EventSketches& sketches, std::span<double> scores, std::size_t& applied);
+                           EventSketches& sketches, Run& run, std::span<double> scores, std::size_t& applied);
     // Moves the clock to a record's time (adv: its step) and decays the
     // current counts by the ticks that passed.
     void move_clock(std::uint64_t timestamp, const Advance& adv);
@@ -163,9 +166,6 @@ private:
     // features, the record, categorical features).
     std::vector<std::uint64_t> numeric_buckets_;
     std::vector<double> event_current_, event_total_, event_score_;
-    // A batch's scratch for a run of records (update_checked): their plane
-    // signs and ticks; their buckets and events use the lists above.
-    std::vector<std::uint64_t> run_signs_, run_ticks_;
     // The categorical values' hashes (derived from the seeds, made anew
     // when a detector is made or read).
     CategoryHashes category_hashes_;
