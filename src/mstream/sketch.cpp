@@ -491,26 +491,34 @@ void EventSketches::increment_events(const std::uint64_t* bucket, std::uint64_t 
     const std::uint64_t** hashes = c > kOnStack ? heaped.data() : stacked;
     for (std::size_t j = 0; j < c; ++j) hashes[j] = hashes_of(j, rec.categorical[j]);
 
-    const Modulus mod(buckets);
     const std::uint64_t plane_bits = (std::uint64_t{2} << (planes - 1)) - 1;
     double* record_current = record_->current.count.data();
     double* record_total = record_->total.count.data();
     PairCounts whole{INFINITY, INFINITY};
+    const Modulus mod(buckets);
     for (std::uint64_t r = 0; r < rows; ++r) {
         const std::uint64_t bits = n > 0 ? (positive >> (r * planes)) & plane_bits : 0;
         std::uint64_t h = 0;
-        for (std::size_t i = 0; i < c; ++i) h = mod.add(h, hashes[i][rows + r]);
-        count_twin(record_current, record_total, r * buckets + mod.add(bits, h), whole);
+        if (mod.power_of_two) {
+            // A power of two divides 2^64: the wrapped sum reduces alike.
+            h = bits;
+            for (std::size_t i = 0; i < c; ++i) h += hashes[i][rows + r];
+            h &= buckets - 1;
+        } else {
+            for (std::size_t i = 0; i < c; ++i) h = mod.add(h, hashes[i][rows + r]);
+            h = mod.add(bits, h);
+        }
+        count_twin(record_current, record_total, r * buckets + h, whole);
     }
     current[n] = whole.current;
     total[n] = whole.total;
 
     for (std::size_t j = 0; j < c; ++j) {
-        auto& p = categorical_[j];
+        double* own_current = categorical_[j].current.count.data();
+        double* own_total = categorical_[j].total.count.data();
+        const std::uint64_t* own = hashes[j];
         PairCounts out{INFINITY, INFINITY};
-        for (std::uint64_t r = 0; r < rows; ++r) {
-            count_twin(p.current.count.data(), p.total.count.data(), r * buckets + hashes[j][r], out);
-        }
+        for (std::uint64_t r = 0; r < rows; ++r) count_twin(own_current, own_total, r * buckets + own[r], out);
         current[n + 1 + j] = out.current;
         total[n + 1 + j] = out.total;
     }

@@ -165,7 +165,7 @@ PairCounts increment_pair(SketchCounts<RecordSketch>& p, const Record& rec, cons
 // feature, in a direct-mapped table of a few kilobytes that lasts as long
 // as the detector: recurring values (categories are usually few) are hashed
 // once. A detector whose table would be large (many features or rows)
-// works them out every time, into one entry per feature.
+// keeps one entry per feature: the last value's.
 class CategoryHashes {
 public:
     CategoryHashes() = default;
@@ -213,12 +213,13 @@ public:
 private:
     // The hashes of value z of categorical feature j (R buckets, then R
     // record terms): read back when kept, else worked out by fill_hashes
-    // into its entry e.
+    // into its entry e. (One slot: the mask is 0.)
     const std::uint64_t* hashes_of(std::size_t j, std::int64_t z) {
         const std::uint64_t v = static_cast<std::uint64_t>(z);
-        const std::uint64_t slot = slots_ == 1 ? 0 : (v ^ (v >> 6) ^ (v >> 12)) & (slots_ - 1);
+        const std::uint64_t slot = (v ^ (v >> 6) ^ (v >> 12)) & (slots_ - 1);
         std::uint64_t* e = hashes_ + (j * slots_ + slot) * width_;
-        if (slots_ == 1 || e[0] != 1 || e[1] != v) fill_hashes(j, v, e);
+        if (e[0] != 1 || e[1] != v) [[unlikely]]
+            fill_hashes(j, v, e);
         return e + 2;
     }
     void fill_hashes(std::size_t j, std::uint64_t v, std::uint64_t* e) const;
