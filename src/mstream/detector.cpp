@@ -300,13 +300,9 @@ core::Status MStream::update_checked(std::span<const double> numeric, std::span<
         const std::size_t end = rows - i < Run::kLength ? rows : i + Run::kLength;
         std::size_t ready = i;
         if (entries_seen_ > 0) {
-            for (; ready < end; ++ready) {
-                const double* x = numeric.data() + ready * n;
-                if (!numeric_normalizer_.settled_buckets({x, n}, config_.num_buckets, &run.buckets[(ready - i) * n])) {
-                    break;
-                }
-                run.signs[ready - i] = sketches.signs_of(x);
-            }
+            ready += numeric_normalizer_.settled_rows(numeric.subspan(i * n, (end - i) * n), end - i,
+                                                      config_.num_buckets, run.buckets.get());
+            for (std::size_t k = i; k < ready; ++k) run.signs[k - i] = sketches.signs_of(numeric.data() + k * n);
             if (auto ok = apply_run(numeric, categorical, timestamps, i, ready - i, sketches, run, scores, applied);
                 !ok) {
                 return ok;

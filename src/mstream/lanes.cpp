@@ -84,6 +84,11 @@ unsigned settle_eight(const double* x, const double* lo, const double* hi, std::
     TARN_DISPATCH(settle_eight(x, lo, hi, buckets, bucket));
 }
 
+void settle_rows(const double* x, std::size_t stride, std::size_t rows, const double* lo, const double* hi,
+                 std::uint64_t buckets, std::uint64_t* bucket, unsigned* settled) {
+    TARN_DISPATCH(settle_rows(x, stride, rows, lo, hi, buckets, bucket, settled));
+}
+
 void chi_scores(const double* a, const double* s, std::size_t n, double t, double* out) {
     TARN_DISPATCH(chi_scores(a, s, n, t, out));
 }

@@ -39,6 +39,12 @@ void force_lanes(std::size_t most);
 // bucket in bucket[k] (written for every feature).
 unsigned settle_eight(const double* x, const double* lo, const double* hi, std::uint64_t buckets,
                       std::uint64_t* bucket);
+// settle_eight for the kSettleBlock features at x + row * stride of each
+// of `rows` records under the same bounds (their buckets at bucket + row *
+// stride): record row's settled bits go to settled[row]. One loop, so the
+// processor overlaps the records' chains of dependent operations.
+void settle_rows(const double* x, std::size_t stride, std::size_t rows, const double* lo, const double* hi,
+                 std::uint64_t buckets, std::uint64_t* bucket, unsigned* settled);
 
 // The sign bits of every slot's plane for the n numeric values y, from a
 // record sketch's planes by column (PlaneColumns, sketch.hpp); slots <= 64,

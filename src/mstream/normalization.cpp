@@ -120,12 +120,32 @@ void NumericRangeNormalizer::preview_buckets(std::span<const double> x, bool fir
     });
 }
 
-bool NumericRangeNormalizer::settled_buckets(std::span<const double> x, std::uint64_t buckets,
-                                             std::uint64_t* out) const {
-    check_dim(x.size());
-    bool all = true;
-    settle_each(x, min_numeric.data(), max_numeric.data(), buckets, out, [&](std::size_t) { all = false; });
-    return all;
+std::size_t NumericRangeNormalizer::settled_rows(std::span<const double> x, std::size_t rows, std::uint64_t buckets,
+                                                 std::uint64_t* out) const {
+    const std::size_t n = min_numeric.size();
+    std::uint64_t values = 0;
+    core::check_internal(max_numeric.size() == n && core::checked_mul(rows, n, values) && values == x.size(),
+                         "index out of bounds: rows of values differ from the normalizer's bounds");
+    // Each block of features over all the records in one call (up to the
+    // first record with a value not settled), then the last features
+    // record by record.
+    constexpr std::size_t kOnStack = 64;
+    unsigned stacked[kOnStack];
+    std::vector<unsigned> heaped(rows > kOnStack ? rows : 0);
+    unsigned* bits = rows > kOnStack ? heaped.data() : stacked;
+    std::size_t settled = rows;
+    for (std::size_t j = 0; j + kSettleBlock <= n; j += kSettleBlock) {
+        settle_rows(x.data() + j, n, settled, min_numeric.data() + j, max_numeric.data() + j, buckets, out + j, bits);
+        std::size_t row = 0;
+        while (row < settled && bits[row] == (1u << kSettleBlock) - 1) ++row;
+        settled = row;
+    }
+    for (std::size_t row = 0; row < settled; ++row) {
+        for (std::size_t i = n / kSettleBlock * kSettleBlock; i < n; ++i) {
+            if (!bucket_estimate(x[row * n + i], min_numeric[i], max_numeric[i], buckets, out[row * n + i])) return row;
+        }
+    }
+    return settled;
 }
 
 void NumericRangeNormalizer::normalize(std::span<const double> x, bool first, std::uint64_t buckets,

@@ -112,13 +112,15 @@ struct NumericRangeNormalizer {
     // (at least x.size() long), changing nothing.
     void preview_buckets(std::span<const double> x, bool first, std::uint64_t buckets,
                          std::span<std::uint64_t> out) const;
-    // Whether the estimate settles the bucket of every value of x (finite),
-    // each written to out[i] (at least x.size() long): then the values lie
-    // strictly inside the bounds, and normalize() would write the same
-    // buckets and leave the bounds as they are. False when one is not
-    // settled (out then holds anything). Changes nothing; not for the
-    // first record.
-    bool settled_buckets(std::span<const double> x, std::uint64_t buckets, std::uint64_t* out) const;
+    // For records of finite values, `rows` of them one after another in x
+    // (as many values each as there are bounds): how many, from the first,
+    // have every value's bucket settled by the estimate, with those buckets
+    // in out (a record's values' buckets one after another). Such records
+    // lie strictly inside the bounds: normalize() would write the same
+    // buckets for each in turn and leave the bounds as they are. out holds
+    // anything past them. Changes nothing; not for the first record.
+    std::size_t settled_rows(std::span<const double> x, std::size_t rows, std::uint64_t buckets,
+                             std::uint64_t* out) const;
     // The bounds cover a record of dim values (an internal invariant).
     void check_dim(std::size_t dim) const;
 
