@@ -302,7 +302,7 @@ core::Status MStream::update_checked(std::span<const double> numeric, std::span<
         if (entries_seen_ > 0) {
             ready += numeric_normalizer_.settled_rows(numeric.subspan(i * n, (end - i) * n), end - i,
                                                       config_.num_buckets, run.buckets.get());
-            for (std::size_t k = i; k < ready; ++k) run.signs[k - i] = sketches.signs_of(numeric.data() + k * n);
+            sketches.signs_of_rows(numeric.data() + i * n, ready - i, run.signs);
             if (auto ok = apply_run(numeric, categorical, timestamps, i, ready - i, sketches, run, scores, applied);
                 !ok) {
                 return ok;

@@ -98,6 +98,11 @@ std::uint64_t plane_signs(const double* columns, std::size_t stride, const doubl
     TARN_DISPATCH(plane_signs(columns, stride, y, n, slots));
 }
 
+void plane_signs_rows(const double* columns, std::size_t stride, const double* y, std::size_t n, std::size_t rows,
+                      std::size_t slots, std::uint64_t* signs) {
+    TARN_DISPATCH(plane_signs_rows(columns, stride, y, n, rows, slots, signs));
+}
+
 #undef TARN_DISPATCH
 
 } // namespace tarn::mstream

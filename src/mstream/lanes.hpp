@@ -51,5 +51,9 @@ void settle_rows(const double* x, std::size_t stride, std::size_t rows, const do
 // a multiple of kMaxLanes at most stride.
 std::uint64_t plane_signs(const double* columns, std::size_t stride, const double* y, std::size_t n,
                           std::size_t slots);
+// plane_signs for `rows` records of n values, one after another in y, into
+// signs[row]: one loop, as settle_rows.
+void plane_signs_rows(const double* columns, std::size_t stride, const double* y, std::size_t n, std::size_t rows,
+                      std::size_t slots, std::uint64_t* signs);
 
 } // namespace tarn::mstream

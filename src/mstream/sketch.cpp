@@ -1,5 +1,6 @@
 #include "mstream/sketch.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -469,6 +470,16 @@ std::uint64_t EventSketches::signs_of(const double* numeric) const {
     const std::size_t n = numeric_.size();
     if (n == 0) return 0;
     return plane_signs(columns_->values.data(), columns_->stride, numeric, n, static_cast<std::size_t>(rows_ * planes_));
+}
+
+void EventSketches::signs_of_rows(const double* numeric, std::size_t rows, std::uint64_t* signs) const {
+    const std::size_t n = numeric_.size();
+    if (n == 0) {
+        std::fill_n(signs, rows, std::uint64_t{0});
+        return;
+    }
+    plane_signs_rows(columns_->values.data(), columns_->stride, numeric, n, rows,
+                     static_cast<std::size_t>(rows_ * planes_), signs);
 }
 
 void EventSketches::increment_events(const std::uint64_t* bucket, std::uint64_t positive, const Record& rec,

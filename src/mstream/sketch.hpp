@@ -209,6 +209,9 @@ public:
     // these numeric values (as many as the sketches have features; 0 when
     // they have none).
     std::uint64_t signs_of(const double* numeric) const;
+    // signs_of for `rows` records' numeric values, one after another, into
+    // signs[row].
+    void signs_of_rows(const double* numeric, std::size_t rows, std::uint64_t* signs) const;
 
 private:
     // The hashes of value z of categorical feature j (R buckets, then R
