@@ -1,5 +1,6 @@
 #include "mstream/detector.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <memory>
@@ -303,7 +304,7 @@ core::Status MStream::update_checked(std::span<const double> numeric, std::span<
             ready += numeric_normalizer_.settled_rows(numeric.subspan(i * n, (end - i) * n), end - i,
                                                       config_.num_buckets, run.buckets.get());
             sketches.signs_of_rows(numeric.data() + i * n, ready - i, run.signs);
-            if (auto ok = apply_run(numeric, categorical, timestamps, i, ready - i, sketches, run, scores, applied);
+            if (auto ok = apply_run(categorical, timestamps, i, ready - i, sketches, run, scores, applied);
                 !ok) {
                 return ok;
             }
@@ -317,12 +318,14 @@ core::Status MStream::update_checked(std::span<const double> numeric, std::span<
     return {};
 }
 
-core::Status MStream::apply_run(std::span<const double> numeric, std::span<const std::int64_t> categorical,
+core::Status MStream::apply_run(std::span<const std::int64_t> categorical,
                                 std::span<const std::uint64_t> timestamps, std::size_t first, std::size_t count,
                                 EventSketches& sketches, Run& run, std::span<double> scores, std::size_t& applied) {
     const std::size_t n = config_.numeric_dim, c = config_.categorical_dim, events = n + 1 + c;
     core::check_internal(count <= Run::kLength, "index out of bounds: a run longer than its scratch");
-    for (std::size_t k = 0; k < count; ++k) {
+    // The records of one timestamp share a tick: after the first moves the
+    // clock (and decays the counts), they are counted in one pass.
+    for (std::size_t k = 0; k < count;) {
         const std::size_t i = first + k;
         const auto adv = clock_.advance(timestamps[i]);
         if (!adv) {
@@ -330,11 +333,13 @@ core::Status MStream::apply_run(std::span<const double> numeric, std::span<const
             return core::fail(adv.error());
         }
         move_clock(timestamps[i], *adv);
-        const Record rec{numeric.subspan(i * n, n), categorical.subspan(i * c, c)};
-        sketches.increment_events(&run.buckets[k * n], run.signs[k], rec, &run.current[k * events],
-                                  &run.total[k * events]);
-        run.ticks[k] = adv->tick;
-        entries_seen_ += 1;
+        std::size_t same = k + 1;
+        while (same < count && timestamps[first + same] == timestamps[i]) ++same;
+        std::fill(run.ticks + k, run.ticks + same, adv->tick);
+        sketches.count_records(&run.buckets[k * n], run.signs + k, categorical.data() + i * c, same - k,
+                               &run.current[k * events], &run.total[k * events]);
+        entries_seen_ += same - k;
+        k = same;
     }
     applied = first + count;
     if (scores.empty()) return {};

@@ -145,7 +145,7 @@ private:
     // out beforehand into `run`: the normalizer's bounds hold for all of
     // them. Their scores go to scores when it is not empty (and are not
     // worked out when it is); `applied` ends past the last record applied.
-    core::Status apply_run(std::span<const double> numeric, std::span<const std::int64_t> categorical,
+    core::Status apply_run(std::span<const std::int64_t> categorical,
                            std::span<const std::uint64_t> timestamps, std::size_t first, std::size_t count,
                            EventSketches& sketches, Run& run, std::span<double> scores, std::size_t& applied);
     // Moves the clock to a record's time (adv: its step) and decays the

@@ -482,11 +482,9 @@ void EventSketches::signs_of_rows(const double* numeric, std::size_t rows, std::
                      static_cast<std::size_t>(rows_ * planes_), signs);
 }
 
-void EventSketches::increment_events(const std::uint64_t* bucket, std::uint64_t positive, const Record& rec,
-                                     double* current, double* total) {
+void EventSketches::count_record(const std::uint64_t* bucket, std::uint64_t positive, const std::int64_t* values,
+                                 const std::uint64_t** hashes, double* current, double* total) {
     const std::size_t n = numeric_.size(), c = categorical_.size();
-    core::check_internal(rec.numeric.size() == n && rec.categorical.size() == c,
-                         "index out of bounds: record length differs from the sketches'");
     const std::uint64_t rows = rows_, buckets = buckets_, planes = planes_;
     for (std::size_t i = 0; i < n; ++i) {
         const std::uint64_t b = bucket[i];
@@ -494,13 +492,7 @@ void EventSketches::increment_events(const std::uint64_t* bucket, std::uint64_t 
         current[i] = numeric_[i].current.count[b] += 1.0;
         total[i] = numeric_[i].total.count[b] += 1.0;
     }
-
-    // Each categorical value's hashes.
-    constexpr std::size_t kOnStack = 64;
-    const std::uint64_t* stacked[kOnStack];
-    std::vector<const std::uint64_t*> heaped(c > kOnStack ? c : 0);
-    const std::uint64_t** hashes = c > kOnStack ? heaped.data() : stacked;
-    for (std::size_t j = 0; j < c; ++j) hashes[j] = hashes_of(j, rec.categorical[j]);
+    for (std::size_t j = 0; j < c; ++j) hashes[j] = hashes_of(j, values[j]);
 
     const std::uint64_t plane_bits = (std::uint64_t{2} << (planes - 1)) - 1;
     double* record_current = record_->current.count.data();
@@ -532,6 +524,41 @@ void EventSketches::increment_events(const std::uint64_t* bucket, std::uint64_t 
         for (std::uint64_t r = 0; r < rows; ++r) count_twin(own_current, own_total, r * buckets + own[r], out);
         current[n + 1 + j] = out.current;
         total[n + 1 + j] = out.total;
+    }
+}
+
+namespace {
+
+// Room for one record's categorical hashes (a pointer per feature).
+class HashList {
+public:
+    explicit HashList(std::size_t c) : heaped_(c > kOnStack ? c : 0) {}
+    const std::uint64_t** get() { return heaped_.empty() ? stacked_ : heaped_.data(); }
+
+private:
+    static constexpr std::size_t kOnStack = 64;
+    const std::uint64_t* stacked_[kOnStack];
+    std::vector<const std::uint64_t*> heaped_;
+};
+
+} // namespace
+
+void EventSketches::increment_events(const std::uint64_t* bucket, std::uint64_t positive, const Record& rec,
+                                     double* current, double* total) {
+    core::check_internal(rec.numeric.size() == numeric_.size() && rec.categorical.size() == categorical_.size(),
+                         "index out of bounds: record length differs from the sketches'");
+    HashList hashes(categorical_.size());
+    count_record(bucket, positive, rec.categorical.data(), hashes.get(), current, total);
+}
+
+void EventSketches::count_records(const std::uint64_t* buckets, const std::uint64_t* signs,
+                                  const std::int64_t* categorical, std::size_t records, double* current,
+                                  double* total) {
+    const std::size_t n = numeric_.size(), c = categorical_.size(), events = n + 1 + c;
+    HashList hashes(c);
+    for (std::size_t k = 0; k < records; ++k) {
+        count_record(buckets + k * n, signs[k], categorical + k * c, hashes.get(), current + k * events,
+                     total + k * events);
     }
 }
 

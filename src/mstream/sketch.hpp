@@ -205,6 +205,12 @@ public:
     // changes).
     void increment_events(const std::uint64_t* buckets, std::uint64_t signs, const Record& rec, double* current,
                           double* total);
+    // increment_events for `records` records one after another: record k's
+    // buckets at buckets + k * N, its plane signs signs[k], its categorical
+    // values at categorical + k * C, its counts at current and total + k *
+    // (N + 1 + C) (N, C: the sketches' numeric and categorical features).
+    void count_records(const std::uint64_t* buckets, const std::uint64_t* signs, const std::int64_t* categorical,
+                       std::size_t records, double* current, double* total);
     // Bit row * P + p: plane p of the record sketch's row is above zero for
     // these numeric values (as many as the sketches have features; 0 when
     // they have none).
@@ -214,6 +220,11 @@ public:
     void signs_of_rows(const double* numeric, std::size_t rows, std::uint64_t* signs) const;
 
 private:
+    // What increment_events counts for a record of the sketches' shape
+    // (values: its categorical values), with room for its hashes.
+    [[gnu::always_inline]] inline void count_record(const std::uint64_t* bucket, std::uint64_t positive,
+                                                    const std::int64_t* values, const std::uint64_t** hashes,
+                                                    double* current, double* total);
     // The hashes of value z of categorical feature j (R buckets, then R
     // record terms): read back when kept, else worked out by fill_hashes
     // into its entry e. (One slot: the mask is 0.)
