@@ -18,8 +18,9 @@
 // only blocks holding something smaller split their lanes. It runs in
 // two-lane vectors on any processor, and on x86-64 in AVX2 or AVX-512F
 // vectors when the processor has them (chosen at run time). On processors
-// without the slow path the plain product is as fast; which of the two
-// runs is measured once, at the first decay.
+// without the slow path the plain product (itself in the widest vectors
+// the processor has) is as fast; which of the two runs is measured once, at
+// the first decay.
 #pragma once
 
 #include <cmath>
